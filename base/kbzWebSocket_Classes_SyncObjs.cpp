@@ -1,0 +1,413 @@
+#include "base/kbzWebSocket_Classes_SyncObjs.h"
+
+#include "base/kbzBase_Classes.h"
+
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <functional>
+
+namespace kbz
+{
+
+// ---- TkbzCriticalSection ----
+
+void TkbzCriticalSection::Acquire() noexcept
+{
+    try
+    {
+        FSection.lock();
+    }
+    catch (...)
+    {
+        // A lock call never raises: a failed lock is not expected from a
+        // recursive mutex except on resource exhaustion, and then there is
+        // nothing better to do than to go on.
+    }
+}
+
+void TkbzCriticalSection::Release() noexcept
+{
+    try
+    {
+        FSection.unlock();
+    }
+    catch (...)
+    {
+    }
+}
+
+bool TkbzCriticalSection::TryAcquire() noexcept
+{
+    try
+    {
+        return FSection.try_lock();
+    }
+    catch (...)
+    {
+        return false;
+    }
+}
+
+// ---- TkbzIdThread ----
+
+namespace
+{
+std::uint32_t CurrentThreadId() noexcept
+{
+    // A stable small number per OS thread, never 0.
+    static std::atomic<std::uint32_t> next{1};
+    thread_local std::uint32_t id = next.fetch_add(1);
+    return id;
+}
+} // namespace
+
+TkbzIdThread::TkbzIdThread(bool loop, std::string name) : FDebugName(std::move(name)), FLoop(loop)
+{
+}
+
+TkbzIdThread::~TkbzIdThread()
+{
+    // Owners dispose of threads with kbzFreeThread, which has joined already;
+    // this is the backstop for a thread that never ran or has ended.
+    if (FThread.joinable())
+    {
+        if (FThread.get_id() == std::this_thread::get_id())
+        {
+            FThread.detach();
+        }
+        else
+        {
+            Terminate();
+            FThread.join();
+        }
+    }
+}
+
+void TkbzIdThread::Start()
+{
+    if (FTerminated.load())
+    {
+        return;
+    }
+    std::call_once(FStarted, [this] { FThread = std::thread([this] { Execute(); }); });
+}
+
+void TkbzIdThread::Terminate() noexcept
+{
+    {
+        std::lock_guard guard(FWaitMutex);
+        FTerminated.store(true);
+    }
+    FWaitCond.notify_all();
+}
+
+void TkbzIdThread::TerminateAndWait() noexcept
+{
+    Terminate();
+    if (IsCurrentThread())
+    {
+        return;
+    }
+    try
+    {
+        if (FThread.joinable())
+        {
+            FThread.join();
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+bool TkbzIdThread::IsCurrentThread() const noexcept
+{
+    const std::uint32_t id = FThreadId.load();
+    return id != 0 && id == CurrentThreadId();
+}
+
+void TkbzIdThread::SetFreeOnTerminate() noexcept
+{
+    FFreeOnTerminate.store(true);
+}
+
+bool TkbzIdThread::WaitForTerminate(int ms)
+{
+    std::unique_lock lock(FWaitMutex);
+    return !FWaitCond.wait_for(lock, std::chrono::milliseconds(ms < 0 ? 0 : ms),
+                               [this] { return FTerminated.load(); });
+}
+
+void TkbzIdThread::Execute() noexcept
+{
+    FThreadId.store(CurrentThreadId());
+    do
+    {
+        try
+        {
+            Run();
+        }
+        catch (...)
+        {
+            // No exception leaves a thread: a pass that raises what it did not
+            // handle itself ends the thread.
+            Terminate();
+        }
+    } while (FLoop && !FTerminated.load());
+    FIsExecuting.store(false);
+    DoTerminated();
+    FFinished.store(true);
+    if (FFreeOnTerminate.load())
+    {
+        FThread.detach();
+        delete this;
+    }
+}
+
+// ---- TkbzTimer ----
+
+TkbzTimer::TkbzTimer(std::string name) : TkbzIdThread(true, std::move(name))
+{
+}
+
+TkbzTimer::~TkbzTimer()
+{
+    TerminateAndWait();
+    std::lock_guard guard(FLife->mutex);
+    FLife->alive = false;
+}
+
+void TkbzTimer::SetEnabled(bool value)
+{
+    FEnabled.store(value);
+    if (value)
+    {
+        Start();
+    }
+    else
+    {
+        Terminate();
+    }
+}
+
+void TkbzTimer::Run()
+{
+    try
+    {
+        // No busy loop: an interval of 0 or less waits the smallest step.
+        const int interval = std::max(GetInterval(), 100);
+        if (!WaitForTerminate(interval))
+        {
+            return;
+        }
+        auto onMain = [this, life = FLife] {
+            std::lock_guard guard(life->mutex);
+            if (life->alive)
+            {
+                DoOnTimer();
+            }
+        };
+        switch (GetNotifyEvents())
+        {
+        case TwsNotifyEvent::neNoSync:
+            DoOnTimer();
+            break;
+        case TwsNotifyEvent::neAsynchronous:
+            kbzQueue(onMain);
+            break;
+        case TwsNotifyEvent::neSynchronous:
+            kbzSynchronize(onMain);
+            break;
+        }
+    }
+    catch (const std::exception& e)
+    {
+        try
+        {
+            DoOnException(e);
+        }
+        catch (...)
+        {
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+void TkbzTimer::DoOnTimer()
+{
+    if (!OnTimer)
+    {
+        return;
+    }
+    SetExecuting(true);
+    try
+    {
+        OnTimer(*this);
+    }
+    catch (const std::exception& e)
+    {
+        SetExecuting(false);
+        if (OnException)
+        {
+            DoOnException(e);
+        }
+        return;
+    }
+    catch (...)
+    {
+        SetExecuting(false);
+        return;
+    }
+    SetExecuting(false);
+}
+
+void TkbzTimer::DoOnException(const std::exception& e)
+{
+    if (!OnException)
+    {
+        return;
+    }
+    SetExecuting(true);
+    try
+    {
+        OnException(*this, e);
+    }
+    catch (...)
+    {
+    }
+    SetExecuting(false);
+}
+
+// ---- Synchronisation queue ----
+
+namespace
+{
+struct SyncCall
+{
+    std::function<void()> method;
+    // Set for kbzSynchronize: the waiter's state.
+    std::shared_ptr<struct SyncWait> wait;
+};
+
+struct SyncWait
+{
+    bool done = false;
+    bool cancelled = false;
+    std::exception_ptr error;
+};
+
+struct SyncQueue
+{
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::condition_variable finished;
+    std::deque<SyncCall> calls;
+    std::thread::id mainThread = std::this_thread::get_id();
+};
+
+SyncQueue& Queue()
+{
+    static SyncQueue queue;
+    return queue;
+}
+} // namespace
+
+void kbzSetMainThread() noexcept
+{
+    std::lock_guard guard(Queue().mutex);
+    Queue().mainThread = std::this_thread::get_id();
+}
+
+bool kbzIsMainThread() noexcept
+{
+    std::lock_guard guard(Queue().mutex);
+    return Queue().mainThread == std::this_thread::get_id();
+}
+
+void kbzQueue(std::function<void()> method)
+{
+    auto& q = Queue();
+    {
+        std::lock_guard guard(q.mutex);
+        q.calls.push_back(SyncCall{std::move(method), nullptr});
+    }
+    q.posted.notify_all();
+}
+
+void kbzSynchronize(std::function<void()> method)
+{
+    if (kbzIsMainThread())
+    {
+        method();
+        return;
+    }
+    auto& q = Queue();
+    auto wait = std::make_shared<SyncWait>();
+    std::unique_lock lock(q.mutex);
+    q.calls.push_back(SyncCall{std::move(method), wait});
+    q.posted.notify_all();
+    q.finished.wait(lock, [&] { return wait->done || wait->cancelled; });
+    if (wait->error)
+    {
+        std::rethrow_exception(wait->error);
+    }
+}
+
+bool kbzCheckSynchronize(int timeoutMs)
+{
+    auto& q = Queue();
+    std::deque<SyncCall> calls;
+    {
+        std::unique_lock lock(q.mutex);
+        if (q.calls.empty() && timeoutMs > 0)
+        {
+            q.posted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return !q.calls.empty(); });
+        }
+        calls.swap(q.calls);
+    }
+    for (auto& call : calls)
+    {
+        std::exception_ptr error;
+        try
+        {
+            call.method();
+        }
+        catch (...)
+        {
+            error = std::current_exception();
+        }
+        if (call.wait)
+        {
+            {
+                std::lock_guard guard(q.mutex);
+                call.wait->done = true;
+                call.wait->error = error;
+            }
+            q.finished.notify_all();
+        }
+    }
+    return !calls.empty();
+}
+
+void kbzCancelSynchronize() noexcept
+{
+    auto& q = Queue();
+    {
+        std::lock_guard guard(q.mutex);
+        for (auto& call : q.calls)
+        {
+            if (call.wait)
+            {
+                call.wait->cancelled = true;
+            }
+        }
+        q.calls.clear();
+    }
+    q.finished.notify_all();
+}
+
+} // namespace kbz

@@ -1,0 +1,23 @@
+# Run with -DWWW_DIR=... -DOUT=...: writes a C++ source with every file of
+# WWW_DIR as a byte array and a lookup function kbz::detail::FindEmbeddedFile.
+
+file(GLOB files LIST_DIRECTORIES false ${WWW_DIR}/*)
+list(SORT files)
+set(body "// Generated from server/www; do not edit.\n#include <cstddef>\n#include <cstdint>\n#include <string_view>\n\nnamespace kbz::detail\n{\nnamespace\n{\n")
+set(table "")
+set(index 0)
+foreach(f IN LISTS files)
+    get_filename_component(name ${f} NAME)
+    file(READ ${f} hex HEX)
+    string(LENGTH "${hex}" hexlen)
+    math(EXPR size "${hexlen} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(APPEND body "const std::uint8_t kFile${index}[] = {${bytes} 0};\n")
+    string(APPEND table "    {\"${name}\", kFile${index}, ${size}},\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "struct Entry\n{\n    const char* name;\n    const std::uint8_t* data;\n    std::size_t size;\n};\nconst Entry kEntries[] = {\n${table}    {nullptr, nullptr, 0},\n};\n} // namespace\n\n")
+string(APPEND body "bool FindEmbeddedFile(std::string_view name, const std::uint8_t*& data, std::size_t& size)\n{\n    for (const Entry* e = kEntries; e->name != nullptr; ++e)\n    {\n        if (name == e->name)\n        {\n            data = e->data;\n            size = e->size;\n            return true;\n        }\n    }\n    return false;\n}\n} // namespace kbz::detail\n")
+file(WRITE ${OUT}.tmp "${body}")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.tmp)

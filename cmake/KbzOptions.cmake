@@ -1,0 +1,20 @@
+# Compiler settings shared by every target of the project.
+
+set(KBZ_WARNING_FLAGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion)
+
+set(KBZ_SANITIZE_FLAGS "")
+if(KBZ_SANITIZE)
+    set(KBZ_SANITIZE_FLAGS -fsanitize=${KBZ_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+endif()
+
+function(kbz_configure_target target)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_compile_options(${target} PRIVATE ${KBZ_WARNING_FLAGS})
+    if(KBZ_WARNINGS_AS_ERRORS)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(KBZ_SANITIZE_FLAGS)
+        target_compile_options(${target} PUBLIC ${KBZ_SANITIZE_FLAGS})
+        target_link_options(${target} PUBLIC ${KBZ_SANITIZE_FLAGS})
+    endif()
+endfunction()

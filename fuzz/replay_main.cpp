@@ -1,0 +1,56 @@
+// Replays fuzz inputs without libFuzzer: every file named on the command line,
+// or every file inside a named folder, is passed once to LLVMFuzzerTestOneInput.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace
+{
+int ReplayFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+    {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    return 0;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int failures = 0;
+    int count = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::filesystem::path arg(argv[i]);
+        if (std::filesystem::is_directory(arg))
+        {
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(arg))
+            {
+                if (entry.is_regular_file())
+                {
+                    failures += ReplayFile(entry.path());
+                    ++count;
+                }
+            }
+        }
+        else
+        {
+            failures += ReplayFile(arg);
+            ++count;
+        }
+    }
+    std::printf("replayed %d inputs\n", count);
+    return failures == 0 ? 0 : 1;
+}

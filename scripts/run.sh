@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the console with the given arguments.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+kbz_install "${kbz_build_packages[@]}"
+kbz_build build -DKBZ_BUILD_TESTS=OFF -- kbzWebSocketClient
+exec "$kbz_root/build/kbzWebSocketClient" "$@"

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what the build (and, with "test", the test suite) needs on Debian,
+# then configures and builds in the given folder. Sourced by run.sh and test.sh;
+# everything it prints goes to standard error so the console's own output stays clean.
+
+kbz_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
+                    libbenchmark-dev openssl ca-certificates)
+# Real peers the interoperability tests start on loopback.
+kbz_test_packages=(python3 python3-websockets nodejs node-ws socat)
+
+kbz_install() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq >&2 && $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# kbz_build <folder> [cmake options...] -- [build targets...]
+kbz_build() {
+    local dir=$1
+    shift
+    local opts=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do opts+=("$1"); shift; done
+    [ "${1:-}" = "--" ] && shift
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake -S "$kbz_root" -B "$kbz_root/$dir" "${opts[@]}" >&2 &&
+        cmake --build "$kbz_root/$dir" -j "$(nproc)" "${targets[@]}" >&2
+}

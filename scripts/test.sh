@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors, and runs every test:
+# once on the normal build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# KBZ_SKIP_SANITIZE=1 skips the sanitizer pass (quicker local runs).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+kbz_install "${kbz_build_packages[@]}" "${kbz_test_packages[@]}"
+
+jobs=$(nproc)
+kbz_build build -DKBZ_WARNINGS_AS_ERRORS=ON -DKBZ_BUILD_BENCHMARKS=ON
+(cd "$kbz_root/build" && ctest -j "$jobs" --output-on-failure)
+
+if [ "${KBZ_SKIP_SANITIZE:-0}" != "1" ]; then
+    kbz_build build-asan -DKBZ_WARNINGS_AS_ERRORS=ON -DKBZ_SANITIZE=address,undefined
+    (cd "$kbz_root/build-asan" && ASAN_OPTIONS=detect_leaks=1 ctest -j "$jobs" --output-on-failure)
+fi
+echo "All tests passed." >&2

@@ -1,0 +1,242 @@
+// The socket layer under the protocol code: byte channels (a plain socket, a
+// TLS session, or an in-memory pair for tests), name resolution and connect,
+// and the buffered TCP connection that every client and server connection reads
+// and writes through.
+#pragma once
+
+#include "base/kbzBase_Classes.h"
+#include "base/kbzWebSocket_Types.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kbz
+{
+
+// ---- Errors of the transport ----
+KBZ_DECLARE_EXCEPTION(EIdException, Exception);
+// The silent family: the end of a connection that nobody needs to be told about.
+KBZ_DECLARE_EXCEPTION(EIdSilentException, EIdException);
+// The peer closed the connection and everything it sent has been read.
+KBZ_DECLARE_EXCEPTION(EIdConnClosedGracefully, EIdSilentException);
+// The socket was closed on our side (Disconnect) while it was used.
+KBZ_DECLARE_EXCEPTION(EIdClosedSocket, EIdException);
+// An operation that needs a connection found none.
+KBZ_DECLARE_EXCEPTION(EIdNotConnected, EIdException);
+// A system call on the socket failed; the message carries the system's text.
+KBZ_DECLARE_EXCEPTION(EIdSocketError, EIdException);
+// Name resolution failed.
+KBZ_DECLARE_EXCEPTION(EIdResolveError, EIdSocketError);
+KBZ_DECLARE_EXCEPTION(EIdConnectTimeout, EIdException);
+KBZ_DECLARE_EXCEPTION(EIdReadTimeout, EIdException);
+// A line or header block longer than its limit.
+KBZ_DECLARE_EXCEPTION(EIdMaxLineLengthExceeded, EIdException);
+// TLS set-up, handshake or verification failed.
+KBZ_DECLARE_EXCEPTION(EIdTLSError, EIdException);
+// Binding a listening socket failed.
+KBZ_DECLARE_EXCEPTION(EIdCouldNotBindSocket, EIdSocketError);
+
+// Where a connected socket leads.
+struct TkbzSocketBinding
+{
+    std::string IP;            // peer address
+    std::uint16_t Port = 0;    // peer port
+    std::string LocalIP;       // local address
+    std::uint16_t LocalPort = 0;
+    TwsIPVersion IPVersion = TwsIPVersion::ipV4;
+};
+
+// A bidirectional byte channel owned by one TCP connection. One thread reads
+// (Readable/Recv); any thread may Send (callers serialise whole frames above
+// this layer, the channel keeps each Send call whole); Shutdown may come from
+// any thread and wakes a reader blocked in Readable or Recv.
+class TkbzIOHandler
+{
+public:
+    virtual ~TkbzIOHandler() = default;
+
+    // Waits up to ms (0: just test; negative: without limit) until Recv will
+    // not block: bytes are readable, the peer closed, or the channel was shut down.
+    virtual bool Readable(int ms) = 0;
+    // Reads what is available, at most n bytes, blocking only when nothing is.
+    // Returns 0 when the peer closed the channel. Raises EIdClosedSocket after
+    // Shutdown/Close and EIdSocketError (or EIdTLSError) on failures.
+    virtual std::size_t Recv(std::uint8_t* buffer, std::size_t n) = 0;
+    // Sends all n bytes, honouring the send time-out; raises on failure.
+    virtual void Send(const std::uint8_t* data, std::size_t n) = 0;
+    // Ends the connection in both directions (the peer sees the end) and wakes
+    // a blocked reader. The descriptor itself is released by the destructor,
+    // so a reader on another thread never touches a reused descriptor.
+    virtual void Shutdown() noexcept = 0;
+    // Shutdown, plus a TLS close notification where there is a session.
+    virtual void Close() noexcept { Shutdown(); }
+    // Open, and neither shut down nor known to be closed by the peer.
+    virtual bool Connected() const noexcept = 0;
+
+    virtual TkbzSocketBinding Binding() const { return {}; }
+    virtual bool IsTLS() const noexcept { return false; }
+    // The protocol chosen by TLS ALPN, empty without one.
+    virtual std::string NegotiatedALPN() const { return {}; }
+
+    // Socket options; channels without a socket ignore them.
+    virtual void SetSendTimeout(int /*ms*/) {}
+    virtual void SetKeepAlive(bool /*enabled*/, int /*timeMs*/, int /*intervalMs*/) {}
+    virtual void SetNoDelay(bool /*noDelay*/) {}
+};
+
+// An owned socket descriptor; closes it when destroyed.
+class TkbzSocket
+{
+public:
+    TkbzSocket() = default;
+    explicit TkbzSocket(int fd) noexcept : FHandle(fd) {}
+    TkbzSocket(TkbzSocket&& other) noexcept : FHandle(std::exchange(other.FHandle, -1)) {}
+    TkbzSocket& operator=(TkbzSocket&& other) noexcept;
+    TkbzSocket(const TkbzSocket&) = delete;
+    TkbzSocket& operator=(const TkbzSocket&) = delete;
+    ~TkbzSocket();
+
+    int Handle() const noexcept { return FHandle; }
+    bool Valid() const noexcept { return FHandle >= 0; }
+    int Release() noexcept { return std::exchange(FHandle, -1); }
+
+private:
+    int FHandle = -1;
+};
+
+// A plain TCP socket channel (also used for the socket under a TLS session).
+class TkbzSocketIOHandler : public TkbzIOHandler
+{
+public:
+    explicit TkbzSocketIOHandler(TkbzSocket socket);
+    ~TkbzSocketIOHandler() override;
+
+    bool Readable(int ms) override;
+    std::size_t Recv(std::uint8_t* buffer, std::size_t n) override;
+    void Send(const std::uint8_t* data, std::size_t n) override;
+    void Shutdown() noexcept override;
+    bool Connected() const noexcept override;
+    TkbzSocketBinding Binding() const override;
+    void SetSendTimeout(int ms) override;
+    void SetKeepAlive(bool enabled, int timeMs, int intervalMs) override;
+    void SetNoDelay(bool noDelay) override;
+
+    int Handle() const noexcept { return FSocket.Handle(); }
+
+private:
+    TkbzSocket FSocket;
+    int FWakeRead = -1;  // eventfd that Shutdown signals, so a poll wakes at once
+    std::atomic<bool> FShutdown{false};
+    std::atomic<bool> FPeerClosed{false};
+    int FSendTimeout = 0;
+};
+
+// Resolves host (IPv4 or IPv6 as asked; a literal address is used as it is)
+// and opens a TCP connection within timeoutMs (0 or less: 30 seconds).
+// boundPortMin/Max, when set, choose the local port. Raises EIdResolveError,
+// EIdConnectTimeout or EIdSocketError.
+TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersion ipVersion,
+                         int timeoutMs, std::uint16_t boundPortMin = 0,
+                         std::uint16_t boundPortMax = 0);
+
+// Two connected in-memory channels for tests: every Send on one end becomes one
+// chunk at the other end, and Recv hands out at most one chunk (or part of one),
+// so a test decides exactly how the bytes are cut into reads.
+std::pair<std::unique_ptr<TkbzIOHandler>, std::unique_ptr<TkbzIOHandler>> kbzMemoryIOHandlerPair();
+
+// The buffered TCP connection of the transport: an I/O handler with an input
+// buffer that one reading thread fills and consumes, a write buffer that lets a
+// whole frame or request leave in one send, and the disconnect handling. The
+// server keeps one per accepted socket; the TCP client derives from it.
+class TkbzIdTCPConnection
+{
+public:
+    TkbzIdTCPConnection();
+    explicit TkbzIdTCPConnection(std::unique_ptr<TkbzIOHandler> handler);
+    TkbzIdTCPConnection(const TkbzIdTCPConnection&) = delete;
+    TkbzIdTCPConnection& operator=(const TkbzIdTCPConnection&) = delete;
+    virtual ~TkbzIdTCPConnection();
+
+    void SetIOHandler(std::unique_ptr<TkbzIOHandler> handler);
+    TkbzIOHandler* GetIOHandler() const noexcept { return FIOHandler.get(); }
+
+    // Time limit in ms for ReadBytes and ReadLn waits; -1 waits without limit
+    // (a Disconnect from another thread still ends the wait).
+    int ReadTimeout = -1;
+
+    // ---- Input buffer: filled and consumed by the reading thread; any thread may clear it.
+    std::size_t InputBufferSize() const;
+    bool InputBufferIsEmpty() const { return InputBufferSize() == 0; }
+    // A copy of up to maxLength buffered bytes as text, without consuming them.
+    std::string InputBufferAsString(std::size_t maxLength = static_cast<std::size_t>(-1)) const;
+    void InputBufferClear();
+    // Waits up to ms for readable bytes and moves what is readable into the
+    // input buffer; returns the count added. A peer close is recorded (see
+    // CheckForDisconnect), not raised.
+    std::size_t CheckForDataOnSource(int ms);
+    // Appends up to maxCount already-buffered bytes to dst without waiting; returns the count.
+    std::size_t ReadAvailable(std::vector<std::uint8_t>& dst, std::size_t maxCount);
+    // Takes exactly count bytes, waiting for more up to ReadTimeout; appended to
+    // dst, or replacing its content when append is false. Raises EIdReadTimeout,
+    // EIdConnClosedGracefully or EIdClosedSocket.
+    void ReadBytes(std::vector<std::uint8_t>& dst, std::size_t count, bool append = true);
+    // One line without its LF (and a CR before it), waiting up to ReadTimeout;
+    // a line longer than maxLength raises EIdMaxLineLengthExceeded.
+    std::string ReadLn(std::size_t maxLength = 16384);
+    // Lines up to the first empty one (consumed, not returned), within timeoutMs
+    // in all and at most maxBytes in all.
+    std::vector<std::string> ReadHeaderLines(int timeoutMs, std::size_t maxBytes = 16384);
+
+    // ---- Output. Without an open write buffer every call sends at once.
+    void Write(const std::uint8_t* data, std::size_t n);
+    void Write(std::span<const std::uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
+    void Write(std::string_view text);
+    void WriteLn(std::string_view text); // text + CR LF
+    void WriteBufferOpen();
+    void WriteBufferFlush();
+    void WriteBufferClose(); // flushes and closes
+    void WriteBufferClear(); // discards unsent bytes and closes the buffer
+
+    // ---- State
+    // The handler is open and the connection has not been disconnected.
+    bool Connected() const;
+    // When the peer has closed (or the socket is gone) and the input buffer is
+    // empty (or ignoreBuffer): raises EIdConnClosedGracefully when raiseException,
+    // and returns true either way.
+    bool CheckForDisconnect(bool raiseException = true, bool ignoreBuffer = false);
+    // Ends the connection (wakes a reader blocked on it). Raises the status
+    // notification OnDisconnected once, on the calling thread.
+    virtual void Disconnect(bool notifyPeer = true);
+    bool Disconnected() const noexcept { return FDisconnected.load(); }
+
+    TkbzSocketBinding Binding() const;
+
+    // Status notification: the connection was disconnected (raised once).
+    std::function<void()> OnDisconnected;
+
+protected:
+    void RaiseDisconnected();
+
+private:
+    std::unique_ptr<TkbzIOHandler> FIOHandler;
+    mutable std::mutex FInputLock;
+    std::vector<std::uint8_t> FInput;
+    std::size_t FInputStart = 0; // consumed bytes at the front of FInput
+    std::mutex FWriteLock;
+    bool FWriteBuffering = false;
+    std::vector<std::uint8_t> FWriteBuffer;
+    std::atomic<bool> FPeerClosed{false};
+    std::atomic<bool> FDisconnected{false};
+    std::atomic<bool> FNotified{false};
+};
+
+} // namespace kbz
