@@ -1,0 +1,287 @@
+// The option records that the WebSocket components instantiate: the
+// WebSocket-level transport records, heartbeat, watchdog, send queues,
+// accepted protocol versions, server optimisations, and the client's
+// connection and authentication settings.
+#pragma once
+
+#include "base/kbzWebSocket_Types.h"
+#include "transport/kbzSocket_Options.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kbz
+{
+
+// Token sources a client's token authentication can use (auth layer).
+class TkbzHTTPComponentClient_JWT;
+class TkbzHTTPComponentClient_OAuth2;
+
+// ---- WebSocket-level transport records ----
+class TkbzWSTLS_Options : public TkbzTCPTLS_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSTLS_Options)
+};
+
+class TkbzWSProxy_Options : public TkbzTCPProxy_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSProxy_Options)
+};
+
+class TkbzWSLogFile : public TkbzTCPLogFile
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSLogFile)
+    // UnMaskFrames from another WebSocket log record, then the log-file copy.
+    void Assign(const TkbzPersistent& src) override;
+
+    bool UnMaskFrames = true; // log masked payloads unmasked
+};
+
+class TkbzWSThrottle : public TkbzTCPThrottle
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSThrottle)
+};
+
+// ---- Watchdog ----
+class TkbzWSWatchDog_Options : public TkbzTCPWatchDog_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSWatchDog_Options)
+};
+
+class TkbzWSWatchDogClient_Options : public TkbzWSWatchDog_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSWatchDogClient_Options)
+};
+
+// The server's outside check that its listener still accepts WebSocket connections.
+class TkbzWSWatchDogMonitorServer_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSWatchDogMonitorServer_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = false;
+    std::int32_t Timeout = 10; // seconds the monitor's connect may take
+};
+
+class TkbzWSWatchDogServer_Options : public TkbzWSWatchDog_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSWatchDogServer_Options)
+    // The watchdog copy, plus Monitor from another server record.
+    void Assign(const TkbzPersistent& src) override;
+
+    TkbzWSWatchDogMonitorServer_Options Monitor;
+};
+
+// ---- Heartbeat ----
+class TkbzWSHeartBeat_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSHeartBeat_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = false;
+    std::int32_t Interval = 300; // seconds between pings
+    std::int32_t Timeout = 0;    // seconds a pong may take; below 1: not supervised
+};
+
+// ---- Send queues ----
+class TkbzWSQueue : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSQueue)
+    void Assign(const TkbzPersistent& src) override;
+
+    TwsQueueMsgLevels Level = TwsQueueMsgLevels::qmNone; // qmNone: sent at once
+};
+
+class TkbzWSQueueOptions : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSQueueOptions)
+    void Assign(const TkbzPersistent& src) override;
+
+    // Whether any kind of message goes through a queue.
+    bool AnyQueued() const noexcept
+    {
+        return Text.Level != TwsQueueMsgLevels::qmNone ||
+               Binary.Level != TwsQueueMsgLevels::qmNone || Ping.Level != TwsQueueMsgLevels::qmNone;
+    }
+
+    TkbzWSQueue Text;
+    TkbzWSQueue Binary;
+    TkbzWSQueue Ping;
+};
+
+// ---- Accepted protocol versions ----
+class TkbzWSDrafts : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSDrafts)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Hixie76 = true;
+};
+
+class TkbzWSSpecifications : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSSpecifications)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool RFC6455 = true;
+    bool RFC8441 = false;
+    TkbzWSDrafts Drafts;
+};
+
+// ---- Server optimisations ----
+// Connection lookup by identifier through the bucketed cache list.
+class TkbzWSOptimization_Connections : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Connections)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = true;
+    std::int32_t CacheSize = 100; // recently found entries kept per bucket
+    std::int32_t GroupLevel = 1;  // leading identifier characters that name a bucket
+};
+
+class TkbzWSOptimization_Channels : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Channels)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = true;
+};
+
+class TkbzWSOptimization_ConnectionsFree : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSOptimization_ConnectionsFree)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = true;
+    std::int32_t Interval = 60; // seconds
+};
+
+class TkbzWSOptimization_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    TkbzWSOptimization_Connections Connections;
+    TkbzWSOptimization_Channels Channels;
+    TkbzWSOptimization_ConnectionsFree ConnectionsFree;
+};
+
+// ---- Client connection settings ----
+class TkbzWSOptionsClient : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSOptionsClient)
+    // Copies every field; Parameters as read (with its leading "/").
+    void Assign(const TkbzPersistent& src) override;
+
+    // The request path with query, always starting with "/".
+    std::string GetParameters() const;
+    void SetParameters(std::string value) { FParameters = std::move(value); }
+
+    bool CleanDisconnect = false; // deactivation sends a close frame first
+    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
+    std::string Origin; // empty: the host
+    bool RaiseDisconnectExceptions = true;
+    bool ValidateUTF8 = false;
+    // Largest frame or message accepted from the server; a larger one ends the
+    // connection instead of growing memory without bound.
+    std::int64_t MaxMessageSize = kbzDefaultMaxMessageSize;
+
+private:
+    std::string FParameters;
+};
+
+// ---- Client authentication ----
+class TkbzWSAuthentication_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthentication_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = false;
+};
+
+// User and password in the request path.
+class TkbzWSAuthenticationClient_URL : public TkbzWSAuthentication_Options
+{
+public:
+    TkbzWSAuthenticationClient_URL() { Enabled = true; }
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_URL)
+};
+
+// A session obtained by an HTTP request before connecting.
+class TkbzWSAuthenticationClient_Session : public TkbzWSAuthentication_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Session)
+    void Assign(const TkbzPersistent& src) override;
+
+    // Filled by the session request.
+    std::string Extensions;
+    std::string Protocols;
+    std::string ID;
+};
+
+// An HTTP Basic header.
+class TkbzWSAuthenticationClient_Basic : public TkbzWSAuthentication_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Basic)
+};
+
+// An arbitrary "Authorization: <AuthName> <AuthToken>" header.
+class TkbzWSAuthentication_Token : public TkbzWSAuthentication_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthentication_Token)
+    // Copies Enabled, AuthName and AuthToken.
+    void Assign(const TkbzPersistent& src) override;
+
+    std::string AuthName = "Bearer";
+    std::string AuthToken;
+};
+
+class TkbzWSAuthenticationClient_Token : public TkbzWSAuthentication_Token
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Token)
+
+    // Token sources, not owned; none by default. Assign does not copy them.
+    TkbzHTTPComponentClient_JWT* JWT = nullptr;
+    TkbzHTTPComponentClient_OAuth2* OAuth = nullptr;
+};
+
+class TkbzWSAuthenticationClient_Options : public TkbzWSAuthentication_Options
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Options)
+    // Copies Enabled, User, Password and assigns the four sub-records.
+    void Assign(const TkbzPersistent& src) override;
+
+    std::string User;
+    std::string Password;
+    TkbzWSAuthenticationClient_URL URL;
+    TkbzWSAuthenticationClient_Session Session;
+    TkbzWSAuthenticationClient_Basic Basic;
+    TkbzWSAuthenticationClient_Token Token;
+};
+
+} // namespace kbz
