@@ -44,13 +44,15 @@ KBZ_DECLARE_EXCEPTION(EIdMaxLineLengthExceeded, EIdException);
 KBZ_DECLARE_EXCEPTION(EIdTLSError, EIdException);
 // Binding a listening socket failed.
 KBZ_DECLARE_EXCEPTION(EIdCouldNotBindSocket, EIdSocketError);
+// Connect was called on a connection that is still open.
+KBZ_DECLARE_EXCEPTION(EIdAlreadyConnected, EIdException);
 
 // Where a connected socket leads.
 struct TkbzSocketBinding
 {
-    std::string IP;            // peer address
-    std::uint16_t Port = 0;    // peer port
-    std::string LocalIP;       // local address
+    std::string IP;         // peer address
+    std::uint16_t Port = 0; // peer port
+    std::string LocalIP;    // local address
     std::uint16_t LocalPort = 0;
     TwsIPVersion IPVersion = TwsIPVersion::ipV4;
 };
@@ -114,6 +116,8 @@ private:
 };
 
 // A plain TCP socket channel (also used for the socket under a TLS session).
+// The socket stays in blocking mode so that SO_SNDTIMEO bounds a Send; reads
+// wait in poll() together with an eventfd that Shutdown signals.
 class TkbzSocketIOHandler : public TkbzIOHandler
 {
 public:
@@ -131,14 +135,22 @@ public:
     void SetNoDelay(bool noDelay) override;
 
     int Handle() const noexcept { return FSocket.Handle(); }
+    // True once Shutdown ran (from any thread).
+    bool IsShutdown() const noexcept { return FShutdown.load(); }
 
 private:
     TkbzSocket FSocket;
-    int FWakeRead = -1;  // eventfd that Shutdown signals, so a poll wakes at once
+    int FWakeRead = -1; // eventfd that Shutdown signals, so a poll wakes at once
     std::atomic<bool> FShutdown{false};
     std::atomic<bool> FPeerClosed{false};
-    int FSendTimeout = 0;
+    std::mutex FSendLock; // keeps each Send whole when several threads send
 };
+
+// Turns a freshly connected (or accepted) plain socket channel into the channel
+// the connection will use, typically by running a TLS handshake over it.
+// Raises when the handshake fails; may return the plain channel unchanged.
+using TkbzTLSHandlerFactory =
+    std::function<std::unique_ptr<TkbzIOHandler>(std::unique_ptr<TkbzSocketIOHandler>)>;
 
 // Resolves host (IPv4 or IPv6 as asked; a literal address is used as it is)
 // and opens a TCP connection within timeoutMs (0 or less: 30 seconds).
@@ -157,6 +169,12 @@ std::pair<std::unique_ptr<TkbzIOHandler>, std::unique_ptr<TkbzIOHandler>> kbzMem
 // buffer that one reading thread fills and consumes, a write buffer that lets a
 // whole frame or request leave in one send, and the disconnect handling. The
 // server keeps one per accepted socket; the TCP client derives from it.
+//
+// Threads: one thread reads (CheckForDataOnSource, ReadBytes, ReadLn, ...);
+// any thread may write, clear the input buffer, test the state or Disconnect.
+// The reader receives into its own scratch buffer and appends under a short
+// lock, so a Disconnect or InputBufferClear from another thread never frees
+// memory that a running read uses, and never waits for a blocked read.
 class TkbzIdTCPConnection
 {
 public:
@@ -166,11 +184,16 @@ public:
     TkbzIdTCPConnection& operator=(const TkbzIdTCPConnection&) = delete;
     virtual ~TkbzIdTCPConnection();
 
+    // Installs the channel of a new connection and resets the connection state
+    // (input and write buffers, closed and disconnected flags). Waits for a
+    // read in progress to end; call it while no other thread uses the connection.
     void SetIOHandler(std::unique_ptr<TkbzIOHandler> handler);
+    // Takes the channel out (for wrapping it in TLS), leaving none installed.
+    std::unique_ptr<TkbzIOHandler> ReleaseIOHandler();
     TkbzIOHandler* GetIOHandler() const noexcept { return FIOHandler.get(); }
 
-    // Time limit in ms for ReadBytes and ReadLn waits; -1 waits without limit
-    // (a Disconnect from another thread still ends the wait).
+    // Time limit in ms for ReadBytes and ReadLn waits; 0 or less waits without
+    // limit (a Disconnect from another thread still ends the wait).
     int ReadTimeout = -1;
 
     // ---- Input buffer: filled and consumed by the reading thread; any thread may clear it.
@@ -178,25 +201,36 @@ public:
     bool InputBufferIsEmpty() const { return InputBufferSize() == 0; }
     // A copy of up to maxLength buffered bytes as text, without consuming them.
     std::string InputBufferAsString(std::size_t maxLength = static_cast<std::size_t>(-1)) const;
+    // A copy of up to maxLength buffered bytes, without consuming them.
+    std::vector<std::uint8_t>
+    InputBufferPeek(std::size_t maxLength = static_cast<std::size_t>(-1)) const;
+    // Drops up to n bytes from the front of the input buffer; returns the count dropped.
+    std::size_t InputBufferRemove(std::size_t n);
     void InputBufferClear();
-    // Waits up to ms for readable bytes and moves what is readable into the
-    // input buffer; returns the count added. A peer close is recorded (see
-    // CheckForDisconnect), not raised.
+    // Waits up to ms (negative: without limit) for readable bytes and moves what
+    // is readable (one piece of at most 64 KiB) into the input buffer; returns
+    // the count added. A peer close is recorded (see CheckForDisconnect) and a
+    // connection closed on our side just yields 0: neither raises.
     std::size_t CheckForDataOnSource(int ms);
+    // Waits up to ms until the channel is readable, without reading.
+    bool WaitReadable(int ms);
     // Appends up to maxCount already-buffered bytes to dst without waiting; returns the count.
-    std::size_t ReadAvailable(std::vector<std::uint8_t>& dst, std::size_t maxCount);
+    std::size_t ReadAvailable(std::vector<std::uint8_t>& dst,
+                              std::size_t maxCount = static_cast<std::size_t>(-1));
     // Takes exactly count bytes, waiting for more up to ReadTimeout; appended to
     // dst, or replacing its content when append is false. Raises EIdReadTimeout,
-    // EIdConnClosedGracefully or EIdClosedSocket.
+    // EIdConnClosedGracefully (the peer closed first) or EIdClosedSocket (we
+    // disconnected); nothing is consumed then.
     void ReadBytes(std::vector<std::uint8_t>& dst, std::size_t count, bool append = true);
     // One line without its LF (and a CR before it), waiting up to ReadTimeout;
     // a line longer than maxLength raises EIdMaxLineLengthExceeded.
     std::string ReadLn(std::size_t maxLength = 16384);
     // Lines up to the first empty one (consumed, not returned), within timeoutMs
-    // in all and at most maxBytes in all.
+    // in all (0 or less: ReadTimeout) and at most maxBytes in all.
     std::vector<std::string> ReadHeaderLines(int timeoutMs, std::size_t maxBytes = 16384);
 
     // ---- Output. Without an open write buffer every call sends at once.
+    // Raises EIdNotConnected without a channel, EIdClosedSocket after Disconnect.
     void Write(const std::uint8_t* data, std::size_t n);
     void Write(std::span<const std::uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
     void Write(std::string_view text);
@@ -205,33 +239,59 @@ public:
     void WriteBufferFlush();
     void WriteBufferClose(); // flushes and closes
     void WriteBufferClear(); // discards unsent bytes and closes the buffer
+    bool WriteBufferOpened() const;
 
     // ---- State
-    // The handler is open and the connection has not been disconnected.
+    // Not disconnected on our side, and the channel is open or unread bytes
+    // remain (so a reader can drain what arrived before the peer closed).
     bool Connected() const;
     // When the peer has closed (or the socket is gone) and the input buffer is
     // empty (or ignoreBuffer): raises EIdConnClosedGracefully when raiseException,
     // and returns true either way.
     bool CheckForDisconnect(bool raiseException = true, bool ignoreBuffer = false);
-    // Ends the connection (wakes a reader blocked on it). Raises the status
-    // notification OnDisconnected once, on the calling thread.
+    // True once a read found the stream ended by the peer.
+    bool PeerClosed() const noexcept { return FPeerClosed.load(); }
+    // Ends the connection (wakes a reader blocked on it; a TLS channel sends its
+    // close notification when notifyPeer). Raises the status notification
+    // OnDisconnected once, on the calling thread.
     virtual void Disconnect(bool notifyPeer = true);
     bool Disconnected() const noexcept { return FDisconnected.load(); }
 
     TkbzSocketBinding Binding() const;
 
     // Status notification: the connection was disconnected (raised once).
+    // Set it before the connection is used from several threads.
     std::function<void()> OnDisconnected;
 
 protected:
     void RaiseDisconnected();
+    // Shuts the channel down without raising OnDisconnected (destruction, failed connect).
+    void ShutdownQuietly(bool notifyPeer) noexcept;
 
 private:
+    enum class TWait : std::uint8_t
+    {
+        wData,
+        wTimeout,
+        wPeerClosed,
+        wDisconnected
+    };
+    // One read for ReadBytes/ReadLn: waits until msLeft (negative: no limit).
+    TWait FillOnce(int msLeft);
+    void CompactInput(); // under FInputLock
+    [[noreturn]] void RaiseWaitFailure(TWait w) const;
+
+    // Lock order: FReadLock, then FWriteLock, then FHandlerLock / FInputLock.
     std::unique_ptr<TkbzIOHandler> FIOHandler;
+    mutable std::mutex FHandlerLock;      // short: pointer swaps against Shutdown/Binding/Connected
+    std::mutex FReadLock;                 // held by the one reader for Readable+Recv
+    std::vector<std::uint8_t> FReadChunk; // the reader's scratch buffer
     mutable std::mutex FInputLock;
     std::vector<std::uint8_t> FInput;
     std::size_t FInputStart = 0; // consumed bytes at the front of FInput
-    std::mutex FWriteLock;
+    // Bumped when another thread drops buffered bytes, so a line scan starts over.
+    std::uint64_t FInputEpoch = 1;
+    mutable std::mutex FWriteLock;
     bool FWriteBuffering = false;
     std::vector<std::uint8_t> FWriteBuffer;
     std::atomic<bool> FPeerClosed{false};
