@@ -1,0 +1,181 @@
+#include "app/kbzWSClient.h"
+
+#include "base/kbzBase_Classes.h"
+#include "base/kbzBase_Helpers.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace kbz
+{
+
+std::string kbzOptionsLine(std::string_view which, bool enabled, int interval)
+{
+    std::string line = "{\"event\": \"options\", \"params\":{\"";
+    line += which;
+    line += "\": {\"enabled\": ";
+    line += enabled ? "true" : "false";
+    line += ", \"interval\": ";
+    line += std::to_string(interval);
+    line += "}}}";
+    return line;
+}
+
+int kbzIntervalToInt(const std::optional<std::string>& value)
+{
+    if (!value)
+    {
+        return 0;
+    }
+    try
+    {
+        return kbzStrToInt(*value);
+    }
+    catch (const EConvertError&)
+    {
+        // A number with a fraction (1.5, 2e1) rounds; everything else keeps the error.
+        const std::string& text = *value;
+        double number = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(number))
+        {
+            throw;
+        }
+        const double rounded = std::round(number);
+        if (rounded < static_cast<double>(std::numeric_limits<int>::min()) ||
+            rounded > static_cast<double>(std::numeric_limits<int>::max()))
+        {
+            throw;
+        }
+        return static_cast<int>(rounded);
+    }
+}
+
+void TkbzCommandLog_WSClient::DoHelp()
+{
+    TkbzCommandLog::DoHelp();
+    WriteLine("***kbzWebSocketClient usage***");
+    WriteLine("***BASICS***");
+    WriteLine("[open a new websocket connection] {\"message\":\"open\", \"params\":{\"url\": "
+              "\"ws://echo.example.com\"}}");
+    WriteLine("[open a new tcp connection] {\"message\":\"open\", \"params\":{\"url\": "
+              "\"tcp://echo.example.com\"}}");
+    WriteLine("[send a message to server] {\"message\":\"write\", \"params\":{\"text\": \"My First "
+              "Message\"}}");
+    WriteLine("[broadcast a message to all clients] {\"message\":\"broadcast\", "
+              "\"params\":{\"text\": \"My First Message\"}}");
+    WriteLine("[close connection] {\"message\":\"close\"}");
+    WriteLine("[close connection with code] {\"message\":\"close\", \"params\":{\"code\": 1000}}");
+    WriteLine("");
+    WriteLine("***OPTIONS***");
+    WriteLine("[enable heartbeat every 30 seconds] {\"message\":\"heartbeat\", "
+              "\"params\":{\"heartbeat\":{\"enabled\": true, \"interval\": 30}}}");
+    WriteLine("[enable watchdog every 10 seconds} {\"message\":\"watchdog\", "
+              "\"params\":{\"watchdog\":{\"enabled\": true, \"interval\": 10}}}");
+}
+
+void TkbzCommandLog_WSClient::LogConnected()
+{
+    DoLog("{\"event\": \"connected\"}");
+}
+
+void TkbzCommandLog_WSClient::LogDisconnected(int code)
+{
+    DoLog("{\"event\": \"disconnected\", \"code\": " + std::to_string(code) + "}");
+}
+
+void TkbzCommandLog_WSClient::LogError(std::string_view description)
+{
+    DoLog("{\"event\": \"error\", \"description\": \"" + kbzJSONEscapeText(description) + "\"}");
+}
+
+void TkbzCommandLog_WSClient::LogMessage(std::string_view text)
+{
+    DoLog("{\"event\": \"message\", \"text\": \"" + kbzJSONEscapeText(text) + "\"}");
+}
+
+void TkbzCommandLog_WSClient::DoProcessJSON()
+{
+    const std::string msg = GetJSONArgument("message").value_or(std::string());
+    const IkbzObjectJSON params = GetJSON()->GetNode("params");
+    if (msg == "close")
+    {
+        const auto code = GetJSONArgument("code", params);
+        DoClose(code ? kbzValToInt(*code) : 0, code.has_value());
+    }
+    else if (msg == "open")
+    {
+        DoOpen(GetJSONArgument("url", params).value_or(std::string()));
+    }
+    else if (msg == "write")
+    {
+        DoWrite(GetJSONArgument("text", params).value_or(std::string()));
+    }
+    else if (msg == "broadcast")
+    {
+        DoBroadcast(GetJSONArgument("text", params).value_or(std::string()));
+    }
+    else if (msg == "heartbeat" || msg == "watchdog")
+    {
+        const IkbzObjectJSON inner = params ? params->GetNode(msg) : nullptr;
+        const int interval = kbzIntervalToInt(GetJSONArgument("interval", inner));
+        const std::string enabled = GetJSONArgument("enabled", inner).value_or(std::string());
+        if (msg == "heartbeat")
+        {
+            DoHeartBeat(interval, enabled);
+        }
+        else
+        {
+            DoWatchDog(interval, enabled);
+        }
+    }
+}
+
+void TkbzCommandLog_WSClient::DoOpen(const std::string& url)
+{
+    (void)url;
+}
+
+void TkbzCommandLog_WSClient::DoClose(int code, bool hasCode)
+{
+    (void)code;
+    (void)hasCode;
+}
+
+void TkbzCommandLog_WSClient::DoWrite(const std::string& text)
+{
+    (void)text;
+}
+
+void TkbzCommandLog_WSClient::DoBroadcast(const std::string& text)
+{
+    (void)text;
+}
+
+void TkbzCommandLog_WSClient::DoHeartBeat(int interval, const std::string& enabledText)
+{
+    ApplyIntervalOptions("heartbeat", FHeartBeat, interval, enabledText);
+}
+
+void TkbzCommandLog_WSClient::DoWatchDog(int interval, const std::string& enabledText)
+{
+    ApplyIntervalOptions("watchdog", FWatchDog, interval, enabledText);
+}
+
+void TkbzCommandLog_WSClient::ApplyIntervalOptions(std::string_view which,
+                                                   TkbzConsoleIntervalOptions& options,
+                                                   int interval, const std::string& enabledText)
+{
+    if (interval > 0)
+    {
+        options.Interval = interval;
+    }
+    if (enabledText == "true" || enabledText == "false")
+    {
+        options.Enabled = enabledText == "true";
+        DoLog(kbzOptionsLine(which, options.Enabled, options.Interval));
+    }
+}
+
+} // namespace kbz
