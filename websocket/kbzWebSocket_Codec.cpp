@@ -20,6 +20,12 @@
 namespace kbz
 {
 
+namespace
+{
+constexpr std::uint16_t kCloseInvalidUTF8 = 1007;
+constexpr std::uint16_t kCloseTooBig = 1009;
+} // namespace
+
 // ---- Opcodes ----
 
 namespace
@@ -666,7 +672,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::Decode(std::span<const std::uint8_t>& inp
             // Uncompressed text is checked as it arrives, so a bad message fails at once.
             if (&r == &FData && r.FOpCode == TOpcode::opText && !r.FCompressed &&
                 FOptions.ValidateUTF8 && !FValidator.Feed(piece, take))
-                return Fail(kbzCloseInvalidPayload, kbzCodecText::InvalidUTF8);
+                return Fail(kCloseInvalidUTF8, kbzCodecText::InvalidUTF8);
             if (r.FPayLoadLength == 0)
             {
                 const TkbzWSDecodeResult res = CompleteFrame();
@@ -811,7 +817,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::FinishHeader()
 
     const std::uint64_t limit = FOptions.MaxMessageSize;
     if (limit != 0 && (length > limit || r.FStream.size() > limit - length))
-        return Fail(kbzCloseMessageTooBig, kbzCodecText::MessageTooBig);
+        return Fail(kCloseTooBig, kbzCodecText::MessageTooBig);
     // Room for this frame, but never more than a bounded step ahead of the bytes that
     // actually arrived: a header alone must not make us allocate a huge buffer. Later
     // growth is geometric (vector insert).
@@ -845,7 +851,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::CompleteFrame()
     const bool final = !FData.FFragmented;
     if (final && FData.FOpCode == TOpcode::opText && !FData.FCompressed &&
         FOptions.ValidateUTF8 && !FValidator.Finish())
-        return Fail(kbzCloseInvalidPayload, kbzCodecText::InvalidUTF8);
+        return Fail(kCloseInvalidUTF8, kbzCodecText::InvalidUTF8);
 
     switch (FOptions.FragmentedMessages)
     {
@@ -879,7 +885,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::CompleteControl()
         return Fail(kbzCloseProtocolError, kbzCodecText::InvalidCloseCode);
     const std::span<const std::uint8_t> reason(p.data() + 2, p.size() - 2);
     if (!TkbzUTF8Validator::IsValid(reason))
-        return Fail(kbzCloseInvalidPayload, kbzCodecText::InvalidUTF8);
+        return Fail(kCloseInvalidUTF8, kbzCodecText::InvalidUTF8);
     FCloseReason.assign(reason.begin(), reason.end());
     return TkbzWSDecodeResult::drControl;
 }
@@ -937,7 +943,7 @@ TkbzHixie76Result TkbzHixie76Decoder::Decode(std::span<const std::uint8_t>& inpu
             if (MaxMessageSize != 0 && FText.size() + n > MaxMessageSize)
             {
                 FState = State::Failed;
-                FErrorCode = kbzCloseMessageTooBig;
+                FErrorCode = kCloseTooBig;
                 FErrorText = kbzCodecText::MessageTooBig;
                 return hxError;
             }
@@ -950,7 +956,7 @@ TkbzHixie76Result TkbzHixie76Decoder::Decode(std::span<const std::uint8_t>& inpu
             if (ValidateUTF8 && !TkbzUTF8Validator::IsValid(FText))
             {
                 FState = State::Failed;
-                FErrorCode = kbzCloseInvalidPayload;
+                FErrorCode = kCloseInvalidUTF8;
                 FErrorText = kbzCodecText::InvalidUTF8;
                 return hxError;
             }

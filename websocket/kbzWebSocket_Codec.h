@@ -32,8 +32,7 @@ const char* kbzOpcodeName(TOpcode opcode) noexcept;
 inline constexpr std::uint16_t kbzCloseNormal = 1000;
 inline constexpr std::uint16_t kbzCloseGoingAway = 1001;
 inline constexpr std::uint16_t kbzCloseProtocolError = 1002;
-inline constexpr std::uint16_t kbzCloseInvalidPayload = 1007; // invalid UTF-8
-inline constexpr std::uint16_t kbzCloseMessageTooBig = 1009;
+// The decoders also report 1007 (invalid UTF-8) and 1009 (message too big).
 
 // True for the codes a peer may send in a close frame: 1000-1003, 1007-1014, 3000-4999.
 bool kbzIsValidCloseCode(std::uint32_t code) noexcept;
