@@ -1,0 +1,289 @@
+// Message compression extensions: the Sec-WebSocket-Extensions offer and answer, the RSV1 marking
+// of compressed messages, and the raw-deflate engines behind permessage-deflate and
+// x-webkit-deflate-frame.
+//
+// A component owns one TkbzWSExtensions with the settings; each connection gets its own copy
+// (Assign), negotiates on it and keeps its compression state in it.
+//
+// Threads: WriteStream runs under the connection's write lock, ReadStream and DecodeHeader on the
+// reading thread. The compressor and the decompressor share no mutable state, so the two may run
+// at the same time. Negotiation happens before either.
+#pragma once
+
+#include "base/kbzBase_Classes.h"
+#include "base/kbzBase_Helpers.h"
+#include "base/kbzWebSocket_Types.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct z_stream_s;
+
+namespace kbz
+{
+
+// Close codes a failed compression step maps to (the frame decoders use the first two too).
+inline constexpr std::uint16_t kbzCloseInvalidPayload = 1007; // corrupt or truncated data
+inline constexpr std::uint16_t kbzCloseMessageTooBig = 1009;  // beyond the size cap
+inline constexpr std::uint16_t kbzCloseInternalError = 1011;  // our own zlib failed
+
+// A compression or decompression failure. CloseCode() says how the connection should end.
+class ECompressionError : public TkbzWSException
+{
+public:
+    ECompressionError(std::string message, std::uint16_t closeCode)
+        : TkbzWSException(std::move(message)), FCloseCode(closeCode)
+    {
+    }
+    std::uint16_t CloseCode() const noexcept { return FCloseCode; }
+    std::string ClassName() const override { return "ECompressionError"; }
+    std::unique_ptr<Exception> Clone() const override
+    {
+        return std::make_unique<ECompressionError>(*this);
+    }
+
+private:
+    std::uint16_t FCloseCode;
+};
+
+namespace detail
+{
+
+// The fixed error texts.
+inline constexpr const char* InvalidWindowBitsText = "Invalid Value for WindowBits %d";
+inline constexpr const char* ZLibErrorText = "ZLib Error (%d)";
+std::string FormatWindowBitsError(int value);
+std::string FormatZLibError(int code);
+
+// Owns one zlib stream; a z_stream must not move once initialised (zlib keeps a pointer to it).
+struct ZStreamDeleter
+{
+    bool deflating = true;
+    void operator()(z_stream_s* stream) const noexcept;
+};
+using ZStreamPtr = std::unique_ptr<z_stream_s, ZStreamDeleter>;
+
+// One direction's compressor. The stream stays open across messages, which keeps the last
+// messages in its window (context takeover) at no cost per message; without context takeover it
+// is reset after each message. The result is what RFC 7692 puts on the wire: the data ended with
+// a sync flush whose trailing 00 00 FF FF is dropped.
+class RawDeflater
+{
+public:
+    // Takes effect on the next message; changed parameters start a fresh stream.
+    void Configure(int level, int windowBits, int memLevel, bool contextTakeover);
+    // Replaces data (non-empty) with its compressed form. Raises ECompressionError.
+    void Compress(TBytes& data);
+    // Forgets the stream and its window.
+    void Reset() noexcept;
+
+private:
+    void Open();
+
+    int FLevel = 1;
+    int FWindowBits = 15;
+    int FMemLevel = 9;
+    bool FContextTakeover = true;
+    ZStreamPtr FStream;
+    TBytes FOut; // output buffer, swapped with the caller's data
+};
+
+// One direction's decompressor, the counterpart of RawDeflater. It also accepts messages that
+// end with a final block (keeping the window across it) and refuses data that stops inside a
+// block, which a truncated message does.
+class RawInflater
+{
+public:
+    void Configure(int windowBits, bool contextTakeover);
+    // Replaces data with its decompressed form. maxSize > 0 caps the output. Raises
+    // ECompressionError: 1009 beyond the cap, 1007 for corrupt or truncated data.
+    void Decompress(TBytes& data, std::int64_t maxSize);
+    void Reset() noexcept;
+
+private:
+    void Open();
+    void EndOfMessage(bool finalBlock);
+
+    int FWindowBits = 15;
+    bool FContextTakeover = true;
+    ZStreamPtr FStream;
+    TBytes FOut;
+};
+
+// One parameter of an extension item: name, or name=value (quotes removed from the value).
+struct ExtensionParam
+{
+    std::string name;
+    bool hasValue = false;
+    std::string value;
+};
+
+// "name; p1; p2=v" split into the extension name and its parameters, blanks trimmed, empty
+// parameters dropped.
+struct ExtensionItem
+{
+    std::string name;
+    std::vector<ExtensionParam> params;
+};
+ExtensionItem ParseExtensionItem(std::string_view item);
+// A Sec-WebSocket-Extensions value split at commas into its items (quotes around an item removed).
+std::vector<std::string> SplitExtensionList(std::string_view value);
+
+} // namespace detail
+
+// Common part of the two compression extensions: negotiation state, the RSV1 bit, and the
+// compressor and decompressor of one connection.
+class TkbzWSExtension_Base
+{
+public:
+    TkbzWSExtension_Base() = default;
+    TkbzWSExtension_Base(const TkbzWSExtension_Base&) = delete;
+    TkbzWSExtension_Base& operator=(const TkbzWSExtension_Base&) = delete;
+    virtual ~TkbzWSExtension_Base() = default;
+
+    bool GetActive() const noexcept { return FActive; }
+    void SetActive(bool value) noexcept { FActive = value; }
+    bool GetEnabled() const noexcept { return FEnabled; }
+    void SetEnabled(bool value) noexcept { FEnabled = value; }
+    TwsApplicationMode GetMode() const noexcept { return FMode; }
+    void SetMode(TwsApplicationMode value) noexcept { FMode = value; }
+    // RSV1 of the first frame of the message being received.
+    bool GetMessageCompressed() const noexcept { return FMessageCompressed; }
+    void SetMessageCompressed(bool value) noexcept { FMessageCompressed = value; }
+    // Largest decompressed message accepted; 0 or less means no cap.
+    std::int64_t GetMaxMessageSize() const noexcept { return FMaxMessageSize; }
+    void SetMaxMessageSize(std::int64_t value) noexcept { FMaxMessageSize = value; }
+
+    // "Sec-WebSocket-Extensions: " followed by the offer (client) or the answer (server).
+    virtual std::string GetHeaderExtension() const;
+    // Negotiates from one item of a received Sec-WebSocket-Extensions value; true when agreed.
+    virtual bool DecodeExtension(const std::string& item);
+    // Records RSV1 of the first frame of a data message; control and continuation frames leave
+    // the record alone, so a ping between the fragments of a compressed message changes nothing.
+    virtual void DecodeHeader(std::uint8_t firstByte);
+    // Sets RSV1 in the first byte of a text or binary message when messages go out compressed.
+    virtual void EncodeHeader(std::uint8_t& firstByte);
+    virtual std::string GetName() const = 0;
+    // Copies Enabled (subclasses add their settings) and forgets any negotiated state.
+    virtual void Assign(const TkbzWSExtension_Base& source);
+
+    // Whether outgoing messages are compressed: active, and a window our compressor can use
+    // (zlib's raw deflate refuses 8 bits; such messages go out uncompressed, RSV1 clear).
+    bool WillCompress() const;
+    // Compresses a whole message in place. Returns whether the message goes out marked
+    // compressed (RSV1); an empty message is marked but left empty. Raises ECompressionError.
+    bool DeflateFrame(TBytes& data);
+    // Decompresses a whole message in place. Raises ECompressionError.
+    void InflateFrame(TBytes& data);
+    // Back to the state before negotiation: inactive, compression state dropped.
+    void ResetNegotiation() noexcept;
+
+protected:
+    struct TDeflateParams
+    {
+        int level;
+        int windowBits;
+        int memLevel;
+        bool contextTakeover;
+    };
+    struct TInflateParams
+    {
+        int windowBits;
+        bool contextTakeover;
+    };
+    virtual TDeflateParams OutgoingParams() const = 0;
+    virtual TInflateParams IncomingParams() const = 0;
+    bool IsClient() const noexcept { return FMode == TwsApplicationMode::appClient; }
+
+    bool FActive = false;
+    bool FEnabled = false;
+    TwsApplicationMode FMode = TwsApplicationMode::appNone;
+    bool FMessageCompressed = false;
+    std::int64_t FMaxMessageSize = kbzDefaultMaxMessageSize;
+    std::string FHeaderExtension;
+
+private:
+    detail::RawDeflater FDeflater; // writer side, under the connection's write lock
+    detail::RawInflater FInflater; // reading thread only
+};
+
+class TkbzWSExtension_PerMessage_Deflate;
+class TkbzWSExtension_DeflateFrame;
+
+// The extensions of a component or of one connection.
+class TkbzWSExtensions
+{
+public:
+    TkbzWSExtensions();
+    TkbzWSExtensions(const TkbzWSExtensions&) = delete;
+    TkbzWSExtensions& operator=(const TkbzWSExtensions&) = delete;
+    ~TkbzWSExtensions();
+
+    TkbzWSExtension_PerMessage_Deflate& PerMessage_Deflate() noexcept { return *FPerMessage_Deflate; }
+    const TkbzWSExtension_PerMessage_Deflate& PerMessage_Deflate() const noexcept
+    {
+        return *FPerMessage_Deflate;
+    }
+    TkbzWSExtension_DeflateFrame& DeflateFrame() noexcept { return *FDeflateFrame; }
+    const TkbzWSExtension_DeflateFrame& DeflateFrame() const noexcept { return *FDeflateFrame; }
+
+    TwsApplicationMode GetMode() const noexcept { return FMode; }
+    // Also sets the mode of both extensions.
+    void SetMode(TwsApplicationMode value) noexcept;
+    // Cap on decompressed messages, passed to both extensions; 0 or less means no cap.
+    std::int64_t GetMaxMessageSize() const noexcept;
+    void SetMaxMessageSize(std::int64_t value) noexcept;
+
+    // Some extension is active after DecodeExtensions.
+    bool ExtensionNegotiated() const noexcept { return FExtensionNegotiated; }
+    // Either extension is active.
+    bool Compression() const noexcept;
+    // Names of the active extensions, "permessage-deflate" before "x-webkit-deflate-frame".
+    std::vector<std::string> List() const;
+
+    // Client: the offer line of each enabled extension. Server: the answer line of each active one.
+    void WriteHeader(std::vector<std::string>& headers) const;
+    // Negotiates from a received Sec-WebSocket-Extensions value: the client's offers on the
+    // server (an offer that cannot be accepted as it is is declined and the next one tried), the
+    // server's answer on the client (raises TkbzWSException "Invalid Value for WindowBits %d" for
+    // a window outside 8..15, EConvertError for a value that is not a number).
+    void DecodeExtensions(const std::string& value);
+
+    // RSV1 for the first frame of an outgoing text or binary message.
+    void EncodeHeader(std::uint8_t& firstByte) const;
+    // Records RSV1 of a received frame (see TkbzWSExtension_Base::DecodeHeader).
+    void DecodeHeader(std::uint8_t firstByte);
+    // Whether the next outgoing message will be compressed (RSV1 set).
+    bool WillCompress() const;
+    // Whether the message being received is compressed.
+    bool MessageCompressed() const noexcept;
+
+    // Compresses a whole outgoing message in place with the extension in force. Returns whether
+    // it goes out marked compressed (RSV1): false when no extension is active or the agreed
+    // window is too small for our compressor, the data then unchanged.
+    bool WriteStream(TBytes& data);
+    // Decompresses a whole received message in place when it was marked compressed (the record
+    // of DecodeHeader, or the flag given); unmarked messages pass unchanged.
+    void ReadStream(TBytes& data);
+    void ReadStream(TBytes& data, bool compressed);
+
+    // Copies the mode, the cap and both extensions' settings; negotiated state is not copied.
+    void Assign(const TkbzWSExtensions& source);
+
+private:
+    TkbzWSExtension_Base* InForce() const noexcept;
+
+    bool FExtensionNegotiated = false;
+    TwsApplicationMode FMode = TwsApplicationMode::appNone;
+    std::unique_ptr<TkbzWSExtension_PerMessage_Deflate> FPerMessage_Deflate;
+    std::unique_ptr<TkbzWSExtension_DeflateFrame> FDeflateFrame;
+};
+
+} // namespace kbz
+
+// The two extension classes, so that users of TkbzWSExtensions can reach their settings.
+#include "websocket/kbzWebSocket_Extension_DeflateFrame.h"
+#include "websocket/kbzWebSocket_Extension_PerMessage_Deflate.h"
