@@ -452,12 +452,17 @@ bool TkbzWSExtension_Base::DeflateFrame(TBytes& data)
     {
         return false;
     }
-    if (!data.empty())
+    if (data.empty())
     {
-        const TDeflateParams p = OutgoingParams();
-        FDeflater.Configure(p.level, p.windowBits, p.memLevel, p.contextTakeover);
-        FDeflater.Compress(data);
+        // An empty RSV1 payload is not valid deflate data: the receiver's appended 00 00 FF FF
+        // would read as the start of a stored block that swallows the next messages. One empty
+        // stored block (the 0x00 left after dropping 00 00 FF FF) is the empty message.
+        data.push_back(0x00);
+        return true;
     }
+    const TDeflateParams p = OutgoingParams();
+    FDeflater.Configure(p.level, p.windowBits, p.memLevel, p.contextTakeover);
+    FDeflater.Compress(data);
     return true;
 }
 
@@ -465,7 +470,7 @@ void TkbzWSExtension_Base::InflateFrame(TBytes& data)
 {
     if (data.empty())
     {
-        return;
+        return; // what some peers send for an empty message; there is nothing to inflate
     }
     const TInflateParams p = IncomingParams();
     FInflater.Configure(p.windowBits, p.contextTakeover);

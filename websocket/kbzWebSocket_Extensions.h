@@ -174,7 +174,8 @@ public:
     // (zlib's raw deflate refuses 8 bits; such messages go out uncompressed, RSV1 clear).
     bool WillCompress() const;
     // Compresses a whole message in place. Returns whether the message goes out marked
-    // compressed (RSV1); an empty message is marked but left empty. Raises ECompressionError.
+    // compressed (RSV1); an empty message becomes the single byte 0x00 (an empty stored block).
+    // Raises ECompressionError.
     bool DeflateFrame(TBytes& data);
     // Decompresses a whole message in place. Raises ECompressionError.
     void InflateFrame(TBytes& data);
