@@ -511,11 +511,137 @@ bool ValidateWords(const std::uint8_t* p, std::size_t n, std::uint8_t& need, std
 }
 
 #ifdef KBZ_CODEC_X86
+// Block validation, 32 bytes per step: every byte is classified together with the byte
+// before it by three 16-entry lookups (high and low nibble of the previous byte, high
+// nibble of this one); each lookup yields the set of faults that its nibble allows, and a
+// fault is present when all three allow it. Whether a byte must be the 2nd/3rd
+// continuation of a longer sequence comes from the bytes two and three back.
+namespace avx2
+{
+constexpr std::uint8_t kTooShort = 1 << 0;  // lead followed by ASCII or another lead
+constexpr std::uint8_t kTooLong = 1 << 1;   // ASCII followed by a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2; // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;  // F4 90..BF, F5..FF 90..BF
+constexpr std::uint8_t kSurrogate = 1 << 4; // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5; // C0/C1 followed by a continuation
+constexpr std::uint8_t kTooLarge1000 = 1 << 6; // F5..FF 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;    // F0 80..8F
+constexpr std::uint8_t kTwoConts = 1 << 7;     // continuation after continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+__attribute__((target("avx2"))) inline __m256i Table(const std::uint8_t (&t)[16]) noexcept
+{
+    const __m128i lane = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
+    return _mm256_broadcastsi128_si256(lane);
+}
+
+template <int N>
+__attribute__((target("avx2"))) inline __m256i Prev(__m256i input, __m256i previous) noexcept
+{
+    return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(previous, input, 0x21), 16 - N);
+}
+
+// Validates whole 32-byte blocks from p; returns the index where scalar validation must
+// resume (the start of a sequence the last block may have cut), or n + 1 on a fault.
+__attribute__((target("avx2"))) std::size_t Blocks(const std::uint8_t* p, std::size_t n) noexcept
+{
+    static constexpr std::uint8_t byte1High[16] = {
+        kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+        kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+        kTooShort | kOverlong2,
+        kTooShort,
+        kTooShort | kOverlong3 | kSurrogate,
+        kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+    static constexpr std::uint8_t byte1Low[16] = {
+        kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+        kCarry | kOverlong2,
+        kCarry,
+        kCarry,
+        kCarry | kTooLarge,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+        kCarry | kTooLarge | kTooLarge1000,
+        kCarry | kTooLarge | kTooLarge1000};
+    static constexpr std::uint8_t byte2High[16] = {
+        kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+        kTooShort, kTooShort, kTooShort, kTooShort};
+    static constexpr std::uint8_t incompleteMax[32] = {
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
+
+    const __m256i t1h = Table(byte1High);
+    const __m256i t1l = Table(byte1Low);
+    const __m256i t2h = Table(byte2High);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i third = _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80));
+    const __m256i fourth = _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80));
+    const __m256i high = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i maxv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(incompleteMax));
+
+    __m256i previous = _mm256_setzero_si256();
+    __m256i previousIncomplete = _mm256_setzero_si256();
+    __m256i error = _mm256_setzero_si256();
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+    {
+        const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        if (_mm256_movemask_epi8(in) == 0)
+        {
+            // All ASCII: only a sequence left open by the previous block can be wrong.
+            error = _mm256_or_si256(error, previousIncomplete);
+            previousIncomplete = _mm256_setzero_si256();
+            previous = in;
+            continue;
+        }
+        const __m256i prev1 = Prev<1>(in, previous);
+        const __m256i b1h = _mm256_shuffle_epi8(t1h, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
+        const __m256i b1l = _mm256_shuffle_epi8(t1l, _mm256_and_si256(prev1, nibble));
+        const __m256i b2h = _mm256_shuffle_epi8(t2h, _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble));
+        const __m256i special = _mm256_and_si256(_mm256_and_si256(b1h, b1l), b2h);
+        const __m256i prev2 = Prev<2>(in, previous);
+        const __m256i prev3 = Prev<3>(in, previous);
+        const __m256i must23 = _mm256_and_si256(
+            _mm256_or_si256(_mm256_subs_epu8(prev2, third), _mm256_subs_epu8(prev3, fourth)), high);
+        error = _mm256_or_si256(error, _mm256_xor_si256(must23, special));
+        previousIncomplete = _mm256_subs_epu8(in, maxv);
+        previous = in;
+    }
+    if (!_mm256_testz_si256(error, error))
+        return n + 1;
+    // Resume at the start of the last sequence, which the blocks may have cut short.
+    std::size_t j = i;
+    while (j > 0 && i - j < 3 && (p[j - 1] & 0xC0) == 0x80)
+        --j;
+    if (j > 0 && p[j - 1] >= 0xC0)
+        --j;
+    return j;
+}
+} // namespace avx2
+
 __attribute__((target("avx2"))) bool ValidateAVX2(const std::uint8_t* p, std::size_t n,
                                                   std::uint8_t& need, std::uint8_t& low,
                                                   std::uint8_t& high) noexcept
 {
-    return ValidateBody<&SkipASCIIAVX2>(p, n, need, low, high);
+    std::size_t i = 0;
+    if (n >= 64)
+    {
+        i = avx2::Blocks(p, n);
+        if (i > n)
+            return false;
+    }
+    return ValidateBody<&SkipASCIIAVX2>(p + i, n - i, need, low, high);
 }
 #endif
 

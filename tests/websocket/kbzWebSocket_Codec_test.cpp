@@ -494,6 +494,89 @@ TEST(Codec, UTF8ValidatorMatchesReferenceOnAllShortSequences)
     EXPECT_EQ(mismatches, 0u);
 }
 
+TEST(Codec, UTF8ValidatorMatchesReferenceInsideLongText)
+{
+    // Long inputs take the vector path: every 2- and 3-byte sequence, and 4-byte ones over
+    // every lead and second byte, placed in ASCII text across a 16-byte lane, a 32-byte
+    // block, the end of the vector part, and the scalar tail.
+    std::string text(80, 'a');
+    std::size_t mismatches = 0;
+    auto check = [&](const std::uint8_t* seq, std::size_t n) {
+        const bool want = ReferenceUTF8({seq, n});
+        for (std::size_t at : {15, 30, 62, 77})
+        {
+            std::string t = text;
+            t.replace(at, n, reinterpret_cast<const char*>(seq), n);
+            if (TkbzUTF8Validator::IsValid(t) != want && mismatches++ == 0)
+                ADD_FAILURE() << "mismatch on " << Show({seq, n}) << " at " << at;
+        }
+    };
+    std::uint8_t s[4];
+    for (int a = 0x80; a < 256; ++a)
+    {
+        s[0] = static_cast<std::uint8_t>(a);
+        for (int b = 0; b < 256; ++b)
+        {
+            s[1] = static_cast<std::uint8_t>(b);
+            check(s, 2);
+            if (a < 0xC0 || b < 0x80 || b > 0xBF)
+                continue; // a bad second byte is already covered by the 2-byte inputs
+            for (int c = 0; c < 256; ++c)
+            {
+                s[2] = static_cast<std::uint8_t>(c);
+                check(s, 3);
+                if (a >= 0xF0)
+                {
+                    for (int d : {0x41, 0x80, 0xBF, 0xC2})
+                    {
+                        s[3] = static_cast<std::uint8_t>(d);
+                        check(s, 4);
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
+
+    // Random multilingual texts with random damage, against the reference.
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 3000; ++round)
+    {
+        std::string t;
+        const std::size_t chars = next() % 200;
+        for (std::size_t k = 0; k < chars; ++k)
+        {
+            const std::uint32_t pick = next() % 4;
+            std::uint32_t cp = pick == 0 ? 0x20 + next() % 0x5F
+                                         : (pick == 1 ? 0x80 + next() % 0x780
+                                                      : (pick == 2 ? 0x800 + next() % 0xF800
+                                                                   : 0x10000 + next() % 0x100000));
+            if (cp >= 0xD800 && cp <= 0xDFFF)
+                cp = 0x41;
+            if (cp < 0x80)
+                t += static_cast<char>(cp);
+            else if (cp < 0x800)
+                t += {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+            else if (cp < 0x10000)
+                t += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                      static_cast<char>(0x80 | (cp & 0x3F))};
+            else
+                t += {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                      static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        }
+        if (!t.empty() && round % 2 == 1)
+            t[next() % t.size()] = static_cast<char>(next() & 0xFF);
+        const auto b = kbzAsBytes(t);
+        const bool want = ReferenceUTF8(b);
+        ASSERT_EQ(TkbzUTF8Validator::IsValid(b), want) << Show(b);
+        TkbzUTF8Validator v;
+        const std::size_t cut = t.empty() ? 0 : next() % t.size();
+        const bool ok = v.Feed(b.first(cut)) && v.Feed(b.subspan(cut));
+        ASSERT_EQ(ok && v.Finish(), want) << Show(b) << " cut " << cut;
+    }
+}
+
 TEST(Codec, UTF8ValidatorCases)
 {
     struct
