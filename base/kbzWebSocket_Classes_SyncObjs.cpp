@@ -60,6 +60,19 @@ std::uint32_t CurrentThreadId() noexcept
     thread_local std::uint32_t id = next.fetch_add(1);
     return id;
 }
+
+// The threads whose callbacks the calling thread is running, innermost last.
+std::vector<const TkbzIdThread*>& CallbackStack() noexcept
+{
+    thread_local std::vector<const TkbzIdThread*> stack;
+    return stack;
+}
+
+// Runs posted synchronisation calls until done() holds. Only the main thread
+// drains; others just wait for done() on the queue's wake-ups.
+template <class Done> void WaitDrainingSynchronize(Done done);
+// Wakes WaitDrainingSynchronize after a thread has finished.
+void NotifySynchronizeWaiters() noexcept;
 } // namespace
 
 TkbzIdThread::TkbzIdThread(bool loop, std::string name) : FDebugName(std::move(name)), FLoop(loop)
@@ -70,27 +83,24 @@ TkbzIdThread::~TkbzIdThread()
 {
     // Owners dispose of threads with kbzFreeThread, which has joined already;
     // this is the backstop for a thread that never ran or has ended.
+    TerminateAndWait();
+    std::lock_guard guard(FThreadMutex);
     if (FThread.joinable())
     {
-        if (FThread.get_id() == std::this_thread::get_id())
-        {
-            FThread.detach();
-        }
-        else
-        {
-            Terminate();
-            FThread.join();
-        }
+        // Only left joinable when the thread itself is being destroyed.
+        FThread.detach();
     }
 }
 
 void TkbzIdThread::Start()
 {
-    if (FTerminated.load())
+    std::lock_guard guard(FThreadMutex);
+    if (FStarted || FTerminated.load())
     {
         return;
     }
-    std::call_once(FStarted, [this] { FThread = std::thread([this] { Execute(); }); });
+    FThread = std::thread([this] { Execute(); });
+    FStarted = true;
 }
 
 void TkbzIdThread::Terminate() noexcept
@@ -109,12 +119,23 @@ void TkbzIdThread::TerminateAndWait() noexcept
     {
         return;
     }
+    std::thread thread;
+    {
+        std::lock_guard guard(FThreadMutex);
+        if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id())
+        {
+            return;
+        }
+        thread = std::move(FThread);
+    }
     try
     {
-        if (FThread.joinable())
+        if (kbzIsMainThread())
         {
-            FThread.join();
+            // The thread may be waiting in kbzSynchronize for this very thread.
+            WaitDrainingSynchronize([this] { return FFinished.load(); });
         }
+        thread.join();
     }
     catch (...)
     {
@@ -127,9 +148,92 @@ bool TkbzIdThread::IsCurrentThread() const noexcept
     return id != 0 && id == CurrentThreadId();
 }
 
+bool TkbzIdThread::IsCallbackThread() const noexcept
+{
+    const auto& stack = CallbackStack();
+    return std::find(stack.begin(), stack.end(), this) != stack.end();
+}
+
+void TkbzIdThread::SetExecuting(bool value) noexcept
+{
+    auto& stack = CallbackStack();
+    try
+    {
+        if (value)
+        {
+            stack.push_back(this);
+        }
+        else
+        {
+            auto it = std::find(stack.rbegin(), stack.rend(), this);
+            if (it != stack.rend())
+            {
+                stack.erase(std::next(it).base());
+            }
+        }
+    }
+    catch (...)
+    {
+        // Out of memory for the marker: kbzFreeThread then waits instead of
+        // deferring, which is still safe from any thread but this one.
+    }
+    bool deleteNow = false;
+    {
+        std::lock_guard guard(FThreadMutex);
+        if (value)
+        {
+            FCallbacks.fetch_add(1);
+        }
+        else if (FCallbacks.load() > 0)
+        {
+            deleteNow = FCallbacks.fetch_sub(1) == 1 && FFreeOnTerminate.load() && FFinished.load();
+        }
+    }
+    if (deleteNow)
+    {
+        DeleteSelf();
+    }
+}
+
 void TkbzIdThread::SetFreeOnTerminate() noexcept
 {
-    FFreeOnTerminate.store(true);
+    bool deleteNow = false;
+    {
+        std::lock_guard guard(FThreadMutex);
+        FFreeOnTerminate.store(true);
+        deleteNow = FFinished.load() && FCallbacks.load() == 0;
+    }
+    if (deleteNow)
+    {
+        DeleteSelf();
+    }
+}
+
+void TkbzIdThread::DeleteSelf() noexcept
+{
+    std::thread thread;
+    {
+        std::lock_guard guard(FThreadMutex);
+        thread = std::move(FThread);
+    }
+    try
+    {
+        if (thread.joinable())
+        {
+            if (thread.get_id() == std::this_thread::get_id())
+            {
+                thread.detach();
+            }
+            else
+            {
+                thread.join(); // the worker has finished its loop; this is its exit
+            }
+        }
+    }
+    catch (...)
+    {
+    }
+    delete this;
 }
 
 bool TkbzIdThread::WaitForTerminate(int ms)
@@ -155,13 +259,19 @@ void TkbzIdThread::Execute() noexcept
             Terminate();
         }
     } while (FLoop && !FTerminated.load());
-    FIsExecuting.store(false);
     DoTerminated();
-    FFinished.store(true);
-    if (FFreeOnTerminate.load())
+    bool freeSelf = false;
     {
-        FThread.detach();
-        delete this;
+        std::lock_guard guard(FThreadMutex);
+        FFinished.store(true);
+        // A callback still running on another thread deletes us when it ends.
+        freeSelf = FFreeOnTerminate.load() && FCallbacks.load() == 0;
+    }
+    // Unless freeing ourselves, the owner may delete us from here on.
+    NotifySynchronizeWaiters();
+    if (freeSelf)
+    {
+        DeleteSelf();
     }
 }
 
@@ -201,11 +311,14 @@ void TkbzTimer::Run()
         {
             return;
         }
+        // A tick posted to the main thread runs under the life lock, so the
+        // timer cannot be destroyed under it; it is skipped once the timer is
+        // gone or stopped.
         auto onMain = [this, life = FLife] {
             std::lock_guard guard(life->mutex);
-            if (life->alive)
+            if (life->alive && !Terminated())
             {
-                DoOnTimer();
+                DoOnTimer(); // may delete the timer (freed from inside its tick)
             }
         };
         switch (GetNotifyEvents())
@@ -249,18 +362,20 @@ void TkbzTimer::DoOnTimer()
     }
     catch (const std::exception& e)
     {
-        SetExecuting(false);
-        if (OnException)
+        try
         {
             DoOnException(e);
         }
-        return;
+        catch (...)
+        {
+        }
     }
     catch (...)
     {
-        SetExecuting(false);
-        return;
+        // Not an error object: nothing to report, the timer goes on.
     }
+    // Last: when the timer was freed from inside this tick on another thread
+    // than its own, this deletes it.
     SetExecuting(false);
 }
 
@@ -312,6 +427,37 @@ SyncQueue& Queue()
 {
     static SyncQueue queue;
     return queue;
+}
+
+// The queue (and with it the default main thread) is made while the program
+// loads, on its main thread, not by whichever thread happens to post first.
+[[maybe_unused]] const bool kQueueMadeAtLoad = (Queue(), true);
+
+template <class Done> void WaitDrainingSynchronize(Done done)
+{
+    auto& q = Queue();
+    for (;;)
+    {
+        {
+            std::unique_lock lock(q.mutex);
+            q.posted.wait(lock, [&] { return done() || !q.calls.empty(); });
+            if (done())
+            {
+                return;
+            }
+        }
+        kbzCheckSynchronize(0);
+    }
+}
+
+void NotifySynchronizeWaiters() noexcept
+{
+    auto& q = Queue();
+    {
+        // Taking the lock orders the waiter's check before this wake-up.
+        std::lock_guard guard(q.mutex);
+    }
+    q.posted.notify_all();
 }
 } // namespace
 

@@ -177,31 +177,44 @@ public:
     TkbzIdThread& operator=(const TkbzIdThread&) = delete;
     virtual ~TkbzIdThread();
 
-    // Starts the OS thread on first call; later calls resume a stopped thread
-    // unless it was terminated.
+    // Starts the OS thread on the first call; later calls do nothing, and a
+    // terminated thread never starts.
     void Start();
     // Marks the thread terminated and wakes any interruptible wait in it.
     virtual void Terminate() noexcept;
     bool Terminated() const noexcept { return FTerminated.load(); }
     bool Finished() const noexcept { return FFinished.load(); }
-    // Terminates and joins (never from the thread itself).
+    // Terminates and waits until the thread has ended. Never waits for itself.
+    // On the main thread it runs posted synchronisation calls while it waits,
+    // so a thread blocked in kbzSynchronize can finish.
     void TerminateAndWait() noexcept;
 
     bool IsCurrentThread() const noexcept;
-    bool IsExecuting() const noexcept { return FIsExecuting.load(); }
+    // True while a user callback of this thread runs (on any thread).
+    bool IsExecuting() const noexcept { return FCallbacks.load() > 0; }
+    // True when the calling thread is inside one of this thread's callbacks
+    // (a tick running on the worker thread, or one posted to the main thread).
+    bool IsCallbackThread() const noexcept;
     std::uint32_t ThreadId() const noexcept { return FThreadId.load(); }
     const std::string& DebugName() const noexcept { return FDebugName; }
     void SetDebugName(std::string name) { FDebugName = std::move(name); }
 
-    // The thread deletes itself after its last pass; its owner has let go of it.
+    // The thread deletes itself after its last pass; its owner has let go of
+    // it. Only for a thread that is running (kbzFreeThread uses it from the
+    // thread itself or from inside one of its callbacks).
     void SetFreeOnTerminate() noexcept;
 
 protected:
-    // One pass. Exceptions that escape are swallowed by the thread loop.
+    // One pass. Exceptions that escape end the thread, they never leave it.
     virtual void Run() = 0;
     // Sleeps up to ms; returns false at once when the thread is terminated.
     bool WaitForTerminate(int ms);
-    void SetExecuting(bool value) noexcept { FIsExecuting.store(value); }
+    // Brackets a user callback: true before it, false after it, on the thread
+    // that runs the callback (brackets nest). When the callback runs on another
+    // thread than the worker (a tick posted to the main thread) and the thread
+    // was freed from inside it, SetExecuting(false) deletes the object once the
+    // worker has ended: touch nothing of it afterwards.
+    void SetExecuting(bool value) noexcept;
     // Called once on the thread when its loop ends (after the last pass).
     virtual void DoTerminated() noexcept {}
 
@@ -210,34 +223,48 @@ private:
 
     std::string FDebugName;
     const bool FLoop;
+    // Deletes the object after the worker has ended (joining it first unless
+    // called on it). Called by whichever of the worker's end, the last
+    // callback's end and SetFreeOnTerminate comes last.
+    void DeleteSelf() noexcept;
+
     std::atomic<std::uint32_t> FThreadId{0};
-    std::atomic<bool> FIsExecuting{false};
     std::atomic<bool> FTerminated{false};
-    std::atomic<bool> FFinished{false};
-    std::atomic<bool> FFreeOnTerminate{false};
     std::mutex FWaitMutex;
     std::condition_variable FWaitCond;
-    std::once_flag FStarted;
+    // FThreadMutex guards FThread and FStarted (the new thread may look at
+    // FThread before Start has finished assigning it), and makes the choice of
+    // who deletes a self-freeing thread: FFinished, FFreeOnTerminate and
+    // FCallbacks change only under it.
+    std::mutex FThreadMutex;
+    bool FStarted = false;
+    std::atomic<bool> FFinished{false};
+    std::atomic<bool> FFreeOnTerminate{false};
+    std::atomic<int> FCallbacks{0};
     std::thread FThread; // last: ends before the members it uses
 };
 
-// Disposes of a worker thread or timer. From another thread it terminates the
-// thread, waits until it has ended and deletes it; from the thread itself it
-// lets the thread delete itself when its current pass returns. The reference is
-// cleared in both cases.
+// Disposes of a worker thread or timer and clears the reference.
+// From any other thread it terminates the thread and returns only after the
+// thread has ended, so no callback still uses the owner's state. From the
+// thread itself, or from inside one of its callbacks (a tick posted to the
+// main thread), it cannot wait for itself: the thread deletes itself once its
+// current pass and callback have returned.
 template <class T> void kbzFreeThread(std::unique_ptr<T>& thread)
 {
     if (!thread)
     {
         return;
     }
-    if (thread->IsCurrentThread())
+    if (thread->IsCurrentThread() || thread->IsCallbackThread())
     {
         T* self = thread.release();
-        self->SetFreeOnTerminate();
         self->Terminate();
+        self->SetFreeOnTerminate();
         return;
     }
+    // Reset only after the wait: until then a running tick may still read
+    // the owner's reference.
     thread->TerminateAndWait();
     thread.reset();
 }
@@ -247,7 +274,8 @@ using TkbzTimerEvent = std::function<void(TkbzTimer& sender)>;
 using TkbzTimerOnException = std::function<void(TkbzTimer& sender, const std::exception& e)>;
 
 // A thread-based timer. Its thread starts when Enabled becomes true; disabling
-// terminates it for good (owners build a new timer to start again).
+// terminates it for good (owners build a new timer to start again), and a tick
+// already posted to the main thread is then skipped.
 class TkbzTimer : public TkbzIdThread
 {
 public:
@@ -256,7 +284,8 @@ public:
 
     bool GetEnabled() const noexcept { return FEnabled.load(); }
     void SetEnabled(bool value);
-    // Milliseconds between ticks; values below 100 wait 100 ms.
+    // Milliseconds between ticks, read once per tick; values below 100 wait
+    // 100 ms, so a zero interval never spins.
     int GetInterval() const noexcept { return FInterval.load(); }
     void SetInterval(int ms) noexcept { FInterval.store(ms); }
     TwsNotifyEvent GetNotifyEvents() const noexcept { return FNotifyEvents.load(); }
