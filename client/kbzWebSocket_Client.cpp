@@ -1,0 +1,1094 @@
+#include "client/kbzWebSocket_Client.h"
+
+#include "base/kbzBase_Helpers.h"
+#include "base/kbzWebSocket_Helpers.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kbz
+{
+
+namespace
+{
+constexpr const char* kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+// Redirects followed in a row before the client gives up.
+constexpr int kMaxRedirects = 5;
+// Largest answer head accepted from the server.
+constexpr std::size_t kMaxAnswerHead = 16384;
+
+// The TCP client whose read thread runs this code, if any.
+thread_local const TkbzIdTCPClient* tlsReadClient = nullptr;
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+    {
+        if (c >= 'A' && c <= 'Z')
+        {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+std::string Trim(std::string_view s)
+{
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t'))
+    {
+        ++b;
+    }
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
+    {
+        --e;
+    }
+    return std::string(s.substr(b, e - b));
+}
+
+// Whether a comma-separated header value lists token (ignoring case).
+bool ListsToken(const std::string& value, const std::string& token)
+{
+    const std::string lowered = Lower(value);
+    std::size_t start = 0;
+    while (start <= lowered.size())
+    {
+        std::size_t end = lowered.find(',', start);
+        if (end == std::string::npos)
+        {
+            end = lowered.size();
+        }
+        if (Trim(std::string_view(lowered).substr(start, end - start)) == token)
+        {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+bool HasUnsafeCharacters(std::string_view s)
+{
+    for (unsigned char c : s)
+    {
+        if (c <= 0x20 || c == 0x7F)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+// ---- TkbzWSHandShakeClient ----
+
+TkbzWSHandShakeClient::TkbzWSHandShakeClient(const std::vector<std::string>& lines)
+{
+    bool haveStatus = false;
+    for (const std::string& line : lines)
+    {
+        if (!haveStatus)
+        {
+            // "HTTP/1.1 101 Switching Protocols"
+            if (!kbzStartsText(line, "HTTP/"))
+            {
+                continue;
+            }
+            haveStatus = true;
+            const std::size_t blank = line.find(' ');
+            const std::string status =
+                blank == std::string::npos ? std::string() : Trim(line.substr(blank + 1));
+            if (status.rfind("30", 0) == 0)
+            {
+                FRedirect = true;
+            }
+            else if (status.rfind("101", 0) != 0)
+            {
+                throw Exception("Error Decoding Header: Switching Protocols [" + line + "]");
+            }
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos)
+        {
+            continue;
+        }
+        const std::string name = Lower(Trim(std::string_view(line).substr(0, colon)));
+        const std::string value = Trim(std::string_view(line).substr(colon + 1));
+        if (FRedirect)
+        {
+            if (name == "location")
+            {
+                FLocation = value;
+                break;
+            }
+            continue;
+        }
+        if (name == "upgrade")
+        {
+            if (!ListsToken(value, "websocket"))
+            {
+                throw TkbzWSException("Error Decoding Header: Upgrade");
+            }
+        }
+        else if (name == "connection")
+        {
+            if (!ListsToken(value, "upgrade"))
+            {
+                throw TkbzWSException("Error Decoding Header: Upgrade");
+            }
+        }
+        else if (name == "sec-websocket-accept")
+        {
+            FAccept = value;
+        }
+        else if (name == "sec-websocket-protocol")
+        {
+            FProtocols = value;
+        }
+        else if (name == "sec-websocket-extensions")
+        {
+            // Several lines mean one list.
+            FExtensions = FExtensions.empty() ? value : FExtensions + ", " + value;
+        }
+    }
+    if (!haveStatus)
+    {
+        throw Exception("Error Decoding Header: Switching Protocols []");
+    }
+}
+
+// ---- TkbzWSConnectionClient ----
+
+std::vector<std::string> TkbzWSConnectionClient::BuildRequest()
+{
+    // 16 bytes from the system's CSPRNG, written as hex, then Base64.
+    FKey = kbzEncodeBase64FromHex(kbzBytesToHex(kbzRandomBytes(16)));
+
+    std::string path = FOptions.GetParameters();
+    if (path.empty() || path[0] != '/')
+    {
+        path = "/" + path;
+    }
+    std::string host = FHost;
+    if (host.find(':') != std::string::npos && host.front() != '[')
+    {
+        host = "[" + host + "]"; // an IPv6 literal
+    }
+    std::vector<std::string> lines;
+    lines.push_back("GET " + path + " HTTP/1.1");
+    if (FPort == 80 || FPort == 443)
+    {
+        lines.push_back("Host: " + host);
+    }
+    else
+    {
+        lines.push_back("Host: " + host + ":" + std::to_string(FPort));
+    }
+    lines.push_back("Upgrade: websocket");
+    lines.push_back("Connection: Upgrade");
+    lines.push_back("Sec-WebSocket-Key: " + FKey);
+    lines.push_back("Origin: " + (FOptions.Origin.empty() ? host : FOptions.Origin));
+    if (!Protocol.empty())
+    {
+        lines.push_back("Sec-WebSocket-Protocol: " + Protocol);
+    }
+    if (FAuthentication.Enabled)
+    {
+        if (FAuthentication.Basic.Enabled)
+        {
+            lines.push_back("Authorization: Basic " +
+                            kbzEncodeBase64(FAuthentication.User + ":" + FAuthentication.Password,
+                                            false));
+        }
+        if (FAuthentication.Token.Enabled)
+        {
+            lines.push_back("Authorization: " + FAuthentication.Token.AuthName + " " +
+                            FAuthentication.Token.AuthToken);
+        }
+    }
+    Extensions().WriteHeader(lines);
+    lines.push_back("Sec-WebSocket-Version: 13");
+    return lines;
+}
+
+void TkbzWSConnectionClient::DoInitialize(std::shared_ptr<TkbzIdTCPConnection> tcp)
+{
+    SetTCPConnection(tcp);
+    switch (GetTransport())
+    {
+    case TwsTransport::trpTCP:
+        SetEnabled(true);
+        if (OnEnabled)
+        {
+            OnEnabled(*this);
+        }
+        return;
+    case TwsTransport::trpRFC8441:
+        // No HTTP/2 is ever negotiated here: fall back to the HTTP/1.1 upgrade.
+        SetTransport(TwsTransport::trpRFC6455);
+        break;
+    default:
+        break;
+    }
+    std::vector<std::string> lines = BuildRequest();
+    if (OnHandshake)
+    {
+        OnHandshake(*this, lines);
+    }
+    std::string request;
+    for (const std::string& line : lines)
+    {
+        request += line;
+        request += "\r\n";
+    }
+    request += "\r\n";
+    HeadersResponse() = lines;
+    FHandshakeStarted.store(kbzGetTicks());
+    tcp->Write(request);
+    AddSendBytes(static_cast<std::int64_t>(request.size()));
+}
+
+void TkbzWSConnectionClient::DoHandshake()
+{
+    TkbzIdTCPConnection* tcp = TCPConnection();
+    if (!tcp || Enabled())
+    {
+        return;
+    }
+    const std::uint64_t started = FHandshakeStarted.load();
+    const std::uint64_t elapsed = started ? kbzGetTicks() - started : 0;
+    const int left =
+        std::max<int>(1, HandshakeTimeOut - static_cast<int>(std::min<std::uint64_t>(
+                                                elapsed, static_cast<std::uint64_t>(
+                                                             HandshakeTimeOut))));
+    std::vector<std::string> lines = tcp->ReadHeaderLines(left, kMaxAnswerHead);
+    HeadersRequest() = lines;
+    FHandshake = std::make_unique<TkbzWSHandShakeClient>(lines);
+
+    if (FHandshake->Redirect() && !FHandshake->Location().empty())
+    {
+        if (OnRedirect)
+        {
+            OnRedirect(*this, FHandshake->Location());
+            return;
+        }
+        throw TkbzWSException("Redirect to: " + FHandshake->Location());
+    }
+    if (FHandshake->Accept() != kbzWebSocketAcceptKey(FKey))
+    {
+        throw TkbzWSException("Handshake Error: Invalid Accept Key");
+    }
+    // A server may not choose a subprotocol that was not asked for; it may
+    // answer without one.
+    const std::string& chosen = FHandshake->Protocols();
+    if (!chosen.empty())
+    {
+        bool requested = false;
+        TkbzDelimitedStringList list;
+        list.SetDelimitedText(Protocol);
+        for (std::size_t i = 0; i < list.Count(); ++i)
+        {
+            if (Trim(list[i]) == chosen)
+            {
+                requested = true;
+            }
+        }
+        if (!requested)
+        {
+            throw TkbzWSException("Protocol not supported " + chosen + ".");
+        }
+    }
+    Protocol = chosen;
+    Extensions().DecodeExtensions(FHandshake->Extensions());
+    SetEnabled(true);
+    if (OnEnabled)
+    {
+        OnEnabled(*this);
+    }
+}
+
+// ---- TkbzWSClient ----
+
+TkbzWSClient::TkbzWSClient()
+{
+    Proxy.Port = 8080;
+    Extensions().SetMode(TwsApplicationMode::appClient);
+}
+
+TkbzWSClient::~TkbzWSClient()
+{
+    SetDestroying();
+    try
+    {
+        Deactivate();
+    }
+    catch (...)
+    {
+    }
+    FreeTimers();
+    // Start/Stop/redirect threads use this object: wait until they are done.
+    std::unique_lock lock(FThreadsLock);
+    FThreadsDone.wait(lock, [this] { return FThreads == 0; });
+    lock.unlock();
+    std::shared_ptr<TkbzIdTCPClient> tcp;
+    {
+        std::lock_guard guard(FLock);
+        tcp = std::move(FTCPClient);
+        FWSConnection.reset();
+    }
+    if (tcp)
+    {
+        tcp->OnDisconnected = nullptr;
+        try
+        {
+            tcp->Disconnect(false);
+        }
+        catch (...)
+        {
+        }
+    }
+}
+
+void TkbzWSClient::SetURL(const std::string& url)
+{
+    std::string scheme, host, port, path, query;
+    kbzParseURL(url, scheme, host, port, path, query);
+    if (HasUnsafeCharacters(host) || HasUnsafeCharacters(path) || HasUnsafeCharacters(query))
+    {
+        throw EArgumentException("Invalid URL: " + url);
+    }
+    scheme = Lower(scheme);
+    const bool tls = scheme == "wss" || scheme == "tcps";
+    int portNumber = tls ? 443 : 80;
+    if (!port.empty())
+    {
+        portNumber = kbzStrToInt(port);
+        if (portNumber < 1 || portNumber > 65535)
+        {
+            throw EConvertError("'" + port + "' is not a valid port number");
+        }
+    }
+    Host = host;
+    TLS = tls;
+    Port = portNumber;
+    Specifications().RFC6455 = scheme != "tcp" && scheme != "tcps";
+    Options.SetParameters(query.empty() ? path : path + "?" + query);
+}
+
+bool TkbzWSClient::GetActive() const
+{
+    std::lock_guard guard(FLock);
+    return FWSConnection != nullptr;
+}
+
+void TkbzWSClient::SetActive(bool value)
+{
+    if (value)
+    {
+        Activate();
+    }
+    else
+    {
+        Deactivate();
+    }
+}
+
+TkbzWSConnectionClientPtr TkbzWSClient::Connection() const
+{
+    std::lock_guard guard(FLock);
+    return FWSConnection;
+}
+
+bool TkbzWSClient::OnReadThread() const
+{
+    std::lock_guard guard(FLock);
+    return FTCPClient && tlsReadClient == FTCPClient.get();
+}
+
+bool TkbzWSClient::Connected() const
+{
+    std::shared_ptr<TkbzIdTCPClient> tcp;
+    {
+        std::lock_guard guard(FLock);
+        tcp = FTCPClient;
+    }
+    return tcp && tcp->Connected();
+}
+
+void TkbzWSClient::Activate()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    if (OnReadThread())
+    {
+        // The new connection replaces the TCP client whose read thread runs
+        // this: hand the activation to a thread of its own.
+        Start();
+        return;
+    }
+    std::lock_guard activation(FActivationLock);
+    std::shared_ptr<TkbzIdTCPClient> previous;
+    {
+        std::lock_guard guard(FLock);
+        if (FWSConnection)
+        {
+            return; // connecting or connected already
+        }
+        previous = std::move(FTCPClient);
+    }
+    StopHeartBeatTimeout();
+    StopHeartBeat();
+    if (previous)
+    {
+        previous->OnDisconnected = nullptr;
+        try
+        {
+            previous->Disconnect(false);
+        }
+        catch (...)
+        {
+        }
+        previous.reset();
+    }
+    FWatchDogEnabled.store(WatchDog().Enabled);
+    FConnecting.store(true);
+    TkbzWSConnectionClientPtr connection;
+    try
+    {
+        OnBeforeConnect(*this);
+
+        auto tcp = std::make_shared<TkbzIdTCPClient>();
+        tcp->Host = Host;
+        tcp->Port = static_cast<std::uint16_t>(Port);
+        tcp->IPVersion = IPVersion;
+        tcp->ConnectTimeout = ConnectTimeout;
+        tcp->ReadTimeout = ReadTimeout;
+        if (TLS)
+        {
+            const std::string host = Host;
+            const TkbzSSLVerifyPeerEvent verify = OnSSLVerifyPeer;
+            const int timeout = ConnectTimeout > 0 ? ConnectTimeout : 10000;
+            auto options = std::make_shared<TkbzWSTLS_Options>();
+            options->Assign(TLSOptions);
+            tcp->TLSHandlerFactory = [options, host, verify,
+                                      timeout](std::unique_ptr<TkbzSocketIOHandler> plain) {
+                return kbzStartTLSClientFromOptions(std::move(plain), *options, host, timeout, {},
+                                                    verify);
+            };
+        }
+        std::weak_ptr<TkbzIdTCPClient> weak = tcp;
+        tcp->OnConnected = [this, weak](TkbzIdTCPClient&) {
+            if (auto t = weak.lock())
+            {
+                OnTCPConnected(t);
+            }
+        };
+        tcp->OnRead = [this, weak](TkbzIdTCPClient&) {
+            if (auto t = weak.lock())
+            {
+                OnTCPRead(t);
+            }
+        };
+        tcp->OnThread = [this, weak](TkbzIdTCPClient&) {
+            if (auto t = weak.lock())
+            {
+                OnTCPThread(t);
+            }
+        };
+        tcp->OnReadException = [this, weak](TkbzIdTCPClient&, const std::exception& e) {
+            if (auto t = weak.lock())
+            {
+                OnTCPReadException(t, e);
+            }
+        };
+        tcp->OnDisconnected = [this, weak] { OnTCPDisconnected(weak); };
+        {
+            std::lock_guard guard(FLock);
+            FTCPClient = tcp;
+        }
+        tcp->Connect();
+    }
+    catch (const std::exception& e)
+    {
+        FConnecting.store(false);
+        if (IsDestroying())
+        {
+            return;
+        }
+        connection = Connection();
+        DoException(connection, e.what(), &e);
+        if (connection)
+        {
+            DisconnectNotification(connection);
+        }
+        else if (FWatchDogEnabled.load())
+        {
+            StartWatchDog(WatchDog().Interval);
+        }
+    }
+    FConnecting.store(false);
+}
+
+void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
+{
+    FConnecting.store(false);
+    if (auto* handler = tcp->GetIOHandler())
+    {
+        if (WriteTimeout > 0)
+        {
+            handler->SetSendTimeout(WriteTimeout);
+        }
+        if (TCPKeepAlive().Enabled)
+        {
+            handler->SetKeepAlive(true, TCPKeepAlive().Time, TCPKeepAlive().Interval);
+        }
+    }
+    auto c = std::make_shared<TkbzWSConnectionClient>();
+    if (Specifications().RFC8441)
+    {
+        c->SetTransport(TwsTransport::trpRFC8441);
+    }
+    else if (Specifications().RFC6455)
+    {
+        c->SetTransport(TwsTransport::trpRFC6455);
+    }
+    else
+    {
+        c->SetTransport(TwsTransport::trpTCP);
+    }
+    c->Specification = TwsSpecification::spRFC6455;
+    c->SetExtensions(Extensions());
+    c->Extensions().SetMode(TwsApplicationMode::appClient);
+    c->Masked = true;
+    c->Protocol = ProtocolNames();
+    c->FHost = Host;
+    c->FPort = Port;
+    c->FOptions.Assign(Options);
+    c->FAuthentication.Assign(Authentication);
+    c->ValidateUTF8 = Options.ValidateUTF8;
+    c->CleanDisconnect = Options.CleanDisconnect;
+    c->RaiseDisconnectExceptions = Options.RaiseDisconnectExceptions;
+    c->FragmentedMessages = Options.FragmentedMessages;
+    c->MaxMessageSize = Options.MaxMessageSize;
+    c->SetQueueOptions(QueueOptions);
+    c->HandshakeTimeOut = ConnectTimeout > 0 ? ConnectTimeout : 10000;
+
+    TkbzWSConnectionClient* raw = c.get();
+    c->OnHandshake = [this, raw](TkbzWSConnection&, std::vector<std::string>& headers) {
+        DoNotifyHandshake(raw->SharedFromThis(), headers);
+    };
+    c->OnMessage = [this](TkbzWSConnection& conn, const std::string& text) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        conn.SetMsgReceived(text);
+        try
+        {
+            DoNotifyMessage(shared, text);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+    c->OnBinary = [this](TkbzWSConnection& conn, TkbzMemoryStream& data) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        try
+        {
+            DoNotifyBinary(shared, data);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+    c->OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data, TOpcode opcode,
+                             bool more) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        try
+        {
+            DoNotifyFragmented(shared, data, opcode, more);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+    c->OnEnabled = [this](TkbzWSConnectionClient& conn) {
+        {
+            // Taken so that a Connect waiting on the state cannot miss the change.
+            std::lock_guard guard(FLock);
+        }
+        FStateChanged.notify_all();
+        DoNotifyConnect(conn.SharedFromThis());
+    };
+    c->OnBeforeDisconnect = [this](TkbzWSConnection&) {
+        StopHeartBeatTimeout();
+        StopHeartBeat();
+    };
+    c->OnRedirect = [this](TkbzWSConnectionClient&, const std::string& location) {
+        StartRedirect(location);
+    };
+    {
+        std::lock_guard guard(FLock);
+        FWSConnection = c;
+    }
+    c->DoInitialize(tcp);
+    StartHeartBeat();
+}
+
+void TkbzWSClient::RaiseConnect(const TkbzWSConnectionPtr& connection)
+{
+    StopWatchDog();
+    TkbzWSComponent_Client_Indy::RaiseConnect(connection);
+    FWatchDogAttempts.store(0);
+    FRedirects.store(0);
+}
+
+void TkbzWSClient::OnTCPRead(const std::shared_ptr<TkbzIdTCPClient>& tcp)
+{
+    tlsReadClient = tcp.get();
+    auto c = Connection();
+    if (!c || c->Disconnected())
+    {
+        return;
+    }
+    try
+    {
+        c->ReadData(false);
+    }
+    catch (const std::exception& e)
+    {
+        DoException(c, e.what(), &e);
+    }
+}
+
+void TkbzWSClient::OnTCPThread(const std::shared_ptr<TkbzIdTCPClient>& tcp)
+{
+    tlsReadClient = tcp.get();
+    auto c = Connection();
+    if (!c)
+    {
+        return;
+    }
+    try
+    {
+        if (c->HasQueues())
+        {
+            c->DrainQueues();
+        }
+        c->CheckCloseTimeOut();
+        // The server has to answer the upgrade request in time.
+        const std::uint64_t started = c->HandshakeStarted();
+        if (!c->Enabled() && !c->Disconnected() && started != 0 &&
+            kbzGetTicks() - started > static_cast<std::uint64_t>(c->HandshakeTimeOut))
+        {
+            throw EIdReadTimeout("Opening handshake timed out");
+        }
+    }
+    catch (const std::exception& e)
+    {
+        DoException(c, e.what(), &e);
+    }
+}
+
+void TkbzWSClient::OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tcp,
+                                      const std::exception& e)
+{
+    tlsReadClient = tcp.get();
+    auto c = Connection();
+    const bool silent = dynamic_cast<const EIdSilentException*>(&e) != nullptr;
+    if (!silent || Options.RaiseDisconnectExceptions)
+    {
+        if (c && !c->Disconnected())
+        {
+            DoException(c, e.what(), &e);
+        }
+        else if (!c)
+        {
+            DoException(nullptr, e.what(), &e);
+        }
+    }
+    if (c)
+    {
+        tcp->InputBufferClear();
+        c->TerminateConnection();
+    }
+    try
+    {
+        tcp->Disconnect(false);
+    }
+    catch (...)
+    {
+    }
+}
+
+void TkbzWSClient::OnTCPDisconnected(const std::weak_ptr<TkbzIdTCPClient>& tcp)
+{
+    auto t = tcp.lock();
+    TkbzWSConnectionClientPtr c;
+    {
+        std::lock_guard guard(FLock);
+        if (!t || t != FTCPClient)
+        {
+            return; // a TCP client of an earlier activation
+        }
+        c = FWSConnection;
+    }
+    if (c)
+    {
+        DisconnectNotification(c);
+    }
+}
+
+void TkbzWSClient::DisconnectNotification(const TkbzWSConnectionClientPtr& connection)
+{
+    {
+        std::lock_guard guard(FLock);
+        if (FWSConnection != connection)
+        {
+            return; // notified already
+        }
+        FWSConnection.reset();
+    }
+    FStateChanged.notify_all();
+    FDisconnecting.store(true);
+    StopHeartBeatTimeout();
+    StopHeartBeat();
+    try
+    {
+        DoNotifyDisconnect(connection);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(nullptr, e.what());
+    }
+    if (FWatchDogEnabled.load() && !IsDestroying())
+    {
+        StartWatchDog(WatchDog().Interval);
+    }
+    FDisconnecting.store(false);
+}
+
+void TkbzWSClient::Deactivate()
+{
+    FWatchDogEnabled.store(false);
+    std::shared_ptr<TkbzIdTCPClient> tcp;
+    TkbzWSConnectionClientPtr c;
+    {
+        std::lock_guard guard(FLock);
+        tcp = FTCPClient;
+        c = FWSConnection;
+    }
+    if (!c || FDisconnecting.load())
+    {
+        StopWatchDog();
+        return;
+    }
+    if (Options.CleanDisconnect && c->Enabled())
+    {
+        try
+        {
+            c->Disconnect(kbzCloseNormal);
+        }
+        catch (...)
+        {
+        }
+    }
+    StopHeartBeatTimeout();
+    StopHeartBeat();
+    c->SetMustDisconnect(true);
+    if (tcp)
+    {
+        // Wakes the read thread and waits for its last pass (unless this is
+        // it); the transport's disconnected notification then raises OnDisconnect.
+        try
+        {
+            tcp->Disconnect(false);
+        }
+        catch (...)
+        {
+        }
+    }
+    // A connection whose TCP client had gone quietly is still notified.
+    DisconnectNotification(c);
+}
+
+bool TkbzWSClient::Connect(int aTimeout)
+{
+    SetActive(true);
+    if (!Connection() && !FConnecting.load())
+    {
+        return false;
+    }
+    if (aTimeout <= 0)
+    {
+        return false;
+    }
+    std::unique_lock lock(FLock);
+    return FStateChanged.wait_for(lock, std::chrono::milliseconds(aTimeout), [this] {
+        return !FWSConnection || FWSConnection->Enabled();
+    }) && FWSConnection && FWSConnection->Enabled();
+}
+
+bool TkbzWSClient::Disconnect(int aTimeout)
+{
+    SetActive(false);
+    if (aTimeout <= 0)
+    {
+        return false;
+    }
+    std::unique_lock lock(FLock);
+    return FStateChanged.wait_for(lock, std::chrono::milliseconds(aTimeout),
+                                  [this] { return !FWSConnection; });
+}
+
+void TkbzWSClient::RunClientThread(std::function<void()> f)
+{
+    {
+        std::lock_guard guard(FThreadsLock);
+        ++FThreads;
+    }
+    std::thread([this, f = std::move(f)] {
+        try
+        {
+            f();
+        }
+        catch (...)
+        {
+        }
+        std::lock_guard guard(FThreadsLock);
+        --FThreads;
+        FThreadsDone.notify_all();
+    }).detach();
+}
+
+void TkbzWSClient::Start()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    FThreadStart.store(true);
+    RunClientThread([this] {
+        std::lock_guard guard(CS());
+        SetActive(true);
+    });
+}
+
+void TkbzWSClient::Stop()
+{
+    RunClientThread([this] {
+        std::lock_guard guard(CS());
+        SetActive(false);
+    });
+}
+
+void TkbzWSClient::StartRedirect(const std::string& location)
+{
+    if (FRedirects.fetch_add(1) >= kMaxRedirects)
+    {
+        FRedirects.store(0);
+        throw TkbzWSException("Too many redirects (last to: " + location + ")");
+    }
+    // The redirect replaces the TCP client whose read thread found it.
+    RunClientThread([this, location] {
+        Disconnect(10000);
+        try
+        {
+            SetURL(location);
+        }
+        catch (const std::exception& e)
+        {
+            DoException(nullptr, e.what(), &e);
+            return;
+        }
+        Connect(10000);
+    });
+}
+
+void TkbzWSClient::Ping(const std::string& aText)
+{
+    auto c = Connection();
+    if (!c)
+    {
+        return;
+    }
+    try
+    {
+        c->Ping(aText.empty() ? kbzNowAsPingText() : aText);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+    }
+}
+
+bool TkbzWSClient::Ping(int aTimeout, const std::string& aText)
+{
+    auto c = Connection();
+    if (!c)
+    {
+        return false;
+    }
+    try
+    {
+        return c->Ping(aText.empty() ? kbzNowAsPingText() : aText, aTimeout);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+        return false;
+    }
+}
+
+void TkbzWSClient::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming)
+{
+    auto c = Connection();
+    if (!c)
+    {
+        return;
+    }
+    try
+    {
+        c->WriteData(aText, aSize, aStreaming);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+    }
+}
+
+void TkbzWSClient::WriteData(TkbzStream& aStream, int aSize, TwsStreaming aStreaming)
+{
+    auto c = Connection();
+    if (!c)
+    {
+        return;
+    }
+    try
+    {
+        c->WriteData(aStream, aSize, aStreaming);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+    }
+}
+
+std::string TkbzWSClient::WriteAndWaitData(const std::string& aText, int aTimeout)
+{
+    auto c = Connection();
+    if (!c)
+    {
+        return {};
+    }
+    try
+    {
+        return c->WriteAndWaitData(aText, aTimeout);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+        return {};
+    }
+}
+
+// ---- Heartbeat and watchdog ticks ----
+
+void TkbzWSClient::DoHeartBeat()
+{
+    auto c = Connection();
+    // No ping before the connection is enabled (never during the handshake).
+    if (IsDestroying() || !c || c->Disconnected() || !c->Enabled())
+    {
+        return;
+    }
+    try
+    {
+        bool handled = false;
+        OnBeforeHeartBeat(*this, c, handled);
+        if (handled)
+        {
+            return;
+        }
+        c->Ping(kbzNowAsPingText());
+        StartHeartBeatTimeout();
+    }
+    catch (const std::exception& e)
+    {
+        DoException(c, e.what(), &e);
+    }
+}
+
+void TkbzWSClient::DoHeartBeatTimeout()
+{
+    auto c = Connection();
+    if (IsDestroying() || !c || !c->Enabled())
+    {
+        return;
+    }
+    const std::int64_t timeoutMs = static_cast<std::int64_t>(HeartBeat().Timeout) * 1000;
+    // The oldest ping still unanswered decides; a pong answers only its own
+    // ping, so an old pong does not restart the count.
+    const std::int64_t oldest = c->OldestPendingPing();
+    if (oldest == 0)
+    {
+        c->ResetFirstPing();
+        return;
+    }
+    if (static_cast<std::int64_t>(kbzGetTicks()) - oldest >= timeoutMs)
+    {
+        StopHeartBeatTimeout();
+        DoException(c, "HeartBeat Timeout exceeded.", nullptr);
+    }
+}
+
+void TkbzWSClient::DoWatchDog()
+{
+    if (IsDestroying() || FConnecting.load())
+    {
+        return;
+    }
+    const int attempts = WatchDog().Attempts;
+    if (attempts > 0 && FWatchDogAttempts.load() >= attempts)
+    {
+        return;
+    }
+    bool handled = false;
+    OnBeforeWatchDog(*this, handled);
+    if (!handled)
+    {
+        if (GetNotifyEvents() != TwsNotifyEvent::neNoSync && !FThreadStart.load())
+        {
+            if (!GetActive())
+            {
+                kbzQueue([this] { SetActive(true); });
+            }
+        }
+        else if (!GetActive())
+        {
+            Start();
+        }
+    }
+    if (attempts > 0 && FWatchDogAttempts.fetch_add(1) + 1 >= attempts)
+    {
+        StopWatchDog();
+    }
+}
+
+} // namespace kbz

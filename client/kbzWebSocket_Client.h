@@ -1,0 +1,175 @@
+// The WebSocket client component: one connection to one server over ws://,
+// wss://, tcp:// or tcps://, with its opening handshake, heartbeat pings and
+// reconnecting watchdog.
+#pragma once
+
+#include "transport/kbzSSL_SChannel.h"
+#include "transport/kbzTCP_Client.h"
+#include "websocket/kbzWebSocket_Classes.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kbz
+{
+
+class TkbzWSClient;
+
+// The parsed answer to the opening request.
+class TkbzWSHandShakeClient
+{
+public:
+    // Reads the status and header lines (header names in any letter case, any
+    // blanks after the colon). Raises Exception for a status that is neither 101
+    // nor a redirect, TkbzWSException for an Upgrade or Connection header that
+    // does not name the upgrade.
+    explicit TkbzWSHandShakeClient(const std::vector<std::string>& lines);
+
+    const std::string& Protocols() const noexcept { return FProtocols; }
+    const std::string& Extensions() const noexcept { return FExtensions; }
+    const std::string& Accept() const noexcept { return FAccept; }
+    bool Redirect() const noexcept { return FRedirect; }
+    const std::string& Location() const noexcept { return FLocation; }
+
+private:
+    std::string FProtocols;
+    std::string FExtensions;
+    std::string FAccept;
+    bool FRedirect = false;
+    std::string FLocation;
+};
+
+// The client's connection: writes the upgrade request and validates the answer.
+class TkbzWSConnectionClient : public TkbzWSConnection_Indy
+{
+public:
+    std::string FHost;
+    int FPort = 80;
+    TkbzWSOptionsClient FOptions;
+    TkbzWSAuthenticationClient_Options FAuthentication;
+    // The whole handshake (request written to answer validated) must end within this (ms).
+    int HandshakeTimeOut = 10000;
+
+    // Binds the TCP connection; raw TCP is enabled at once, otherwise the
+    // upgrade request is written.
+    void DoInitialize(std::shared_ptr<TkbzIdTCPConnection> tcp);
+    const std::string& Key() const noexcept { return FKey; }
+    // Started (kbzGetTicks) when the request was written; 0 before.
+    std::uint64_t HandshakeStarted() const noexcept { return FHandshakeStarted.load(); }
+
+    std::function<void(TkbzWSConnectionClient&)> OnEnabled;
+    std::function<void(TkbzWSConnectionClient&, const std::string&)> OnRedirect;
+
+    // The request lines for a host, port, path and key (without the final empty line).
+    std::vector<std::string> BuildRequest();
+
+protected:
+    void DoHandshake() override;
+
+private:
+    std::string FKey;
+    std::atomic<std::uint64_t> FHandshakeStarted{0};
+    std::unique_ptr<TkbzWSHandShakeClient> FHandshake;
+};
+
+using TkbzWSConnectionClientPtr = std::shared_ptr<TkbzWSConnectionClient>;
+
+class TkbzWSClient : public TkbzWSComponent_Client_Indy
+{
+public:
+    TkbzWSClient();
+    ~TkbzWSClient() override;
+
+    // ---- Configuration ----
+    // Connects (true) or disconnects (false); reads true while a connection object exists.
+    bool GetActive() const;
+    void SetActive(bool value);
+    std::string Host;
+    int Port = 80;
+    bool TLS = false;
+    // Splits a URL into Host, Port, TLS, the request path and the framing
+    // (ws/wss: WebSocket; tcp/tcps: raw TCP). The scheme is compared ignoring
+    // case. Raises EConvertError for a port that is not a number from 1 to
+    // 65535 and EArgumentException for blanks or control characters in it.
+    void SetURL(const std::string& url);
+    TkbzWSTLS_Options TLSOptions;
+    int ConnectTimeout = 0; // ms; 0: the transport's default
+    int ReadTimeout = -1;   // ms; -1: no limit
+    int WriteTimeout = 0;   // ms; applied when above 0
+    TwsIPVersion IPVersion = TwsIPVersion::ipV4;
+    TkbzWSProxy_Options Proxy;
+    TkbzWSOptionsClient Options;
+    TkbzWSAuthenticationClient_Options Authentication;
+    TkbzWSQueueOptions QueueOptions;
+
+    // ---- Events of the client ----
+    TkbzEvent<TkbzWSClient&> OnBeforeConnect;
+    TkbzEvent<TkbzWSClient&, bool&> OnBeforeWatchDog;
+    // Verdict of each certificate check (TLS with VerifyCertificate).
+    TkbzSSLVerifyPeerEvent OnSSLVerifyPeer;
+
+    // ---- Operations ----
+    // Activates and waits up to aTimeout ms for the connection to be enabled.
+    bool Connect(int aTimeout);
+    // Deactivates and waits up to aTimeout ms for the connection object to go.
+    bool Disconnect(int aTimeout);
+    bool Connected() const;
+    // Activation and deactivation on a short-lived thread of their own.
+    void Start();
+    void Stop();
+    void Ping(const std::string& aText = {});
+    bool Ping(int aTimeout, const std::string& aText = {});
+    void WriteData(const std::string& aText, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    void WriteData(TkbzStream& aStream, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    std::string WriteAndWaitData(const std::string& aText, int aTimeout);
+    // The current connection (empty when there is none).
+    TkbzWSConnectionClientPtr Connection() const;
+
+protected:
+    void DoHeartBeat() override;
+    void DoHeartBeatTimeout() override;
+    void DoWatchDog() override;
+    void RaiseConnect(const TkbzWSConnectionPtr& connection) override;
+
+private:
+    void Activate();
+    void Deactivate();
+    void OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp);
+    void OnTCPRead(const std::shared_ptr<TkbzIdTCPClient>& tcp);
+    void OnTCPThread(const std::shared_ptr<TkbzIdTCPClient>& tcp);
+    void OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tcp,
+                            const std::exception& e);
+    void OnTCPDisconnected(const std::weak_ptr<TkbzIdTCPClient>& tcp);
+    void DisconnectNotification(const TkbzWSConnectionClientPtr& connection);
+    void StartRedirect(const std::string& location);
+    // Runs f on a short-lived thread the destructor waits for.
+    void RunClientThread(std::function<void()> f);
+    bool OnReadThread() const;
+
+    mutable std::mutex FLock; // the current TCP client and connection
+    std::shared_ptr<TkbzIdTCPClient> FTCPClient;
+    TkbzWSConnectionClientPtr FWSConnection;
+    std::recursive_mutex FActivationLock; // one activation at a time
+    std::atomic<bool> FConnecting{false};
+    std::atomic<bool> FDisconnecting{false};
+    std::atomic<bool> FThreadStart{false};
+    std::atomic<int> FRedirects{0};
+    std::mutex FThreadsLock;
+    std::condition_variable FThreadsDone;
+    int FThreads = 0;
+    std::condition_variable FStateChanged; // with FLock: connection enabled or gone
+};
+
+// The client as published to applications.
+class TkbzWebSocketClient : public TkbzWSClient
+{
+};
+
+} // namespace kbz

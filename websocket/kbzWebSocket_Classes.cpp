@@ -1,0 +1,815 @@
+// The connection object: state, the write path, pings, closing and the send queues.
+#include "websocket/kbzWebSocket_Classes.h"
+
+#include "base/kbzBase_Helpers.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace kbz
+{
+
+namespace
+{
+// Outstanding pings kept per connection; older ones are forgotten, so a peer
+// that never answers cannot grow the list.
+constexpr std::size_t kMaxPendingPings = 64;
+
+// The message lock: held for a whole data message (compression and all its frames).
+constexpr int kMessageLock = 2;
+
+std::int64_t Now()
+{
+    return static_cast<std::int64_t>(kbzGetTicks());
+}
+
+[[noreturn]] void RaiseWriteError(const std::exception& e)
+{
+    throw TkbzWSException("Error writing message " + std::string(e.what()) + ".");
+}
+
+bool IsSendableCloseCode(int code)
+{
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+} // namespace
+
+TkbzWSConnection::TkbzWSConnection()
+{
+    SetTransport(TwsTransport::trpUndefined);
+}
+
+TkbzWSConnection::~TkbzWSConnection() = default;
+
+void TkbzWSConnection::SetTCPConnection(std::shared_ptr<TkbzIdTCPConnection> tcp)
+{
+    FTCPConnection = std::move(tcp);
+    if (FTCPConnection)
+    {
+        try
+        {
+            AssignBinding(FTCPConnection->Binding());
+        }
+        catch (...)
+        {
+            // The addresses stay unset; the connection works without them.
+        }
+    }
+}
+
+void TkbzWSConnection::SetDisconnected(bool value)
+{
+    const bool was = GetDisconnected();
+    TkbzTCPConnection::SetDisconnected(value);
+    if (value && !was)
+    {
+        ClearQueues();
+    }
+}
+
+std::string TkbzWSConnection::CloseReason() const
+{
+    std::lock_guard guard(FStateLock);
+    return FCloseReason;
+}
+
+std::string TkbzWSConnection::MsgError() const
+{
+    std::lock_guard guard(FStateLock);
+    return FMsgError;
+}
+
+void TkbzWSConnection::SetMsgError(std::string text)
+{
+    std::lock_guard guard(FStateLock);
+    FMsgError = std::move(text);
+}
+
+std::string TkbzWSConnection::Pong() const
+{
+    std::lock_guard guard(FStateLock);
+    return FPong;
+}
+
+std::size_t TkbzWSConnection::PendingPings() const
+{
+    std::lock_guard guard(FPingLock);
+    return FQueuePingList.size();
+}
+
+std::int64_t TkbzWSConnection::OldestPendingPing() const
+{
+    std::lock_guard guard(FPingLock);
+    return FQueuePingList.empty() ? 0 : FQueuePingList.front()->FDate;
+}
+
+bool TkbzWSConnection::Active() const
+{
+    try
+    {
+        return FTCPConnection && FTCPConnection->Connected();
+    }
+    catch (...)
+    {
+        return false;
+    }
+}
+
+bool TkbzWSConnection::IsFramedTransport() const noexcept
+{
+    const TwsTransport t = GetTransport();
+    return t == TwsTransport::trpRFC6455 || t == TwsTransport::trpFlash ||
+           t == TwsTransport::trpRFC8441;
+}
+
+// ---- Writing ----
+
+void TkbzWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming)
+{
+    if (FQueueOptions.Text.Level != TwsQueueMsgLevels::qmNone)
+    {
+        TkbzQueueObject q;
+        q.FText = aText;
+        q.FSize = aSize;
+        q.FStreaming = aStreaming;
+        q.FOpCode = TOpcode::opText;
+        std::lock_guard guard(FQueueLock);
+        FQueueLevel[static_cast<int>(FQueueOptions.Text.Level) - 1].push_back(std::move(q));
+        return;
+    }
+    DoWriteText(aText, aSize, aStreaming);
+}
+
+void TkbzWSConnection::WriteData(TkbzStream& aStream, int aSize, TwsStreaming aStreaming)
+{
+    aStream.SetPosition(0);
+    std::vector<std::uint8_t> bytes = aStream.ReadBytes();
+    WriteData(std::span<const std::uint8_t>(bytes), aSize, aStreaming);
+}
+
+void TkbzWSConnection::WriteData(std::span<const std::uint8_t> aBytes, int aSize,
+                                 TwsStreaming aStreaming)
+{
+    std::vector<std::uint8_t> bytes(aBytes.begin(), aBytes.end());
+    if (FQueueOptions.Binary.Level != TwsQueueMsgLevels::qmNone)
+    {
+        TkbzQueueObject q;
+        q.FStream = std::move(bytes);
+        q.FSize = aSize;
+        q.FStreaming = aStreaming;
+        q.FOpCode = TOpcode::opBinary;
+        std::lock_guard guard(FQueueLock);
+        FQueueLevel[static_cast<int>(FQueueOptions.Binary.Level) - 1].push_back(std::move(q));
+        return;
+    }
+    DoWriteBinary(std::move(bytes), aSize, aStreaming);
+}
+
+void TkbzWSConnection::DoWriteText(const std::string& aText, int aSize, TwsStreaming aStreaming)
+{
+    if (!Enabled() || GetDisconnected() || Closing())
+    {
+        return;
+    }
+    switch (GetTransport())
+    {
+    case TwsTransport::trpSSE:
+        DoWriteSSE(aText);
+        return;
+    case TwsTransport::trpTCP:
+        DoWriteRaw(kbzAsBytes(aText));
+        return;
+    default:
+        break;
+    }
+    if (Specification == TwsSpecification::spHixie76)
+    {
+        DoWriteHixie76(TOpcode::opText, aText);
+        return;
+    }
+    if (Specification != TwsSpecification::spRFC6455)
+    {
+        return;
+    }
+    std::vector<std::uint8_t> payload(aText.begin(), aText.end());
+    DoWriteMessage(TOpcode::opText, std::move(payload), kbzUTF16Length(aText), aSize, aStreaming);
+}
+
+void TkbzWSConnection::DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSize,
+                                     TwsStreaming aStreaming)
+{
+    if (!Enabled() || GetDisconnected() || Closing())
+    {
+        return;
+    }
+    if (GetTransport() == TwsTransport::trpTCP)
+    {
+        DoWriteRaw(bytes);
+        return;
+    }
+    if (Specification != TwsSpecification::spRFC6455 || GetTransport() == TwsTransport::trpSSE)
+    {
+        return;
+    }
+    const std::size_t length = bytes.size();
+    DoWriteMessage(TOpcode::opBinary, std::move(bytes), length, aSize, aStreaming);
+}
+
+void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
+                                      std::size_t unitLength, int aSize, TwsStreaming aStreaming)
+{
+    using enum TwsStreaming;
+    std::lock_guard message(Locks().CSIndex(kMessageLock));
+    const std::size_t size = aSize > 0 ? static_cast<std::size_t>(aSize) : 0;
+    const bool cut = size > 0 && unitLength > size;
+
+    if (aStreaming == stmNone)
+    {
+        // A whole message is compressed once, then cut into frames; RSV1 marks
+        // its first frame only. Messages written piece by piece go out
+        // uncompressed, which keeps every piece a valid fragment.
+        bool compressed = false;
+        if (FExtensions.Compression())
+        {
+            try
+            {
+                compressed = FExtensions.WriteStream(payload);
+            }
+            catch (const std::exception& e)
+            {
+                throw TkbzWSException("Error Inflating Frame: " + std::string(e.what()));
+            }
+        }
+        if (!cut || payload.size() <= size)
+        {
+            DoWriteFrame(opcode, payload, true, compressed);
+            return;
+        }
+        const std::span<const std::uint8_t> all(payload);
+        for (std::size_t pos = 0; pos < all.size(); pos += size)
+        {
+            const std::size_t n = std::min(size, all.size() - pos);
+            const bool first = pos == 0;
+            const bool last = pos + n >= all.size();
+            DoWriteFrame(first ? opcode : TOpcode::opContinuation, all.subspan(pos, n), last,
+                         first && compressed);
+        }
+        return;
+    }
+
+    switch (aStreaming)
+    {
+    case stmFirst:
+        DoWriteFrame(opcode, payload, false, false);
+        return;
+    case stmContinue:
+        DoWriteFrame(TOpcode::opContinuation, payload, false, false);
+        return;
+    case stmLast:
+        DoWriteFrame(TOpcode::opContinuation, payload, true, false);
+        return;
+    case stmContinueAndLast:
+    {
+        if (!cut || payload.size() <= size)
+        {
+            DoWriteFrame(TOpcode::opContinuation, payload, true, false);
+            return;
+        }
+        const std::span<const std::uint8_t> all(payload);
+        for (std::size_t pos = 0; pos < all.size(); pos += size)
+        {
+            const std::size_t n = std::min(size, all.size() - pos);
+            DoWriteFrame(TOpcode::opContinuation, all.subspan(pos, n), pos + n >= all.size(),
+                         false);
+        }
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t> payload,
+                                    bool fin, bool rsv1)
+{
+    if (!FTCPConnection)
+    {
+        return;
+    }
+    std::lock_guard frame(Locks().CS());
+    try
+    {
+        FFrameBuffer.clear();
+        kbzAppendFrame(FFrameBuffer, opcode, payload, Masked, fin, rsv1);
+        FTCPConnection->Write(FFrameBuffer.data(), FFrameBuffer.size());
+        AddSendBytes(static_cast<std::int64_t>(FFrameBuffer.size()));
+    }
+    catch (const TkbzWSException&)
+    {
+        throw;
+    }
+    catch (const std::exception& e)
+    {
+        RaiseWriteError(e);
+    }
+    // Large one-off frames should not pin their memory for the connection's life.
+    if (FFrameBuffer.capacity() > (1u << 20))
+    {
+        std::vector<std::uint8_t>().swap(FFrameBuffer);
+    }
+}
+
+void TkbzWSConnection::DoWriteRaw(std::span<const std::uint8_t> bytes)
+{
+    if (!FTCPConnection || bytes.empty())
+    {
+        return;
+    }
+    std::lock_guard frame(Locks().CS());
+    try
+    {
+        FTCPConnection->Write(bytes.data(), bytes.size());
+        AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+    }
+    catch (const std::exception& e)
+    {
+        RaiseWriteError(e);
+    }
+}
+
+void TkbzWSConnection::DoWriteSSE(const std::string& text)
+{
+    std::string out;
+    {
+        std::lock_guard frame(Locks().CS());
+        if (!FSSEHeaderSent)
+        {
+            out = "HTTP/1.1 200 OK\r\n"
+                  "Content-Type: text/event-stream\r\n"
+                  "Cache-Control: no-cache, no-store, max-age=0, must-revalidate\r\n"
+                  "Expires: Fri, 01 Jan 1990 00:00:00 GMT\r\n"
+                  "Pragma: no-cache\r\n"
+                  "Connection: close\r\n"
+                  "\r\n";
+            FSSEHeaderSent = true;
+        }
+    }
+    // Each line of the text is one data line (or a field line it already is);
+    // a blank line ends the event.
+    std::size_t start = 0;
+    while (start <= text.size())
+    {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+        {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+        {
+            line.pop_back();
+        }
+        if (kbzStartsText(line, "data:") || kbzStartsText(line, "retry:") ||
+            kbzStartsText(line, "event:") || kbzStartsText(line, "id:"))
+        {
+            out += line;
+        }
+        else
+        {
+            out += "data: " + line;
+        }
+        out += "\r\n";
+        start = end + 1;
+    }
+    out += "\r\n";
+    DoWriteRaw(kbzAsBytes(out));
+}
+
+void TkbzWSConnection::DoWriteHixie76(TOpcode opcode, const std::string& text)
+{
+    if (opcode == TOpcode::opText)
+    {
+        const std::vector<std::uint8_t> frame = kbzBuildHixie76Text(text);
+        DoWriteRaw(frame);
+    }
+    else if (opcode == TOpcode::opClose)
+    {
+        DoWriteRaw(kbzHixie76CloseFrame);
+    }
+}
+
+// ---- Pings ----
+
+void TkbzWSConnection::Ping(const std::string& aText)
+{
+    if (FQueueOptions.Ping.Level != TwsQueueMsgLevels::qmNone)
+    {
+        TkbzQueueObject q;
+        q.FText = aText;
+        q.FOpCode = TOpcode::opPing;
+        std::lock_guard guard(FQueueLock);
+        FQueueLevel[static_cast<int>(FQueueOptions.Ping.Level) - 1].push_back(std::move(q));
+        return;
+    }
+    DoPing(aText, nullptr);
+}
+
+bool TkbzWSConnection::Ping(const std::string& aText, int aTimeOut)
+{
+    std::shared_ptr<TkbzPing> sent;
+    DoPing(aText, &sent);
+    if (aTimeOut <= 0 || !sent)
+    {
+        return false;
+    }
+    std::unique_lock lock(FPingLock);
+    return FPingAnswered.wait_for(lock, std::chrono::milliseconds(aTimeOut),
+                                  [&] { return sent->FAnswered || GetDisconnected(); }) &&
+           sent->FAnswered;
+}
+
+void TkbzWSConnection::DoPing(const std::string& aText, std::shared_ptr<TkbzPing>* sent)
+{
+    if (aText.size() > kbzMaxControlPayload)
+    {
+        throw TkbzWSException("Ping payload above 125 bytes");
+    }
+    const std::int64_t now = Now();
+    std::int64_t expected = 0;
+    FFirstPing.compare_exchange_strong(expected, now);
+    FLastPing.store(now);
+    switch (GetTransport())
+    {
+    case TwsTransport::trpRFC6455:
+    case TwsTransport::trpFlash:
+    case TwsTransport::trpRFC8441:
+    {
+        if (!Enabled() || GetDisconnected() || Closing())
+        {
+            return;
+        }
+        auto ping = std::make_shared<TkbzPing>();
+        ping->FText = aText;
+        ping->FDate = now;
+        {
+            std::lock_guard guard(FPingLock);
+            FQueuePingList.push_back(ping);
+            while (FQueuePingList.size() > kMaxPendingPings)
+            {
+                FQueuePingList.pop_front();
+            }
+        }
+        if (sent)
+        {
+            *sent = ping;
+        }
+        DoWriteFrame(TOpcode::opPing, kbzAsBytes(aText), true, false);
+        return;
+    }
+    case TwsTransport::trpSSE:
+        if (Enabled() && !GetDisconnected())
+        {
+            DoWriteSSE("event: Ping\ndata: " + aText);
+        }
+        return;
+    case TwsTransport::trpTCP:
+        if (Enabled() && !GetDisconnected())
+        {
+            DoWriteRaw(kbzAsBytes(aText));
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+std::string TkbzWSConnection::WriteAndWaitData(const std::string& aText, int aTimeOut)
+{
+    std::uint64_t before;
+    {
+        std::lock_guard guard(FWaitLock);
+        before = FTextsReceived;
+    }
+    SetMsgReceived("");
+    WriteData(aText, 0, TwsStreaming::stmNone);
+    if (aTimeOut <= 0)
+    {
+        return {};
+    }
+    std::unique_lock lock(FWaitLock);
+    if (FWaitChanged.wait_for(lock, std::chrono::milliseconds(aTimeOut),
+                              [&] { return FTextsReceived != before || GetDisconnected(); }) &&
+        FTextsReceived != before)
+    {
+        return FLastText;
+    }
+    return {};
+}
+
+// ---- Queues ----
+
+bool TkbzWSConnection::HasQueues() const
+{
+    return FQueueOptions.Text.Level != TwsQueueMsgLevels::qmNone ||
+           FQueueOptions.Binary.Level != TwsQueueMsgLevels::qmNone ||
+           FQueueOptions.Ping.Level != TwsQueueMsgLevels::qmNone;
+}
+
+void TkbzWSConnection::DrainQueues()
+{
+    if (!Enabled())
+    {
+        return;
+    }
+    for (auto& level : FQueueLevel)
+    {
+        std::deque<TkbzQueueObject> items;
+        {
+            std::lock_guard guard(FQueueLock);
+            items.swap(level);
+        }
+        for (auto& q : items)
+        {
+            switch (q.FOpCode)
+            {
+            case TOpcode::opText:
+                DoWriteText(q.FText, q.FSize, q.FStreaming);
+                break;
+            case TOpcode::opBinary:
+                DoWriteBinary(std::move(q.FStream), q.FSize, q.FStreaming);
+                break;
+            case TOpcode::opPing:
+                DoPing(q.FText, nullptr);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+}
+
+void TkbzWSConnection::ClearQueues()
+{
+    std::lock_guard guard(FQueueLock);
+    for (auto& level : FQueueLevel)
+    {
+        level.clear();
+    }
+}
+
+// ---- Closing ----
+
+void TkbzWSConnection::DoWriteClose(int code)
+{
+    if (FCloseSent.exchange(true))
+    {
+        return;
+    }
+    if (IsFramedTransport())
+    {
+        const std::vector<std::uint8_t> payload =
+            code < 0 ? std::vector<std::uint8_t>{}
+                     : kbzBuildClosePayload(static_cast<std::uint16_t>(code));
+        DoWriteFrame(TOpcode::opClose, payload, true, false);
+    }
+    else if (GetTransport() == TwsTransport::trpHixie76 ||
+             Specification == TwsSpecification::spHixie76)
+    {
+        DoWriteHixie76(TOpcode::opClose, {});
+    }
+}
+
+void TkbzWSConnection::Close(int aCloseCode)
+{
+    if (IsFramedTransport() && !IsSendableCloseCode(aCloseCode))
+    {
+        throw TkbzWSException("Invalid close code " + std::to_string(aCloseCode));
+    }
+    if (GetDisconnected() || Closing())
+    {
+        return;
+    }
+    if (IsFramedTransport() && Enabled())
+    {
+        // Our half of the closing handshake: the reading thread goes on until the
+        // peer's close arrives (or CloseTimeOut passes), then drops the connection.
+        FCloseStarted.store(Now());
+        FClosing.store(true);
+        RaiseBeforeDisconnect();
+        try
+        {
+            DoWriteClose(aCloseCode);
+        }
+        catch (...)
+        {
+            DoDisconnect({}, aCloseCode, false);
+        }
+        return;
+    }
+    DoDisconnect({}, aCloseCode, true);
+}
+
+void TkbzWSConnection::CheckCloseTimeOut()
+{
+    if (!Closing() || GetDisconnected())
+    {
+        return;
+    }
+    const std::int64_t started = FCloseStarted.load();
+    if (Now() - started >= CloseTimeOut)
+    {
+        DoDisconnect({}, kbzCloseNormal, false);
+    }
+}
+
+void TkbzWSConnection::Disconnect(int aCloseCode)
+{
+    DoDisconnect({}, aCloseCode, CleanDisconnect);
+}
+
+void TkbzWSConnection::RaiseBeforeDisconnect()
+{
+    if (!FBeforeDisconnectRaised.exchange(true) && OnBeforeDisconnect)
+    {
+        try
+        {
+            OnBeforeDisconnect(*this);
+        }
+        catch (...)
+        {
+        }
+    }
+}
+
+void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool sendClose)
+{
+    if (FDoDisconnect.exchange(true))
+    {
+        return;
+    }
+    RaiseBeforeDisconnect();
+    SetDisconnected(true);
+    {
+        std::lock_guard guard(FPingLock);
+        FPingAnswered.notify_all();
+    }
+    {
+        std::lock_guard guard(FWaitLock);
+        FWaitChanged.notify_all();
+    }
+    if (sendClose && Enabled())
+    {
+        try
+        {
+            if (FTCPConnection)
+            {
+                FTCPConnection->InputBufferClear();
+            }
+            DoWriteClose(code);
+        }
+        catch (...)
+        {
+            // The peer may be gone already; the connection ends either way.
+        }
+    }
+    if (!text.empty() && RaiseDisconnectExceptions)
+    {
+        // The owner reports the error first and then ends the connection
+        // (TerminateConnection), so the error comes before the disconnect event.
+        throw TkbzWSException(text);
+    }
+    try
+    {
+        DisconnectPeer(false);
+    }
+    catch (const EIdSilentException&)
+    {
+        if (RaiseDisconnectExceptions)
+        {
+            throw;
+        }
+    }
+}
+
+void TkbzWSConnection::DisconnectPeer(bool /*aCallOnDisconnectIfClosed*/)
+{
+    if (!FTCPConnection)
+    {
+        return;
+    }
+    SetDisconnected(true);
+    FTCPConnection->WriteBufferClear();
+    FTCPConnection->InputBufferClear();
+    // The transport raises its disconnected notification once, whether the
+    // socket was still open or the peer had closed it already, so the owner's
+    // disconnect handling runs in both cases.
+    FTCPConnection->Disconnect(false);
+}
+
+void TkbzWSConnection::TerminateConnection()
+{
+    if (FDoDisconnect.load() || GetDisconnected())
+    {
+        SetDisconnected(true);
+        if (FTCPConnection && !FTCPConnection->Disconnected())
+        {
+            try
+            {
+                FTCPConnection->Disconnect(false);
+            }
+            catch (...)
+            {
+            }
+        }
+        return;
+    }
+    FDoDisconnect.store(true);
+    RaiseBeforeDisconnect();
+    SetDisconnected(true);
+    try
+    {
+        DisconnectPeer(true);
+    }
+    catch (...)
+    {
+    }
+}
+
+// ---- Subscriptions ----
+
+void TkbzWSConnection::DoSubscribe(const std::string& aChannels)
+{
+    TkbzDelimitedStringList list;
+    list.SetDelimitedText(aChannels);
+    for (std::size_t i = 0; i < list.Count(); ++i)
+    {
+        const std::string& channel = list[i];
+        bool added = false;
+        {
+            std::lock_guard guard(Locks().CSIndex(0));
+            if (std::find(FSubscriptions.begin(), FSubscriptions.end(), channel) ==
+                FSubscriptions.end())
+            {
+                FSubscriptions.push_back(channel);
+                added = true;
+            }
+        }
+        if (added && OnSubscription)
+        {
+            OnSubscription(*this, channel);
+        }
+    }
+}
+
+void TkbzWSConnection::DoUnSubscribe(const std::string& aChannels)
+{
+    TkbzDelimitedStringList list;
+    list.SetDelimitedText(aChannels);
+    for (std::size_t i = 0; i < list.Count(); ++i)
+    {
+        const std::string& channel = list[i];
+        bool removed = false;
+        {
+            std::lock_guard guard(Locks().CSIndex(0));
+            auto it = std::find(FSubscriptions.begin(), FSubscriptions.end(), channel);
+            if (it != FSubscriptions.end())
+            {
+                FSubscriptions.erase(it);
+                removed = true;
+            }
+        }
+        if (removed && OnUnSubscription)
+        {
+            OnUnSubscription(*this, channel);
+        }
+    }
+}
+
+bool TkbzWSConnection::Subscribed(const std::string& aChannel)
+{
+    if (aChannel.empty())
+    {
+        return true;
+    }
+    TkbzDelimitedStringList list;
+    list.SetDelimitedText(aChannel);
+    std::lock_guard guard(Locks().CSIndex(0));
+    for (std::size_t i = 0; i < list.Count(); ++i)
+    {
+        if (std::find(FSubscriptions.begin(), FSubscriptions.end(), list[i]) !=
+            FSubscriptions.end())
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> TkbzWSConnection::Subscriptions() const
+{
+    std::lock_guard guard(const_cast<TkbzWSConnection*>(this)->Locks().CSIndex(0));
+    return FSubscriptions;
+}
+
+} // namespace kbz

@@ -1,0 +1,542 @@
+// The WebSocket connection object (receive and write paths, pings, closing)
+// and the component base classes that turn connection notifications into
+// application events.
+#pragma once
+
+#include "base/kbzBase_Classes.h"
+#include "base/kbzBase_Events.h"
+#include "base/kbzWebSocket_Classes_SyncObjs.h"
+#include "base/kbzWebSocket_Types.h"
+#include "transport/kbzSocket_Classes.h"
+#include "transport/kbzTCP_Classes.h"
+#include "websocket/kbzWebSocket_Codec.h"
+#include "websocket/kbzWebSocket_Extensions.h"
+#include "websocket/kbzWebSocket_Options.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kbz
+{
+
+class TkbzWSConnection;
+class TkbzWSComponent_Base;
+using TkbzWSConnectionPtr = std::shared_ptr<TkbzWSConnection>;
+
+// ---- Events (each takes the connection first; it may be empty for failures
+// that belong to no connection) ----
+using TkbzWSConnectEvent = TkbzEvent<const TkbzWSConnectionPtr&>;
+using TkbzWSDisconnectEvent = TkbzEvent<const TkbzWSConnectionPtr&, int>;
+using TkbzWSMessageEvent = TkbzEvent<const TkbzWSConnectionPtr&, const std::string&>;
+using TkbzWSBinaryEvent = TkbzEvent<const TkbzWSConnectionPtr&, TkbzMemoryStream&>;
+using TkbzWSFragmentedEvent =
+    TkbzEvent<const TkbzWSConnectionPtr&, TkbzMemoryStream&, TOpcode, bool>;
+using TkbzWSErrorEvent = TkbzEvent<const TkbzWSConnectionPtr&, const std::string&>;
+using TkbzExceptionEvent = TkbzEvent<const TkbzWSConnectionPtr&, const std::exception&>;
+using TkbzWSHandshakeEvent = TkbzEvent<const TkbzWSConnectionPtr&, std::vector<std::string>&>;
+using TkbzWSSubscriptionEvent = TkbzEvent<const TkbzWSConnectionPtr&, const std::string&>;
+using TkbzWSUnknownProtocolEvent = TkbzEvent<const TkbzWSConnectionPtr&, bool&>;
+
+// One sent ping waiting for its pong.
+struct TkbzPing
+{
+    std::string FText;
+    std::int64_t FDate = 0; // kbzGetTicks when sent
+    bool FAnswered = false;
+};
+
+// An entry of a send queue: a message kept until the owner's read cycle sends it.
+struct TkbzQueueObject
+{
+    std::int32_t FSize = 0;
+    TwsStreaming FStreaming = TwsStreaming::stmNone;
+    std::string FText;
+    TOpcode FOpCode = TOpcode::opText; // opText, opBinary or opPing
+    std::vector<std::uint8_t> FStream;
+};
+
+// The connection, from the frame layer up. Client and server connections
+// derive from TkbzWSConnection_Indy and supply the opening handshake.
+//
+// Threads: one thread reads (ReadData); any thread writes. Data messages are
+// written whole under the message lock (compressed once, then cut into frames,
+// so fragments of two messages never mix and compression keeps send order);
+// every frame leaves in one send under the frame lock (FCS), so control frames
+// may fall between the fragments of a long message but never inside a frame.
+class TkbzWSConnection : public TkbzTCPConnection
+{
+public:
+    TkbzWSConnection();
+    ~TkbzWSConnection() override;
+
+    TkbzWSConnectionPtr SharedFromThis()
+    {
+        return std::static_pointer_cast<TkbzWSConnection>(shared_from_this());
+    }
+
+    // ---- Options, set by the owner before the connection is used ----
+    TkbzWSExtensions& Extensions() noexcept { return FExtensions; }
+    void SetExtensions(const TkbzWSExtensions& source) { FExtensions.Assign(source); }
+    TkbzWSQueueOptions& QueueOptions() noexcept { return FQueueOptions; }
+    void SetQueueOptions(const TkbzWSQueueOptions& source) { FQueueOptions.Assign(source); }
+
+    TwsSpecification Specification = TwsSpecification::spRFC6455;
+    bool Masked = false; // this side masks its frames (the client)
+    std::string Protocol; // subprotocol name(s); the negotiated one after the handshake
+    bool ValidateUTF8 = false;
+    bool RaiseDisconnectExceptions = true;
+    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
+    bool CleanDisconnect = true;
+    // Largest frame or message accepted; a larger one closes the connection with 1009.
+    std::int64_t MaxMessageSize = kbzDefaultMaxMessageSize;
+    std::string URL;
+    bool NotifyConnection = true;
+    bool NotifyDisconnection = true;
+    // How long ReadData waits for more input before returning (ms).
+    int ReadTimeOut = 10;
+    // How long a close we started waits for the peer's close before the TCP
+    // connection is dropped (ms).
+    int CloseTimeOut = 5000;
+
+    // The transport connection; attached by the owner before use, kept until
+    // this object goes.
+    void SetTCPConnection(std::shared_ptr<TkbzIdTCPConnection> tcp);
+    TkbzIdTCPConnection* TCPConnection() const noexcept { return FTCPConnection.get(); }
+
+    // ---- State ----
+    bool Enabled() const noexcept { return FEnabled.load(); }
+    void SetEnabled(bool value) noexcept { FEnabled.store(value); }
+    bool Disconnected() const noexcept { return GetDisconnected(); }
+    // Marking the connection disconnected drops what the send queues hold.
+    void SetDisconnected(bool value);
+    // A close frame was sent and the peer's answer is awaited.
+    bool Closing() const noexcept { return FClosing.load(); }
+    int CloseCode() const noexcept { return FCloseCode.load(); }
+    std::string CloseReason() const;
+    std::string MsgError() const;
+    void SetMsgError(std::string text);
+    // Active: the TCP connection reports itself connected.
+    bool Active() const;
+
+    // Ping times (kbzGetTicks; 0 = none) and the text of the last matched pong.
+    std::int64_t FirstPing() const noexcept { return FFirstPing.load(); }
+    void ResetFirstPing() noexcept { FFirstPing.store(0); }
+    std::int64_t LastPing() const noexcept { return FLastPing.load(); }
+    std::int64_t LastPong() const noexcept { return FLastPong.load(); }
+    std::string Pong() const;
+    // Outstanding pings (kept bounded) and when the oldest of them was sent (0: none).
+    std::size_t PendingPings() const;
+    std::int64_t OldestPendingPing() const;
+
+    // Handshake header lines: the request (HeadersRequest) and the answer or, on the
+    // client, the request lines written (HeadersResponse).
+    std::vector<std::string>& HeadersRequest() noexcept { return FHeadersRequest; }
+    std::vector<std::string>& HeadersResponse() noexcept { return FHeadersResponse; }
+
+    // ---- Writing (any thread) ----
+    // A text message; aSize > 0 cuts it into frames of that many bytes when its
+    // length in UTF-16 code units is above aSize. Raises TkbzWSException
+    // ("Error writing message %s.") when the transport fails.
+    void WriteData(const std::string& aText, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    // A binary message from the stream's whole content.
+    void WriteData(TkbzStream& aStream, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    void WriteData(std::span<const std::uint8_t> aBytes, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    // A ping with the text as payload (at most 125 bytes; more raises).
+    void Ping(const std::string& aText);
+    // A ping, then a wait of up to aTimeOut ms for its own pong.
+    bool Ping(const std::string& aText, int aTimeOut);
+    // A text message, then a wait of up to aTimeOut ms for the next text from the peer.
+    std::string WriteAndWaitData(const std::string& aText, int aTimeOut);
+    // Starts the closing handshake with the code (a code that may not be sent
+    // raises and sends nothing); the connection ends when the peer answers or
+    // CloseTimeOut passes.
+    void Close(int aCloseCode = kbzCloseNormal);
+    // Closes (a close frame when CleanDisconnect) and drops the connection.
+    void Disconnect(int aCloseCode = kbzCloseNormal);
+    // Drops the TCP connection (no close frame).
+    void DisconnectPeer(bool aCallOnDisconnectIfClosed);
+    // Ends the connection after an error was reported: no close frame.
+    void TerminateConnection();
+
+    // Sends what the send queues hold (the owner's read cycle calls it).
+    void DrainQueues();
+    bool HasQueues() const;
+
+    // ---- Reading (the owner's reading thread) ----
+    // Processes the input that is buffered now or arrives within ReadTimeOut ms.
+    // maskRequired: frames must be masked (server side); a client refuses masked frames.
+    void ReadData(bool maskRequired);
+    // Drops the connection when a close we started found no answer in time.
+    void CheckCloseTimeOut();
+
+    // ---- Subscriptions ----
+    void DoSubscribe(const std::string& aChannels);
+    void DoUnSubscribe(const std::string& aChannels);
+    bool Subscribed(const std::string& aChannel);
+    std::vector<std::string> Subscriptions() const;
+
+    // ---- Hooks the owner points at its handlers ----
+    std::function<void(TkbzWSConnection&, const std::string&)> OnMessage;
+    std::function<void(TkbzWSConnection&, TkbzMemoryStream&)> OnBinary;
+    std::function<void(TkbzWSConnection&, TkbzMemoryStream&, TOpcode, bool)> OnFragmented;
+    std::function<void(TkbzWSConnection&, std::vector<std::string>&)> OnHandshake;
+    std::function<void(TkbzWSConnection&, int)> OnUpdate;
+    std::function<void(TkbzWSConnection&, const std::string&)> OnSubscription;
+    std::function<void(TkbzWSConnection&, const std::string&)> OnUnSubscription;
+    // Raised once when the connection starts ending (before the TCP connection is dropped).
+    std::function<void(TkbzWSConnection&)> OnBeforeDisconnect;
+
+protected:
+    // The opening handshake step; ReadData calls it while not enabled.
+    virtual void DoHandshake() {}
+    // The close-and-disconnect routine: runs once; sends a close frame with the
+    // code when sendClose (and the transport is framed); drops the TCP
+    // connection; raises TkbzWSException with the text when one is given and
+    // RaiseDisconnectExceptions is set.
+    void DoDisconnect(const std::string& text, int code, bool sendClose);
+    // Sends one frame whole under the frame lock.
+    void DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t> payload, bool fin, bool rsv1);
+    void DoWriteRaw(std::span<const std::uint8_t> bytes);
+    void DoWriteClose(int code);
+    bool IsFramedTransport() const noexcept;
+
+private:
+    friend class TkbzWSConnectionTestAccess;
+    void DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
+                        std::size_t unitLength, int aSize, TwsStreaming aStreaming);
+    void DoWriteText(const std::string& aText, int aSize, TwsStreaming aStreaming);
+    void DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSize, TwsStreaming aStreaming);
+    void DoWriteSSE(const std::string& text);
+    void DoWriteHixie76(TOpcode opcode, const std::string& text);
+    void DoPing(const std::string& aText, std::shared_ptr<TkbzPing>* sent);
+    void ClearQueues();
+
+    // Receive steps.
+    void ReadStepRFC6455(bool maskRequired);
+    void ReadStepHixie76();
+    void ReadStepTCP();
+    void DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload, bool compressed);
+    void DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>& payload, bool more);
+    void DeliverText(std::string&& text);
+    void DeliverBinary(std::vector<std::uint8_t>&& bytes);
+    void HandleControl(TOpcode opcode, std::vector<std::uint8_t>&& payload);
+    void HandlePong(std::vector<std::uint8_t>&& payload);
+    void Fail(int code, const std::string& text);
+    void RaiseBeforeDisconnect();
+
+    std::shared_ptr<TkbzIdTCPConnection> FTCPConnection;
+    TkbzWSExtensions FExtensions;
+    TkbzWSQueueOptions FQueueOptions;
+
+    std::atomic<bool> FEnabled{false};
+    std::atomic<bool> FDoDisconnect{false};
+    std::atomic<bool> FClosing{false};
+    std::atomic<bool> FCloseSent{false};
+    std::atomic<bool> FBeforeDisconnectRaised{false};
+    std::atomic<std::int64_t> FCloseStarted{0};
+    std::atomic<int> FCloseCode{0};
+
+    mutable std::mutex FStateLock; // texts below
+    std::string FCloseReason;
+    std::string FMsgError;
+    std::string FPong;
+
+    std::atomic<std::int64_t> FFirstPing{0};
+    std::atomic<std::int64_t> FLastPing{0};
+    std::atomic<std::int64_t> FLastPong{0};
+    mutable std::mutex FPingLock;
+    std::condition_variable FPingAnswered;
+    std::deque<std::shared_ptr<TkbzPing>> FQueuePingList;
+
+    // WriteAndWaitData: counts received texts so a wait sees the next one.
+    std::mutex FWaitLock;
+    std::condition_variable FWaitChanged;
+    std::uint64_t FTextsReceived = 0;
+    std::string FLastText;
+
+    mutable std::mutex FQueueLock;
+    std::deque<TkbzQueueObject> FQueueLevel[3];
+
+    std::vector<std::string> FHeadersRequest;
+    std::vector<std::string> FHeadersResponse;
+    std::vector<std::string> FSubscriptions; // under indexed lock 0
+
+    // Writer state: one frame buffer reused under the frame lock.
+    std::vector<std::uint8_t> FFrameBuffer;
+    bool FSSEHeaderSent = false;
+
+    // Reader state (reading thread only).
+    TkbzWSFrameDecoder FDecoder;
+    TkbzHixie76Decoder FHixie76;
+    std::vector<std::uint8_t> FCompressedFragments; // fragments of a compressed message
+};
+
+class TkbzWSConnection_Abstract : public TkbzWSConnection
+{
+};
+
+class TkbzWSConnection_Base_Indy : public TkbzWSConnection_Abstract
+{
+};
+
+class TkbzWSConnection_Indy : public TkbzWSConnection_Base_Indy
+{
+};
+
+// ---- Components ----
+
+class TkbzComponent_Base
+{
+public:
+    virtual ~TkbzComponent_Base() = default;
+    std::string Version() const { return kbzLibraryVersion; }
+    bool IsDestroying() const noexcept { return FDestroying.load(); }
+    bool IsDesigning() const noexcept { return false; }
+    bool IsLoading() const noexcept { return false; }
+
+protected:
+    // Destructors of the most derived class set it first, so events stop.
+    void SetDestroying() noexcept { FDestroying.store(true); }
+
+private:
+    std::atomic<bool> FDestroying{false};
+};
+
+class TkbzSocketComponent_Base : public TkbzComponent_Base, public TkbzLockSet
+{
+public:
+    TwsNotifyEvent GetNotifyEvents() const noexcept { return FNotifyEvents.load(); }
+    virtual void SetNotifyEvents(TwsNotifyEvent value) { FNotifyEvents.store(value); }
+    // The component's general lock, for handlers that share state.
+    void EnterCS() noexcept { DoEnterCS(); }
+    void LeaveCS() noexcept { DoLeaveCS(); }
+
+private:
+    std::atomic<TwsNotifyEvent> FNotifyEvents{TwsNotifyEvent::neNoSync};
+};
+
+class TkbzTCPComponent_Base : public TkbzSocketComponent_Base
+{
+};
+
+class TkbzWSProtocol;
+
+// Events, their delivery modes, held messages and error reporting.
+class TkbzWSComponent_Base : public TkbzTCPComponent_Base
+{
+public:
+    TkbzWSComponent_Base();
+    ~TkbzWSComponent_Base() override;
+
+    TkbzWSConnectEvent OnConnect;
+    TkbzWSDisconnectEvent OnDisconnect;
+    TkbzWSMessageEvent OnMessage;
+    TkbzWSBinaryEvent OnBinary;
+    TkbzWSFragmentedEvent OnFragmented;
+    TkbzWSErrorEvent OnError;
+    TkbzExceptionEvent OnException;
+
+    // While true, message, binary and fragment events are held; setting it
+    // false raises the held ones in arrival order on the calling thread.
+    bool GetQueueMessages() const noexcept { return FQueueMessages.load(); }
+    void SetQueueMessages(bool value);
+    void QueueClear();
+
+    // Notifications from the owner's hook handlers; each reads what the hook
+    // stored in the connection and raises the event in the NotifyEvents mode.
+    virtual void DoNotifyConnect(const TkbzWSConnectionPtr& connection);
+    virtual void DoNotifyDisconnect(const TkbzWSConnectionPtr& connection);
+    virtual void DoNotifyMessage(const TkbzWSConnectionPtr& connection, const std::string& text);
+    virtual void DoNotifyBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data);
+    virtual void DoNotifyFragmented(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data,
+                                    TOpcode opcode, bool continuation);
+    virtual void DoNotifyError(const TkbzWSConnectionPtr& connection, const std::string& text);
+    virtual void DoNotifyException(const TkbzWSConnectionPtr& connection, const std::string& text,
+                                   const std::exception* e);
+
+    // Reports a failure and ends the connection (no close frame). Never raises.
+    void DoError(const TkbzWSConnectionPtr& connection, const std::string& text) noexcept;
+    void DoException(const TkbzWSConnectionPtr& connection, const std::string& text,
+                     const std::exception* e) noexcept;
+
+protected:
+    // Event raisers (the last step of every delivery).
+    virtual void RaiseConnect(const TkbzWSConnectionPtr& connection);
+    virtual void RaiseDisconnect(const TkbzWSConnectionPtr& connection, int code);
+    virtual void RaiseMessage(const TkbzWSConnectionPtr& connection, const std::string& text);
+    virtual void RaiseBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data);
+    virtual void RaiseFragmented(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data,
+                                 TOpcode opcode, bool continuation);
+    virtual void RaiseError(const TkbzWSConnectionPtr& connection, const std::string& text);
+    virtual void RaiseException(const TkbzWSConnectionPtr& connection, const std::exception& e);
+    // After OnDisconnect: the owner lets go of the connection.
+    virtual void DoFreeConnection(const TkbzWSConnectionPtr& /*connection*/) {}
+    // Runs f now (neNoSync), posted to the main thread (neAsynchronous) or on the
+    // main thread while this thread waits (neSynchronous).
+    void Deliver(std::function<void()> f);
+
+private:
+    struct HeldFragment
+    {
+        TkbzWSConnectionPtr connection;
+        TkbzMemoryStream data;
+        TOpcode opcode;
+        bool continuation;
+    };
+    std::atomic<bool> FQueueMessages{false};
+    std::atomic<bool> FQueueProcessing{false};
+    std::mutex FHeldLock;
+    std::vector<std::pair<TkbzWSConnectionPtr, std::string>> FQueueMessage;
+    std::vector<std::pair<TkbzWSConnectionPtr, TkbzMemoryStream>> FQueueBinary;
+    std::vector<HeldFragment> FQueueFragmented;
+    // Lets events posted to the main thread find out that the component is gone.
+    std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+};
+
+// A subprotocol handler a component routes its connections' events to by name.
+class TkbzWSProtocol : public TkbzWSComponent_Base
+{
+public:
+    explicit TkbzWSProtocol(std::string name) : FName(std::move(name)) {}
+    const std::string& Name() const noexcept { return FName; }
+    const std::string& Guid() const;
+    // Whether a connection's protocol text selects this handler: any of the
+    // comma-separated names, or Guid + "." + name, compared ignoring case.
+    bool Matches(const std::string& protocol) const;
+
+private:
+    std::string FName;
+    mutable std::string FGuid;
+    mutable std::once_flag FGuidOnce;
+};
+
+// Specifications, extensions, log file, heartbeat and keep-alive settings,
+// subprotocol routing and the heartbeat and watchdog timers.
+class TkbzWSComponent : public TkbzWSComponent_Base
+{
+public:
+    TkbzWSComponent();
+    ~TkbzWSComponent() override;
+
+    TkbzWSSpecifications& Specifications() noexcept { return FSpecifications; }
+    TkbzWSExtensions& Extensions() noexcept { return FExtensions; }
+    TkbzWSLogFile& LogFile() noexcept { return FLogFile; }
+    TkbzWSHeartBeat_Options& HeartBeat() noexcept { return FHeartBeat; }
+    TkbzTCPKeepAlive& TCPKeepAlive() noexcept { return FTCPKeepAlive; }
+
+    TkbzWSHandshakeEvent OnHandshake;
+    TkbzEvent<TkbzWSComponent&, const TkbzWSConnectionPtr&, bool&> OnBeforeHeartBeat;
+
+    void SetNotifyEvents(TwsNotifyEvent value) override;
+
+    // Subprotocols: a name not yet registered creates a handler sharing this
+    // component's events and notify mode.
+    void RegisterProtocol(std::shared_ptr<TkbzWSProtocol> protocol);
+    std::shared_ptr<TkbzWSProtocol> RegisterProtocol(const std::string& name);
+    void UnRegisterProtocol(const std::string& name);
+    // The comma-separated names of the registered protocols.
+    std::string ProtocolNames() const;
+
+    void DoNotifyConnect(const TkbzWSConnectionPtr& connection) override;
+    void DoNotifyDisconnect(const TkbzWSConnectionPtr& connection) override;
+    void DoNotifyMessage(const TkbzWSConnectionPtr& connection, const std::string& text) override;
+    void DoNotifyBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data) override;
+    void DoNotifyFragmented(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data,
+                            TOpcode opcode, bool continuation) override;
+
+    // Raises OnHandshake in the NotifyEvents mode.
+    void DoNotifyHandshake(const TkbzWSConnectionPtr& connection,
+                           std::vector<std::string>& headers);
+
+    // ---- Heartbeat and watchdog timers ----
+    void StartHeartBeat();
+    void StopHeartBeat();
+    void StartHeartBeatTimeout();
+    void StopHeartBeatTimeout();
+    void StartWatchDog(int intervalSeconds);
+    void StopWatchDog();
+    // Frees all three timers (fresh ones are built by the next start).
+    void FreeTimers();
+
+protected:
+    virtual void DoHeartBeat() {}
+    virtual void DoHeartBeatTimeout() {}
+    virtual void DoWatchDog() {}
+    // Handlers registered for the connection's protocol (empty without one).
+    std::vector<std::shared_ptr<TkbzWSProtocol>> ProtocolsFor(const TkbzWSConnection& c) const;
+
+    std::atomic<int> FWatchDogAttempts{0};
+    std::atomic<bool> FWatchDogEnabled{false};
+
+private:
+    void StartTimer(std::unique_ptr<TkbzTimer>& timer, const char* name, int ms,
+                    std::function<void()> tick);
+
+    TkbzWSSpecifications FSpecifications;
+    TkbzWSExtensions FExtensions;
+    TkbzWSLogFile FLogFile;
+    TkbzWSHeartBeat_Options FHeartBeat;
+    TkbzTCPKeepAlive FTCPKeepAlive;
+    mutable std::mutex FProtocolLock;
+    std::vector<std::shared_ptr<TkbzWSProtocol>> FProtocolObjectList;
+    std::mutex FTimerLock; // guards the three timer references
+    std::unique_ptr<TkbzTimer> FHeartBeatTimer;
+    std::unique_ptr<TkbzTimer> FHeartBeatTimeoutTimer;
+    std::unique_ptr<TkbzTimer> FWatchDogTimer;
+};
+
+class TkbzWSComponent_Client : public TkbzWSComponent
+{
+public:
+    TkbzWSComponent_Client();
+    TkbzWSWatchDogClient_Options& WatchDog() noexcept { return FWatchDog; }
+
+protected:
+    // The client keeps the last disconnected connection until the next
+    // disconnect (its handlers may still look at it).
+    void DoFreeConnection(const TkbzWSConnectionPtr& connection) override;
+
+private:
+    TkbzWSWatchDogClient_Options FWatchDog;
+    std::mutex FDelayedLock;
+    TkbzWSConnectionPtr FDelayedFreeConnection;
+};
+
+class TkbzWSComponent_WSClient : public TkbzWSComponent_Client
+{
+};
+
+class TkbzWSComponent_Client_Indy : public TkbzWSComponent_WSClient
+{
+public:
+    TkbzWSThrottle& Throttle() noexcept { return FThrottle; }
+
+private:
+    TkbzWSThrottle FThrottle;
+};
+
+class TkbzWSComponent_Server : public TkbzWSComponent
+{
+public:
+    TkbzWSComponent_Server();
+    TkbzWSOptimization_Options& Optimizations() noexcept { return FOptimizations; }
+    TkbzWSWatchDogServer_Options& WatchDog() noexcept { return FWatchDog; }
+    TkbzWSUnknownProtocolEvent OnUnknownProtocol;
+
+private:
+    TkbzWSOptimization_Options FOptimizations;
+    TkbzWSWatchDogServer_Options FWatchDog;
+};
+
+} // namespace kbz
