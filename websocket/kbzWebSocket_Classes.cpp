@@ -134,8 +134,7 @@ void TkbzWSConnection::WriteData(const std::string& aText, int aSize, TwsStreami
         q.FSize = aSize;
         q.FStreaming = aStreaming;
         q.FOpCode = TOpcode::opText;
-        std::lock_guard guard(FQueueLock);
-        FQueueLevel[static_cast<int>(FQueueOptions.Text.Level) - 1].push_back(std::move(q));
+        PushQueue(static_cast<int>(FQueueOptions.Text.Level) - 1, std::move(q));
         return;
     }
     DoWriteText(aText, aSize, aStreaming);
@@ -159,8 +158,7 @@ void TkbzWSConnection::WriteData(std::span<const std::uint8_t> aBytes, int aSize
         q.FSize = aSize;
         q.FStreaming = aStreaming;
         q.FOpCode = TOpcode::opBinary;
-        std::lock_guard guard(FQueueLock);
-        FQueueLevel[static_cast<int>(FQueueOptions.Binary.Level) - 1].push_back(std::move(q));
+        PushQueue(static_cast<int>(FQueueOptions.Binary.Level) - 1, std::move(q));
         return;
     }
     DoWriteBinary(std::move(bytes), aSize, aStreaming);
@@ -408,8 +406,7 @@ void TkbzWSConnection::Ping(const std::string& aText)
         TkbzQueueObject q;
         q.FText = aText;
         q.FOpCode = TOpcode::opPing;
-        std::lock_guard guard(FQueueLock);
-        FQueueLevel[static_cast<int>(FQueueOptions.Ping.Level) - 1].push_back(std::move(q));
+        PushQueue(static_cast<int>(FQueueOptions.Ping.Level) - 1, std::move(q));
         return;
     }
     DoPing(aText, nullptr);
@@ -509,11 +506,44 @@ std::string TkbzWSConnection::WriteAndWaitData(const std::string& aText, int aTi
 
 // ---- Queues ----
 
-bool TkbzWSConnection::HasQueues() const
+void TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q)
 {
-    return FQueueOptions.Text.Level != TwsQueueMsgLevels::qmNone ||
-           FQueueOptions.Binary.Level != TwsQueueMsgLevels::qmNone ||
-           FQueueOptions.Ping.Level != TwsQueueMsgLevels::qmNone;
+    std::lock_guard guard(FQueueLock);
+    FQueuedBytes += q.FText.size() + q.FStream.size();
+    FQueueLevel[level].push_back(std::move(q));
+    FQueuedCount.fetch_add(1);
+}
+
+bool TkbzWSConnection::QueueData(const std::string& aText)
+{
+    TkbzQueueObject q;
+    q.FText = aText;
+    q.FOpCode = TOpcode::opText;
+    std::lock_guard guard(FQueueLock);
+    if (FQueuedBytes + aText.size() > MaxQueuedBytes)
+    {
+        return false;
+    }
+    FQueuedBytes += aText.size();
+    FQueueLevel[0].push_back(std::move(q));
+    FQueuedCount.fetch_add(1);
+    return true;
+}
+
+bool TkbzWSConnection::QueueData(std::span<const std::uint8_t> aBytes)
+{
+    TkbzQueueObject q;
+    q.FStream.assign(aBytes.begin(), aBytes.end());
+    q.FOpCode = TOpcode::opBinary;
+    std::lock_guard guard(FQueueLock);
+    if (FQueuedBytes + aBytes.size() > MaxQueuedBytes)
+    {
+        return false;
+    }
+    FQueuedBytes += aBytes.size();
+    FQueueLevel[0].push_back(std::move(q));
+    FQueuedCount.fetch_add(1);
+    return true;
 }
 
 void TkbzWSConnection::DrainQueues()
@@ -528,6 +558,11 @@ void TkbzWSConnection::DrainQueues()
         {
             std::lock_guard guard(FQueueLock);
             items.swap(level);
+            FQueuedCount.fetch_sub(items.size());
+            for (const auto& q : items)
+            {
+                FQueuedBytes -= q.FText.size() + q.FStream.size();
+            }
         }
         for (auto& q : items)
         {
@@ -556,6 +591,8 @@ void TkbzWSConnection::ClearQueues()
     {
         level.clear();
     }
+    FQueuedCount.store(0);
+    FQueuedBytes = 0;
 }
 
 // ---- Closing ----

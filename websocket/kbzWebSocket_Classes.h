@@ -171,7 +171,15 @@ public:
 
     // Sends what the send queues hold (the owner's read cycle calls it).
     void DrainQueues();
-    bool HasQueues() const;
+    // Whether anything waits in the send queues.
+    bool HasQueues() const noexcept { return FQueuedCount.load() > 0; }
+    // Puts a message on the first send queue whatever the queue options say,
+    // for the owner's reading thread to send: a writer never waits for a slow
+    // peer. Returns false, queueing nothing, when the bytes already queued plus
+    // this message would go over MaxQueuedBytes (the caller drops such a peer).
+    bool QueueData(const std::string& aText);
+    bool QueueData(std::span<const std::uint8_t> aBytes);
+    std::size_t MaxQueuedBytes = 16u * 1024 * 1024;
 
     // ---- Reading (the owner's reading thread) ----
     // Processes the input that is buffered now or arrives within ReadTimeOut ms.
@@ -265,8 +273,11 @@ private:
     std::uint64_t FTextsReceived = 0;
     std::string FLastText;
 
+    void PushQueue(int level, TkbzQueueObject&& q);
     mutable std::mutex FQueueLock;
     std::deque<TkbzQueueObject> FQueueLevel[3];
+    std::atomic<std::size_t> FQueuedCount{0};
+    std::size_t FQueuedBytes = 0; // under FQueueLock
 
     std::vector<std::string> FHeadersRequest;
     std::vector<std::string> FHeadersResponse;
