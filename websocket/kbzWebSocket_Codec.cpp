@@ -92,16 +92,25 @@ void MaskPayloadBytes(std::uint8_t* data, std::size_t n, const std::uint8_t key[
         data[i] ^= key[(offset + i) & 3];
 }
 
+namespace
+{
+// The key rotated so that its first byte applies to payload byte 0 of this piece.
+inline std::uint32_t RotatedKey(const std::uint8_t key[4], std::size_t offset) noexcept
+{
+    std::uint8_t k[4];
+    for (std::size_t j = 0; j < 4; ++j)
+        k[j] = key[(offset + j) & 3];
+    std::uint32_t k32;
+    std::memcpy(&k32, k, 4);
+    return k32;
+}
+} // namespace
+
 void MaskPayloadWords(std::uint8_t* data, std::size_t n, const std::uint8_t key[4],
                       std::size_t offset) noexcept
 {
-    // Eight key bytes in payload order; since 8 is a multiple of 4, k[i & 7] is the key
-    // byte of payload byte i.
-    std::uint8_t k[8];
-    for (std::size_t j = 0; j < 8; ++j)
-        k[j] = key[(offset + j) & 3];
-    std::uint64_t k64;
-    std::memcpy(&k64, k, 8);
+    const std::uint32_t k32 = RotatedKey(key, offset);
+    const std::uint64_t k64 = (std::uint64_t{k32} << 32) | k32;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8)
     {
@@ -111,7 +120,7 @@ void MaskPayloadWords(std::uint8_t* data, std::size_t n, const std::uint8_t key[
         std::memcpy(data + i, &w, 8);
     }
     for (; i < n; ++i)
-        data[i] ^= k[i & 7];
+        data[i] ^= key[(offset + i) & 3];
 }
 
 #ifdef KBZ_CODEC_X86
@@ -119,10 +128,12 @@ __attribute__((target("avx2"))) void MaskPayloadAVX2(std::uint8_t* data, std::si
                                                      const std::uint8_t key[4],
                                                      std::size_t offset) noexcept
 {
-    alignas(32) std::uint8_t k[32];
-    for (std::size_t j = 0; j < 32; ++j)
-        k[j] = key[(offset + j) & 3];
-    const __m256i kv = _mm256_load_si256(reinterpret_cast<const __m256i*>(k));
+    if (n < 32)
+    {
+        MaskPayloadWords(data, n, key, offset);
+        return;
+    }
+    const __m256i kv = _mm256_set1_epi32(static_cast<int>(RotatedKey(key, offset)));
     std::size_t i = 0;
     for (; i + 128 <= n; i += 128)
     {
@@ -141,8 +152,7 @@ __attribute__((target("avx2"))) void MaskPayloadAVX2(std::uint8_t* data, std::si
         auto* p = reinterpret_cast<__m256i*>(data + i);
         _mm256_storeu_si256(p, _mm256_xor_si256(_mm256_loadu_si256(p), kv));
     }
-    for (; i < n; ++i)
-        data[i] ^= k[i & 31];
+    MaskPayloadWords(data + i, n - i, key, offset + i);
 }
 
 bool CpuHasAVX2() noexcept

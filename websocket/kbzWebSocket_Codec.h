@@ -250,7 +250,11 @@ public:
     const std::string& ErrorText() const noexcept { return FErrorText; }
     bool Failed() const noexcept { return FState == State::Failed; }
     // A fragmented data message has begun and not ended.
-    bool InMessage() const noexcept { return FData.FOpCode != TOpcode::opNone; }
+    bool InMessage() const noexcept
+    {
+        return FData.FOpCode != TOpcode::opNone && FPending != Pending::ResetData &&
+               FPending != Pending::MessageAfterFragment;
+    }
 
     // Forget everything (records, errors, partial frames); options stay.
     void Reset() noexcept;

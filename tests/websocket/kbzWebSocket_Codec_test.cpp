@@ -882,6 +882,16 @@ TEST(FrameDecoder, StaysFailedAndResets)
     EXPECT_EQ(d.Decode(in3), TkbzWSDecodeResult::drMessage);
     EXPECT_EQ(Show(d.Msg().FStream), "'b'");
     EXPECT_EQ(d.Msg().FOpCode, opBinary);
+    EXPECT_FALSE(d.InMessage());
+    // A message is in progress from its first fragment until its final frame was reported.
+    Bytes first = W("01 01 'x'");
+    std::span<const std::uint8_t> in4(first);
+    EXPECT_EQ(d.Decode(in4), TkbzWSDecodeResult::drNeedMore);
+    EXPECT_TRUE(d.InMessage());
+    Bytes last = W("80 01 'y'");
+    std::span<const std::uint8_t> in5(last);
+    EXPECT_EQ(d.Decode(in5), TkbzWSDecodeResult::drMessage);
+    EXPECT_FALSE(d.InMessage());
 }
 
 // ---- Hixie-76 decoder ----
