@@ -44,7 +44,8 @@ std::int64_t TkbzStream::CopyFrom(TkbzStream& source, std::int64_t count)
         count = std::max<std::int64_t>(0, source.Size() - source.Position());
     }
     constexpr std::size_t kBlock = 1024 * 1024;
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::int64_t>(count, kBlock)));
+    std::vector<std::uint8_t> block(
+        static_cast<std::size_t>(std::min<std::int64_t>(count, kBlock)));
     std::int64_t copied = 0;
     while (copied < count)
     {
@@ -167,7 +168,7 @@ TkbzFileStream::~TkbzFileStream()
 
 std::int64_t TkbzFileStream::Size() const
 {
-    struct stat st{};
+    struct stat st = {};
     if (::fstat(FHandle, &st) != 0)
     {
         throw EStreamError("Cannot read size of \"" + FFileName + "\". " + ErrnoText());

@@ -107,7 +107,9 @@ class TkbzMemoryStream : public TkbzStream
 {
 public:
     TkbzMemoryStream() = default;
-    explicit TkbzMemoryStream(std::span<const std::uint8_t> bytes) : FBytes(bytes.begin(), bytes.end()) {}
+    explicit TkbzMemoryStream(std::span<const std::uint8_t> bytes)
+        : FBytes(bytes.begin(), bytes.end())
+    {}
 
     std::int64_t Size() const override { return static_cast<std::int64_t>(FBytes.size()); }
     void SetSize(std::int64_t size) override;

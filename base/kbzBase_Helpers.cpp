@@ -2,16 +2,15 @@
 
 #include "base/kbzBase_Classes.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <limits>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/random.h>
 
 namespace kbz
 {
@@ -62,8 +61,8 @@ bool ParseStrictInteger(std::string_view s, std::int64_t lo, std::int64_t hi, st
         return false;
     }
     // The magnitude is gathered unsigned so that the most negative value still fits.
-    const std::uint64_t limit = negative ? static_cast<std::uint64_t>(-(lo + 1)) + 1u
-                                         : static_cast<std::uint64_t>(hi);
+    const std::uint64_t limit =
+        negative ? static_cast<std::uint64_t>(-(lo + 1)) + 1u : static_cast<std::uint64_t>(hi);
     std::uint64_t magnitude = 0;
     for (; i < s.size(); ++i)
     {
@@ -680,8 +679,8 @@ std::string kbzEncodeBase64Bytes(std::span<const std::uint8_t> bytes)
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3)
     {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) |
-                                bytes[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out += kBase64Alphabet[(v >> 18) & 63];
         out += kBase64Alphabet[(v >> 12) & 63];
         out += kBase64Alphabet[(v >> 6) & 63];
@@ -697,7 +696,8 @@ std::string kbzEncodeBase64Bytes(std::span<const std::uint8_t> bytes)
     }
     else if (rest == 2)
     {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
         out += kBase64Alphabet[(v >> 18) & 63];
         out += kBase64Alphabet[(v >> 12) & 63];
         out += kBase64Alphabet[(v >> 6) & 63];

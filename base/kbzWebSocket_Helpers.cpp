@@ -95,8 +95,8 @@ bool FindAuthorization(const TkbzHeaderList& headers, std::string_view wanted,
 
 // ---- URL and address helpers --------------------------------------------------------------------
 
-void kbzParseURL(std::string_view url, std::string& protocol, std::string& host,
-                 std::string& port, std::string& path, std::string& params)
+void kbzParseURL(std::string_view url, std::string& protocol, std::string& host, std::string& port,
+                 std::string& path, std::string& params)
 {
     protocol.clear();
     host.clear();
@@ -177,7 +177,8 @@ bool kbzParseHostPort(std::string_view text, std::string& host, int& port, bool&
     return true;
 }
 
-// ---- Request-head helpers ------------------------------------------------------------------------
+// ---- Request-head helpers
+// ------------------------------------------------------------------------
 
 std::string kbzGetHeaderValue(const TkbzHeaderList& headers, std::string_view name)
 {
@@ -312,14 +313,13 @@ std::string kbzGetBasicCredentials(const TkbzHeaderList& headers)
 {
     std::string_view credentials;
     return detail::FindAuthorization(headers, "Basic", credentials) ? kbzDecodeBase64(credentials)
-                                                                     : std::string();
+                                                                    : std::string();
 }
 
 std::string kbzGetBearerToken(const TkbzHeaderList& headers)
 {
     std::string_view token;
-    return detail::FindAuthorization(headers, "Bearer", token) ? std::string(token)
-                                                                : std::string();
+    return detail::FindAuthorization(headers, "Bearer", token) ? std::string(token) : std::string();
 }
 
 std::int64_t kbzGetContentLength(const TkbzHeaderList& headers)

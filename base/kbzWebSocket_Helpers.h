@@ -21,8 +21,8 @@ using TkbzHeaderList = std::vector<std::string>;
 // path is the full path without the query (empty when the URL has none); params is the query
 // without "?". User, password and fragment are dropped. Text without "://" has no scheme or host
 // and is read as path and query. All outputs are cleared first.
-void kbzParseURL(std::string_view url, std::string& protocol, std::string& host,
-                 std::string& port, std::string& path, std::string& params);
+void kbzParseURL(std::string_view url, std::string& protocol, std::string& host, std::string& port,
+                 std::string& path, std::string& params);
 
 // Splits "scheme:host:port" at every ":" (so "wss://10.0.0.1:443" works). Exactly three pieces
 // are required, else false and the outputs are left alone. tls is set when the scheme is "wss"
@@ -30,7 +30,8 @@ void kbzParseURL(std::string_view url, std::string& protocol, std::string& host,
 // EConvertError.
 bool kbzParseHostPort(std::string_view text, std::string& host, int& port, bool& tls);
 
-// ---- Request-head helpers ------------------------------------------------------------------------
+// ---- Request-head helpers
+// ------------------------------------------------------------------------
 
 // Value (blanks trimmed) of the first line whose name before ":" equals name ignoring case;
 // empty when there is none.

@@ -92,7 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     catch (const kbz::EConvertError&)
-    {
-    }
+    {}
     return 0;
 }

@@ -34,8 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)kbz::kbzParseHostPort(input, hpHost, hpPort, tls);
     }
     catch (const kbz::EConvertError&)
-    {
-    }
+    {}
 
     const std::size_t cut = data[0] % (input.size() + 1);
     const std::string_view text = input.substr(0, cut);

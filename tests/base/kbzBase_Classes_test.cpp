@@ -1,8 +1,7 @@
 #include "base/kbzBase_Classes.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -140,8 +139,8 @@ TEST_F(TkbzFileStreamTest, WritesReadsAndResizes)
 TEST_F(TkbzFileStreamTest, MissingFileRaisesOpenError)
 {
     const std::string name = (FDir / "missing.bin").string();
-    for (auto mode : {TkbzFileMode::fmOpenRead, TkbzFileMode::fmOpenWrite,
-                      TkbzFileMode::fmOpenReadWrite})
+    for (auto mode :
+         {TkbzFileMode::fmOpenRead, TkbzFileMode::fmOpenWrite, TkbzFileMode::fmOpenReadWrite})
     {
         try
         {
@@ -170,7 +169,9 @@ TEST(TkbzDelimitedStringList, SplitsDelimitedText)
     const Case cases[] = {
         {"empty", ',', "", {}},
         {"one", ',', "a", {"a"}},
-        {"blanks stay inside items", ',', "permessage-deflate; a, x-webkit-deflate-frame",
+        {"blanks stay inside items",
+         ',',
+         "permessage-deflate; a, x-webkit-deflate-frame",
          {"permessage-deflate; a", " x-webkit-deflate-frame"}},
         {"empty items", ',', "a,,b", {"a", "", "b"}},
         {"leading delimiter", ',', ",a", {"", "a"}},
@@ -182,7 +183,9 @@ TEST(TkbzDelimitedStringList, SplitsDelimitedText)
         {"quote inside an item is literal", ',', "a\"b,c", {"a\"b", "c"}},
         {"only a pair of quotes", ',', "\"\"", {""}},
         {"host and port", ':', "wss://10.0.0.1:443", {"wss", "//10.0.0.1", "443"}},
-        {"extension parameters", ';', "permessage-deflate; client_max_window_bits=10",
+        {"extension parameters",
+         ';',
+         "permessage-deflate; client_max_window_bits=10",
          {"permessage-deflate", " client_max_window_bits=10"}},
     };
     for (const auto& c : cases)

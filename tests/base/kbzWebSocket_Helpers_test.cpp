@@ -1,9 +1,7 @@
+#include "base/kbzBase_Classes.h"
 #include "base/kbzWebSocket_Helpers.h"
 
-#include "base/kbzBase_Classes.h"
-
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -195,9 +193,11 @@ TEST(kbzRequestHead, Classification)
         {"plain page", {"GET /index.html HTTP/1.1", "Host: h"}, HTTP},
         {"policy file", {"<policy-file-request/>"}, Policy},
         {"policy file in capitals", {"<POLICY-FILE-REQUEST/>"}, 0},
-        {"event stream", {"GET /kbz/sse HTTP/1.1", "Accept: text/event-stream"},
+        {"event stream",
+         {"GET /kbz/sse HTTP/1.1", "Accept: text/event-stream"},
          HTTP | EventStream},
-        {"event stream in capitals", {"GET / HTTP/1.1", "ACCEPT: TEXT/EVENT-STREAM"},
+        {"event stream in capitals",
+         {"GET / HTTP/1.1", "ACCEPT: TEXT/EVENT-STREAM"},
          HTTP | EventStream},
         {"accept listing more types", {"GET / HTTP/1.1", "Accept: text/event-stream, */*"}, HTTP},
         {"xhr", {"POST /kbz/xhr/123 HTTP/1.1"}, HTTP | XHR},
@@ -244,6 +244,7 @@ TEST(kbzRequestHead, CredentialsOnlyFromTheAuthorizationHeader)
         const char* basic;
         const char* bearer;
     };
+    // clang-format off
     const Case cases[] = {
         {"basic", {"GET / HTTP/1.1", "Authorization: Basic dXNlcjpwYXNz"}, true, true,
          "user:pass", ""},
@@ -276,6 +277,7 @@ TEST(kbzRequestHead, CredentialsOnlyFromTheAuthorizationHeader)
         {"other scheme", {"GET / HTTP/1.1", "Authorization: Digest x"}, true, false, "", ""},
         {"no lines", {}, false, false, "", ""},
     };
+    // clang-format on
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.name);
