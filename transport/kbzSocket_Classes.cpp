@@ -621,6 +621,7 @@ void TkbzIdTCPConnection::SetIOHandler(std::unique_ptr<TkbzIOHandler> handler)
             FPeerClosed.store(false);
             FDisconnected.store(false);
             FNotified.store(false);
+            FGeneration.fetch_add(1);
         }
     }
     // old is released here, outside the locks.
@@ -630,6 +631,12 @@ std::unique_ptr<TkbzIOHandler> TkbzIdTCPConnection::ReleaseIOHandler()
 {
     std::scoped_lock locks(FReadLock, FWriteLock, FHandlerLock);
     return std::move(FIOHandler);
+}
+
+bool TkbzIdTCPConnection::HasIOHandler() const
+{
+    std::lock_guard guard(FHandlerLock);
+    return FIOHandler != nullptr;
 }
 
 std::size_t TkbzIdTCPConnection::InputBufferSize() const
@@ -680,6 +687,22 @@ std::size_t TkbzIdTCPConnection::InputBufferRemove(std::size_t n)
     ++FInputEpoch;
     CompactInput();
     return count;
+}
+
+std::size_t TkbzIdTCPConnection::InputBufferConsume(
+    const std::function<std::size_t(std::span<const std::uint8_t>)>& consume)
+{
+    std::lock_guard guard(FInputLock);
+    const std::span<const std::uint8_t> buffered(FInput.data() + FInputStart,
+                                                 FInput.size() - FInputStart);
+    const std::size_t used = std::min(consume(buffered), buffered.size());
+    if (used > 0)
+    {
+        FInputStart += used;
+        ++FInputEpoch;
+        CompactInput();
+    }
+    return used;
 }
 
 void TkbzIdTCPConnection::InputBufferClear()
@@ -841,7 +864,12 @@ std::optional<std::string> TakeLine(const std::uint8_t* data, std::size_t size,
                                     std::size_t& scanned, std::size_t maxLength,
                                     std::size_t& consumed)
 {
-    const void* lf = std::memchr(data + scanned, '\n', size - scanned);
+    if (scanned > size)
+    {
+        scanned = 0;
+    }
+    // An empty vector has no data pointer, and memchr wants one.
+    const void* lf = size > scanned ? std::memchr(data + scanned, '\n', size - scanned) : nullptr;
     if (lf == nullptr)
     {
         scanned = size;

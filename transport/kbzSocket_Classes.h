@@ -190,7 +190,10 @@ public:
     void SetIOHandler(std::unique_ptr<TkbzIOHandler> handler);
     // Takes the channel out (for wrapping it in TLS), leaving none installed.
     std::unique_ptr<TkbzIOHandler> ReleaseIOHandler();
+    // The installed channel; for the reading thread and for set-up code.
     TkbzIOHandler* GetIOHandler() const noexcept { return FIOHandler.get(); }
+    // Whether a channel is installed; safe from any thread.
+    bool HasIOHandler() const;
 
     // Time limit in ms for ReadBytes and ReadLn waits; 0 or less waits without
     // limit (a Disconnect from another thread still ends the wait).
@@ -206,6 +209,12 @@ public:
     InputBufferPeek(std::size_t maxLength = static_cast<std::size_t>(-1)) const;
     // Drops up to n bytes from the front of the input buffer; returns the count dropped.
     std::size_t InputBufferRemove(std::size_t n);
+    // For the reading thread: hands the buffered bytes to consume, which returns
+    // how many of them it used; those are dropped and their count returned. No
+    // copy is made; consume runs under the input lock, so it must only parse
+    // (never block or call out).
+    std::size_t
+    InputBufferConsume(const std::function<std::size_t(std::span<const std::uint8_t>)>& consume);
     void InputBufferClear();
     // Waits up to ms (negative: without limit) for readable bytes and moves what
     // is readable (one piece of at most 64 KiB) into the input buffer; returns
@@ -256,6 +265,9 @@ public:
     // OnDisconnected once, on the calling thread.
     virtual void Disconnect(bool notifyPeer = true);
     bool Disconnected() const noexcept { return FDisconnected.load(); }
+    // Changes whenever a new channel is installed, so that a late reaction to
+    // the end of one connection can tell it does not concern the next one.
+    std::uint64_t Generation() const noexcept { return FGeneration.load(); }
 
     TkbzSocketBinding Binding() const;
 
@@ -297,6 +309,7 @@ private:
     std::atomic<bool> FPeerClosed{false};
     std::atomic<bool> FDisconnected{false};
     std::atomic<bool> FNotified{false};
+    std::atomic<std::uint64_t> FGeneration{0};
 };
 
 } // namespace kbz

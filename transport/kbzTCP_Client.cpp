@@ -1,0 +1,427 @@
+#include "transport/kbzTCP_Client.h"
+
+#include <chrono>
+#include <utility>
+
+namespace kbz
+{
+
+// ---- TkbzReadThreadEnd ----
+
+void TkbzReadThreadEnd::Signal() noexcept
+{
+    try
+    {
+        std::lock_guard guard(FLock);
+        FEnded = true;
+        FChanged.notify_all();
+    }
+    catch (...)
+    {}
+}
+
+bool TkbzReadThreadEnd::Wait(int ms)
+{
+    std::unique_lock lock(FLock);
+    if (ms < 0)
+    {
+        FChanged.wait(lock, [this] { return FEnded; });
+        return true;
+    }
+    return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FEnded; });
+}
+
+bool TkbzReadThreadEnd::Ended() const
+{
+    std::lock_guard guard(FLock);
+    return FEnded;
+}
+
+// ---- TkbzTCPReadThread ----
+
+namespace
+{
+
+// Marks a user callback as running, so that disposing of the thread from
+// inside the callback does not wait for itself.
+class ExecutingScope
+{
+public:
+    explicit ExecutingScope(std::function<void(bool)> set) : FSet(std::move(set)) { FSet(true); }
+    ~ExecutingScope() { FSet(false); }
+    ExecutingScope(const ExecutingScope&) = delete;
+    ExecutingScope& operator=(const ExecutingScope&) = delete;
+
+private:
+    std::function<void(bool)> FSet;
+};
+
+class ClientLock
+{
+public:
+    explicit ClientLock(TkbzIdTCPClient& client) : FClient(client) { FClient.EnterCS(); }
+    ~ClientLock() { FClient.LeaveCS(); }
+    ClientLock(const ClientLock&) = delete;
+    ClientLock& operator=(const ClientLock&) = delete;
+
+private:
+    TkbzIdTCPClient& FClient;
+};
+
+} // namespace
+
+TkbzTCPReadThread::TkbzTCPReadThread(TkbzIdTCPClient* client, TkbzTCPMode mode)
+    : TkbzIdThread(true, "TCPRead"), FClient(client), FTCPMode(mode)
+{}
+
+TkbzTCPReadThread::~TkbzTCPReadThread()
+{
+    // The pass uses this object's members: it must be over before they go.
+    TerminateAndWait();
+}
+
+void TkbzTCPReadThread::SetReadSocket(bool value)
+{
+    {
+        std::lock_guard guard(FArmLock);
+        FReadSocket.store(value);
+    }
+    FArmChanged.notify_all();
+}
+
+void TkbzTCPReadThread::Terminate() noexcept
+{
+    TkbzIdThread::Terminate();
+    try
+    {
+        std::lock_guard guard(FArmLock);
+        FArmChanged.notify_all();
+    }
+    catch (...)
+    {}
+}
+
+void TkbzTCPReadThread::WaitArmed(int ms)
+{
+    std::unique_lock lock(FArmLock);
+    FArmChanged.wait_for(lock, std::chrono::milliseconds(ms),
+                         [this] { return FReadSocket.load() || Terminated(); });
+}
+
+void TkbzTCPReadThread::DoTerminated() noexcept
+{
+    FEnd->Signal();
+}
+
+void TkbzTCPReadThread::Run()
+{
+    FExecuted.store(true);
+    // Honoured from the very first pass: an owner that ends the thread before
+    // it ever ran must not wait for it forever.
+    if (Terminated())
+    {
+        return;
+    }
+    TkbzIdTCPClient* c = FClient.load();
+    if (c == nullptr)
+    {
+        TkbzIdThread::Terminate();
+        return;
+    }
+    const std::uint64_t generation = c->Generation();
+    try
+    {
+        c->DoOnThread();
+        if ((c = FClient.load()) == nullptr || Terminated())
+        {
+            return;
+        }
+        if (!FReadSocket.load())
+        {
+            WaitArmed(100);
+            return;
+        }
+        if (c->HasIOHandler() && (FStalled || c->InputBufferIsEmpty()))
+        {
+            bool readable = false;
+            {
+                // Only the wait runs under the client lock; the read itself
+                // (possibly a TLS record that arrives slowly) does not.
+                ClientLock lock(*c);
+                readable = c->WaitReadable(10);
+            }
+            FStalled = false;
+            if (readable && !Terminated())
+            {
+                c->CheckForDataOnSource(0);
+            }
+        }
+        if (!Terminated() && !c->InputBufferIsEmpty())
+        {
+            const std::size_t before = c->InputBufferSize();
+            {
+                ExecutingScope executing([this](bool v) { SetExecuting(v); });
+                c->DoOnRead();
+            }
+            if ((c = FClient.load()) == nullptr)
+            {
+                return;
+            }
+            const std::size_t after = c->InputBufferSize();
+            // A handler that took nothing is waiting for the rest of a message:
+            // the next pass waits for bytes instead of calling it again at once,
+            // and once the peer has closed the rest can never come.
+            FStalled = after != 0 && after == before;
+            if (FStalled && c->PeerClosed())
+            {
+                c->CheckForDisconnect(true, true);
+            }
+        }
+        if (Terminated())
+        {
+            return;
+        }
+        c->CheckForDisconnect(true, false);
+    }
+    catch (const std::exception& e)
+    {
+        HandleReadException(e, generation);
+    }
+    catch (...)
+    {
+        TkbzIdThread::Terminate();
+    }
+}
+
+void TkbzTCPReadThread::HandleReadException(const std::exception& e,
+                                            std::uint64_t generation) noexcept
+{
+    try
+    {
+        if (FTCPMode == TkbzTCPMode::tcpmCommands)
+        {
+            SetReadSocket(false);
+        }
+        else
+        {
+            TkbzIdThread::Terminate();
+        }
+        TkbzIdTCPClient* c = FClient.load();
+        if (c == nullptr || c->Generation() != generation)
+        {
+            return;
+        }
+        // After our own Disconnect, the errors it causes in a running read are no news.
+        if (!c->Disconnected())
+        {
+            ExecutingScope executing([this](bool v) { SetExecuting(v); });
+            c->DoOnReadException(e);
+        }
+        // Nobody reads this connection any more: end it, which raises the
+        // status notification once.
+        c = FClient.load();
+        if (c != nullptr && c->Generation() == generation && !c->Disconnected())
+        {
+            c->Disconnect(false);
+        }
+    }
+    catch (...)
+    {
+        // A handler that raises cannot take the thread down.
+    }
+}
+
+// ---- TkbzIdTCPClient ----
+
+TkbzIdTCPClient::TkbzIdTCPClient() = default;
+
+TkbzIdTCPClient::~TkbzIdTCPClient()
+{
+    std::unique_ptr<TkbzTCPReadThread> thread;
+    {
+        std::lock_guard guard(FThreadLock);
+        thread = std::move(FTCPRead);
+    }
+    if (thread)
+    {
+        thread->DetachClient();
+        thread->Terminate();
+    }
+    ShutdownQuietly(false);
+    // Joins from another thread; from the read thread itself (a handler that
+    // destroys its client) the thread frees itself after the pass, which no
+    // longer touches this object.
+    kbzFreeThread(thread);
+}
+
+void TkbzIdTCPClient::DisposeReadThread() noexcept
+{
+    std::unique_ptr<TkbzTCPReadThread> thread;
+    {
+        std::lock_guard guard(FThreadLock);
+        thread = std::move(FTCPRead);
+    }
+    kbzFreeThread(thread);
+}
+
+void TkbzIdTCPClient::Connect()
+{
+    if (TkbzIdTCPConnection::Connected())
+    {
+        throw EIdAlreadyConnected("Already connected.");
+    }
+    if (GetTCPMode() == TkbzTCPMode::tcpmDefault)
+    {
+        DisposeReadThread();
+    }
+    auto socket = std::make_unique<TkbzSocketIOHandler>(
+        kbzConnectTCP(Host, Port, IPVersion, ConnectTimeout, BoundPortMin, BoundPortMax));
+    socket->SetNoDelay(!UseNagle);
+    SetIOHandler(std::move(socket));
+    try
+    {
+        if (const auto through = OnConnectThrough)
+        {
+            through(*this);
+        }
+        if (const auto factory = TLSHandlerFactory)
+        {
+            std::unique_ptr<TkbzIOHandler> plain = ReleaseIOHandler();
+            std::unique_ptr<TkbzSocketIOHandler> socketHandler(
+                static_cast<TkbzSocketIOHandler*>(plain.release()));
+            SetIOHandler(factory(std::move(socketHandler)));
+        }
+    }
+    catch (...)
+    {
+        ShutdownQuietly(false);
+        throw;
+    }
+    FinishConnect();
+}
+
+void TkbzIdTCPClient::Connect(std::unique_ptr<TkbzIOHandler> handler)
+{
+    if (TkbzIdTCPConnection::Connected())
+    {
+        throw EIdAlreadyConnected("Already connected.");
+    }
+    if (GetTCPMode() == TkbzTCPMode::tcpmDefault)
+    {
+        DisposeReadThread();
+    }
+    SetIOHandler(std::move(handler));
+    FinishConnect();
+}
+
+void TkbzIdTCPClient::FinishConnect()
+{
+    try
+    {
+        if (const auto connected = OnConnected)
+        {
+            connected(*this);
+        }
+    }
+    catch (...)
+    {
+        ShutdownQuietly(false);
+        throw;
+    }
+    try
+    {
+        TCPRead().SetReadSocket(true);
+    }
+    catch (...)
+    {
+        // Without a read thread the connection is of no use; the connect itself succeeded.
+        try
+        {
+            Disconnect(true);
+        }
+        catch (...)
+        {}
+    }
+}
+
+void TkbzIdTCPClient::Disconnect(bool notifyPeer)
+{
+    std::shared_ptr<TkbzReadThreadEnd> end;
+    bool onReadThread = false;
+    {
+        std::lock_guard guard(FThreadLock);
+        if (FTCPRead)
+        {
+            if (FTCPRead->GetTCPMode() == TkbzTCPMode::tcpmCommands)
+            {
+                FTCPRead->SetReadSocket(false);
+            }
+            else
+            {
+                FTCPRead->Terminate();
+                end = FTCPRead->EndState();
+            }
+            onReadThread = FTCPRead->IsCurrentThread();
+        }
+    }
+    // Shutting the channel down wakes the read thread wherever it waits.
+    TkbzIdTCPConnection::Disconnect(notifyPeer);
+    if (end && !onReadThread)
+    {
+        end->Wait();
+    }
+    // Cleared once the reader has stopped (default mode), so no read runs under it.
+    InputBufferClear();
+}
+
+bool TkbzIdTCPClient::Connected() const
+{
+    // The connection state is thread-safe on its own: no need to queue behind
+    // the read thread's wait for the client lock.
+    return TkbzIdTCPConnection::Connected();
+}
+
+TkbzTCPReadThread& TkbzIdTCPClient::TCPRead()
+{
+    std::lock_guard guard(FThreadLock);
+    if (!FTCPRead)
+    {
+        auto thread = std::make_unique<TkbzTCPReadThread>(this, GetTCPMode());
+        thread->Start();
+        FTCPRead = std::move(thread);
+    }
+    return *FTCPRead;
+}
+
+bool TkbzIdTCPClient::HasReadThread() const
+{
+    std::lock_guard guard(FThreadLock);
+    return FTCPRead != nullptr;
+}
+
+void TkbzIdTCPClient::DoOnThread()
+{
+    // A copy: the handler may replace itself or destroy this client.
+    if (const auto handler = OnThread)
+    {
+        handler(*this);
+    }
+}
+
+void TkbzIdTCPClient::DoOnRead()
+{
+    if (const auto handler = OnRead)
+    {
+        handler(*this);
+    }
+}
+
+void TkbzIdTCPClient::DoOnReadException(const std::exception& e)
+{
+    if (const auto handler = OnReadException)
+    {
+        handler(*this, e);
+    }
+}
+
+} // namespace kbz

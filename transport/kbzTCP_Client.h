@@ -1,0 +1,166 @@
+// The client end of the transport: a TCP client that connects (optionally
+// through a proxy tunnel and TLS) and owns one background read thread, which
+// waits for bytes and hands them to the owner's OnRead handler.
+#pragma once
+
+#include "base/kbzWebSocket_Classes_SyncObjs.h"
+#include "base/kbzWebSocket_Types.h"
+#include "transport/kbzSocket_Classes.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kbz
+{
+
+class TkbzIdTCPClient;
+class TkbzTCPReadThread;
+
+using TkbzTCPClientEvent = std::function<void(TkbzIdTCPClient& sender)>;
+using TkbzReadThreadExceptionEvent =
+    std::function<void(TkbzIdTCPClient& sender, const std::exception& e)>;
+
+// Lets any number of threads wait until a read thread has run its last pass,
+// also after the thread object itself is gone.
+class TkbzReadThreadEnd
+{
+public:
+    void Signal() noexcept;
+    // Waits up to ms (negative: without limit); returns whether the thread ended.
+    bool Wait(int ms = -1);
+    bool Ended() const;
+
+private:
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FEnded = false;
+};
+
+// The read thread of a TkbzIdTCPClient: the only reader of its connection.
+// One pass: OnThread; when armed (ReadSocket) and nothing is buffered, a wait
+// of at most 10 ms for bytes under the client lock, then one read outside it;
+// OnRead while bytes are buffered; then the peer-close check. Errors go to the
+// client's OnReadException and end the thread (default mode) or disarm it
+// (command mode). No exception leaves the thread.
+class TkbzTCPReadThread : public TkbzIdThread
+{
+public:
+    TkbzTCPReadThread(TkbzIdTCPClient* client, TkbzTCPMode mode);
+    ~TkbzTCPReadThread() override;
+
+    bool GetReadSocket() const noexcept { return FReadSocket.load(); }
+    // Arming wakes a thread that idles because it was disarmed.
+    void SetReadSocket(bool value);
+    // Whether the first pass has begun.
+    bool Executed() const noexcept { return FExecuted.load(); }
+    TkbzTCPMode GetTCPMode() const noexcept { return FTCPMode; }
+
+    // Termination is honoured in every mode, also before the first pass.
+    void Terminate() noexcept override;
+    // The owner is going away: the thread stops touching it.
+    void DetachClient() noexcept { FClient.store(nullptr); }
+    const std::shared_ptr<TkbzReadThreadEnd>& EndState() const noexcept { return FEnd; }
+
+protected:
+    void Run() override;
+    void DoTerminated() noexcept override;
+
+private:
+    // Reports the error (unless our own Disconnect caused it), then ends the
+    // connection the thread no longer reads; generation tells whether a new
+    // connection has been made meanwhile.
+    void HandleReadException(const std::exception& e, std::uint64_t generation) noexcept;
+    // Idles until armed or terminated, at most ms.
+    void WaitArmed(int ms);
+
+    std::atomic<TkbzIdTCPClient*> FClient;
+    const TkbzTCPMode FTCPMode;
+    std::atomic<bool> FReadSocket{false};
+    std::atomic<bool> FExecuted{false};
+    bool FStalled = false; // the last OnRead consumed nothing: wait for more bytes first
+    std::shared_ptr<TkbzReadThreadEnd> FEnd = std::make_shared<TkbzReadThreadEnd>();
+    std::mutex FArmLock;
+    std::condition_variable FArmChanged;
+};
+
+class TkbzIdTCPClient : public TkbzIdTCPConnection
+{
+public:
+    TkbzIdTCPClient();
+    ~TkbzIdTCPClient() override;
+
+    // ---- Connection parameters, set before Connect.
+    std::string Host;
+    std::uint16_t Port = 0;
+    TwsIPVersion IPVersion = TwsIPVersion::ipV4;
+    int ConnectTimeout = 0; // ms; 0 or less: 30 s
+    bool UseNagle = true;
+    std::uint16_t BoundPortMin = 0;
+    std::uint16_t BoundPortMax = 0;
+
+    // ---- Hooks and events, set before Connect.
+    // Runs right after the TCP connect, on the plain channel (proxy tunnels);
+    // raises to fail the connect.
+    TkbzTCPClientEvent OnConnectThrough;
+    // Wraps the plain channel (after the tunnel), typically in TLS.
+    TkbzTLSHandlerFactory TLSHandlerFactory;
+    // The connection is up; the read thread is not armed yet, so a request
+    // written here is answered to the read thread. Raising fails the connect.
+    TkbzTCPClientEvent OnConnected;
+    // Read thread: at the start of every pass.
+    TkbzTCPClientEvent OnThread;
+    // Read thread: bytes are buffered.
+    TkbzTCPClientEvent OnRead;
+    // Read thread: a pass raised (the graceful-close exception when the peer
+    // closed). Not raised for errors caused by our own Disconnect. Afterwards
+    // the connection is disconnected (OnDisconnected follows, once).
+    TkbzReadThreadExceptionEvent OnReadException;
+
+    // Connects to Host:Port (see the hooks above), then arms the read thread.
+    // Failures raise (resolution, refusal, time-out, tunnel, TLS, OnConnected).
+    void Connect();
+    // Same over a channel that is already open (in-memory pairs, accepted
+    // sockets): no resolution, tunnel or TLS.
+    void Connect(std::unique_ptr<TkbzIOHandler> handler);
+    // Ends the connection: disarms (command mode) or terminates the read
+    // thread, shuts the channel down (which wakes the thread), waits for the
+    // thread's last pass unless called on it, then clears the input buffer.
+    // Callers must not hold a lock that the OnRead handler takes.
+    void Disconnect(bool notifyPeer = true) override;
+    // The connected test. It does not queue behind the read thread's wait:
+    // the connection state is safe to read from any thread.
+    bool Connected() const;
+
+    virtual void EnterCS() noexcept { FCS.Acquire(); }
+    virtual void LeaveCS() noexcept { FCS.Release(); }
+
+    TkbzTCPMode GetTCPMode() const noexcept { return FTCPMode.load(); }
+    // Takes effect for the next read thread created.
+    void SetTCPMode(TkbzTCPMode mode) noexcept { FTCPMode.store(mode); }
+    // The read thread, created (running, not armed) on first use.
+    TkbzTCPReadThread& TCPRead();
+    bool HasReadThread() const;
+
+protected:
+    friend class TkbzTCPReadThread;
+    virtual void DoOnThread();
+    virtual void DoOnRead();
+    virtual void DoOnReadException(const std::exception& e);
+
+private:
+    void FinishConnect();
+    void DisposeReadThread() noexcept;
+
+    mutable TkbzCriticalSection FCS; // client lock: held by the read thread around its short wait
+    std::atomic<TkbzTCPMode> FTCPMode{TkbzTCPMode::tcpmDefault};
+    mutable std::mutex FThreadLock; // guards the FTCPRead pointer, never held while waiting
+    std::unique_ptr<TkbzTCPReadThread> FTCPRead;
+};
+
+} // namespace kbz
