@@ -250,31 +250,41 @@ void RawInflater::Decompress(TBytes& data, std::int64_t maxSize)
     z_stream& s = *FStream;
     const std::uint64_t cap = maxSize > 0 ? static_cast<std::uint64_t>(maxSize)
                                           : std::numeric_limits<std::uint64_t>::max() - 1;
-    const std::size_t payload = data.size();
-    data.insert(data.end(), SyncMarker.begin(), SyncMarker.end());
 
-    auto fail = [this, &data, payload](std::string message, std::uint16_t code) {
+    auto fail = [this](std::string message, std::uint16_t code) {
         // The window no longer matches the peer's; the connection is going to end anyway.
         FStream.reset();
-        data.resize(payload);
         ReleaseIfLarge(FOut);
         return ECompressionError(std::move(message), code);
     };
 
     // Room for cap + 1 bytes at most, so that going past the cap is seen without holding more.
     const std::uint64_t limit = cap + 1;
-    std::uint64_t initial = std::max<std::uint64_t>(static_cast<std::uint64_t>(payload) * 4, 256);
+    const std::uint64_t initial =
+        std::max<std::uint64_t>(static_cast<std::uint64_t>(data.size()) * 4, 256);
     FOut.resize(static_cast<std::size_t>(std::min(initial, limit)));
 
-    s.next_in = data.data();
+    // The payload, then the 00 00 FF FF the sender dropped, without copying the payload.
+    const Bytef* pieces[2] = {data.data(), SyncMarker.data()};
+    std::size_t lengths[2] = {data.size(), SyncMarker.size()};
+    std::size_t piece = 0;
     s.avail_in = 0;
-    std::size_t unread = data.size();
     std::size_t produced = 0;
     bool finalBlock = false;
     bool atBoundary = false;
     for (;;)
     {
-        FeedInput(s, unread);
+        while (s.avail_in == 0 && piece < 2)
+        {
+            s.next_in = const_cast<Bytef*>(pieces[piece]);
+            s.avail_in = ChunkSize(lengths[piece]);
+            pieces[piece] += s.avail_in;
+            lengths[piece] -= s.avail_in;
+            if (lengths[piece] == 0)
+            {
+                ++piece;
+            }
+        }
         s.next_out = FOut.data() + produced;
         s.avail_out = ChunkSize(FOut.size() - produced);
         const uInt before = s.avail_out;
@@ -300,7 +310,8 @@ void RawInflater::Decompress(TBytes& data, std::int64_t maxSize)
             throw fail("Decompressed message exceeds " + std::to_string(cap) + " bytes",
                        kbzCloseMessageTooBig);
         }
-        if (s.avail_in == 0 && unread == 0 && (s.data_type & 128) != 0)
+        const bool inputDone = s.avail_in == 0 && piece == 2;
+        if (inputDone && (s.data_type & 128) != 0)
         {
             atBoundary = true;
             break;
@@ -312,16 +323,16 @@ void RawInflater::Decompress(TBytes& data, std::int64_t maxSize)
             FOut.resize(static_cast<std::size_t>(grown));
             continue;
         }
-        if (s.avail_in == 0 && unread == 0)
+        if (inputDone)
         {
             break; // input used up inside a block
         }
-        if (rc == Z_BUF_ERROR)
+        if (rc == Z_BUF_ERROR && s.avail_in > 0)
         {
             throw fail(FormatZLibError(rc), kbzCloseInvalidPayload); // no progress possible
         }
     }
-    if (finalBlock && s.avail_in + unread > SyncMarker.size())
+    if (finalBlock && s.avail_in + lengths[0] + lengths[1] > SyncMarker.size())
     {
         throw fail("Compressed message has data after its final block", kbzCloseInvalidPayload);
     }
