@@ -132,35 +132,112 @@ void TkbzCommandLog_WSClient::DoProcessJSON()
     }
 }
 
-void TkbzCommandLog_WSClient::DoOpen(const std::string& url)
+TkbzCommandLog_WSClient::~TkbzCommandLog_WSClient()
 {
-    (void)url;
+    // The client's handlers use this object: it goes first, while all is alive.
+    FWSClient.reset();
 }
 
-void TkbzCommandLog_WSClient::DoClose(int code, bool hasCode)
+TkbzWebSocketClient& TkbzCommandLog_WSClient::WSClient()
 {
-    (void)code;
-    (void)hasCode;
+    std::call_once(FClientOnce, [this] {
+        auto client = std::make_unique<TkbzWebSocketClient>();
+        client->OnConnect = [this](const TkbzWSConnectionPtr&) { LogConnected(); };
+        client->OnDisconnect = [this](const TkbzWSConnectionPtr&, int code) {
+            LogDisconnected(code);
+        };
+        client->OnError = [this](const TkbzWSConnectionPtr&, const std::string& error) {
+            LogError(error);
+        };
+        client->OnException = [this](const TkbzWSConnectionPtr&, const std::exception& e) {
+            LogError(e.what());
+        };
+        client->OnMessage = [this](const TkbzWSConnectionPtr&, const std::string& text) {
+            LogMessage(text);
+        };
+        client->TLSOptions.IOHandler = TwsTLSIOHandler::iohSChannel;
+        client->TLSOptions.Version = TwsTLSVersions::tls1_2;
+        FWSClient = std::move(client);
+    });
+    return *FWSClient;
+}
+
+TkbzConsoleIntervalOptions TkbzCommandLog_WSClient::GetHeartBeat()
+{
+    const TkbzWSHeartBeat_Options& o = WSClient().HeartBeat();
+    return {o.Enabled, o.Interval};
+}
+
+TkbzConsoleIntervalOptions TkbzCommandLog_WSClient::GetWatchDog()
+{
+    const TkbzWSWatchDogClient_Options& o = WSClient().WatchDog();
+    return {o.Enabled, o.Interval};
+}
+
+void TkbzCommandLog_WSClient::DoOpen(const std::string& url)
+{
+    TkbzWebSocketClient& client = WSClient();
+    if (!url.empty())
+    {
+        client.SetURL(url);
+    }
+    client.SetActive(true);
+}
+
+void TkbzCommandLog_WSClient::DoClose(int code, bool /*hasCode*/)
+{
+    TkbzWebSocketClient& client = WSClient();
+    if (!client.GetActive())
+    {
+        return;
+    }
+    if (code < 1)
+    {
+        client.SetActive(false);
+        return;
+    }
+    auto connection = client.Connection();
+    if (!connection)
+    {
+        return;
+    }
+    try
+    {
+        connection->Close(code);
+    }
+    catch (const std::exception& e)
+    {
+        // A code that may not be sent: nothing is sent, the connection stays open.
+        LogError(e.what());
+    }
 }
 
 void TkbzCommandLog_WSClient::DoWrite(const std::string& text)
 {
-    (void)text;
+    WSClient().WriteData(text, 0, TwsStreaming::stmNone);
 }
 
 void TkbzCommandLog_WSClient::DoBroadcast(const std::string& text)
 {
-    (void)text;
+    WSClient().WriteData(std::string(kbzBroadcastPrefix) + text, 0, TwsStreaming::stmNone);
 }
 
 void TkbzCommandLog_WSClient::DoHeartBeat(int interval, const std::string& enabledText)
 {
-    ApplyIntervalOptions("heartbeat", FHeartBeat, interval, enabledText);
+    TkbzWSHeartBeat_Options& options = WSClient().HeartBeat();
+    TkbzConsoleIntervalOptions values{options.Enabled, options.Interval};
+    ApplyIntervalOptions("heartbeat", values, interval, enabledText);
+    options.Interval = values.Interval;
+    options.Enabled = values.Enabled;
 }
 
 void TkbzCommandLog_WSClient::DoWatchDog(int interval, const std::string& enabledText)
 {
-    ApplyIntervalOptions("watchdog", FWatchDog, interval, enabledText);
+    TkbzWSWatchDogClient_Options& options = WSClient().WatchDog();
+    TkbzConsoleIntervalOptions values{options.Enabled, options.Interval};
+    ApplyIntervalOptions("watchdog", values, interval, enabledText);
+    options.Interval = values.Interval;
+    options.Enabled = values.Enabled;
 }
 
 void TkbzCommandLog_WSClient::ApplyIntervalOptions(std::string_view which,

@@ -3,6 +3,10 @@
 #pragma once
 
 #include "app/kbzCommand.h"
+#include "client/kbzWebSocket_Client.h"
+
+#include <memory>
+#include <mutex>
 
 #include <optional>
 #include <string>
@@ -32,6 +36,13 @@ int kbzIntervalToInt(const std::optional<std::string>& value);
 class TkbzCommandLog_WSClient : public TkbzCommandLog
 {
 public:
+    TkbzCommandLog_WSClient() = default;
+    ~TkbzCommandLog_WSClient() override;
+
+    // The one WebSocket client, created on first use (from any thread) with its
+    // events turned into event lines and TLS through the SChannel choice at TLS 1.2.
+    TkbzWebSocketClient& WSClient();
+
     // The command log's usage lines, then the client's.
     void DoHelp() override;
 
@@ -42,8 +53,10 @@ public:
     void LogError(std::string_view description);
     void LogMessage(std::string_view text);
 
-    const TkbzConsoleIntervalOptions& GetHeartBeat() const { return FHeartBeat; }
-    const TkbzConsoleIntervalOptions& GetWatchDog() const { return FWatchDog; }
+    // The client's heartbeat and watchdog settings as the commands see them.
+    TkbzConsoleIntervalOptions GetHeartBeat();
+    TkbzConsoleIntervalOptions GetWatchDog();
+
 
 protected:
     // "close", "open", "write", "broadcast", "heartbeat", "watchdog"; anything
@@ -52,11 +65,7 @@ protected:
     // "params"."watchdog", falling back to the root).
     void DoProcessJSON() override;
 
-    // ---- Where the WebSocket client plugs in ----
-    // The commands end in these hooks with their arguments converted. Until the
-    // client exists they do nothing, except heartbeat and watchdog, which keep
-    // their settings here and print the options line.
-    //
+    // ---- The commands, with their arguments converted ----
     // url: the "url" argument, empty when absent (connect again to the last URL).
     virtual void DoOpen(const std::string& url);
     // code: the "code" argument read leniently (0 when absent or without digits);
@@ -72,13 +81,14 @@ protected:
     virtual void DoWatchDog(int interval, const std::string& enabledText);
 
     // Applies a heartbeat or watchdog command to options and prints the options
-    // line when enabledText is "true" or "false".
+    // line when enabledText is "true" or "false". The settings take effect with
+    // the next connection.
     void ApplyIntervalOptions(std::string_view which, TkbzConsoleIntervalOptions& options,
                               int interval, const std::string& enabledText);
 
 private:
-    TkbzConsoleIntervalOptions FHeartBeat{false, 300};
-    TkbzConsoleIntervalOptions FWatchDog{false, 10};
+    std::once_flag FClientOnce;
+    std::unique_ptr<TkbzWebSocketClient> FWSClient;
 };
 
 } // namespace kbz
