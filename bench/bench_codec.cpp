@@ -3,7 +3,6 @@
 #include "websocket/kbzWebSocket_Codec.h"
 
 #include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -116,8 +115,8 @@ void BM_Decode(benchmark::State& state)
     if (messages != state.iterations() * frames)
         state.SkipWithError("decoder lost messages");
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(frames * n));
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(messages),
-                                                    benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Decode)->Name("Frame/decode_masked")->Arg(16)->Arg(1024)->Arg(65536)->Arg(1 << 20);
 

@@ -75,8 +75,8 @@ std::vector<TEvent> DecodeFrames(const TkbzWSDecoderOptions& options,
         while ((r = d.Decode(in)) != TkbzWSDecodeResult::drNeedMore)
         {
             const TkbzWSMsg& m = d.Msg();
-            TEvent e{r, m.FOpCode, d.MoreFrames(), m.FCompressed, m.FStream.size(),
-                     Hash(m.FStream), 0, {}};
+            TEvent e{r, m.FOpCode, d.MoreFrames(), m.FCompressed, m.FStream.size(), Hash(m.FStream),
+                     0, {}};
             switch (r)
             {
             case TkbzWSDecodeResult::drError:

@@ -472,8 +472,8 @@ SkipASCIIAVX2(const std::uint8_t* p, std::size_t i, std::size_t n) noexcept
 // in need/low/high for the next piece.
 template <std::size_t (*Skip)(const std::uint8_t*, std::size_t, std::size_t) noexcept>
 __attribute__((always_inline)) inline bool ValidateBody(const std::uint8_t* p, std::size_t n,
-                                                       std::uint8_t& need, std::uint8_t& low,
-                                                       std::uint8_t& high) noexcept
+                                                        std::uint8_t& need, std::uint8_t& low,
+                                                        std::uint8_t& high) noexcept
 {
     std::size_t i = 0;
     while (i < n)
@@ -528,12 +528,12 @@ bool ValidateWords(const std::uint8_t* p, std::size_t n, std::uint8_t& need, std
 // continuation of a longer sequence comes from the bytes two and three back.
 namespace avx2
 {
-constexpr std::uint8_t kTooShort = 1 << 0;  // lead followed by ASCII or another lead
-constexpr std::uint8_t kTooLong = 1 << 1;   // ASCII followed by a continuation
-constexpr std::uint8_t kOverlong3 = 1 << 2; // E0 80..9F
-constexpr std::uint8_t kTooLarge = 1 << 3;  // F4 90..BF, F5..FF 90..BF
-constexpr std::uint8_t kSurrogate = 1 << 4; // ED A0..BF
-constexpr std::uint8_t kOverlong2 = 1 << 5; // C0/C1 followed by a continuation
+constexpr std::uint8_t kTooShort = 1 << 0;     // lead followed by ASCII or another lead
+constexpr std::uint8_t kTooLong = 1 << 1;      // ASCII followed by a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;    // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;     // F4 90..BF, F5..FF 90..BF
+constexpr std::uint8_t kSurrogate = 1 << 4;    // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;    // C0/C1 followed by a continuation
 constexpr std::uint8_t kTooLarge1000 = 1 << 6; // F5..FF 80..8F
 constexpr std::uint8_t kOverlong4 = 1 << 6;    // F0 80..8F
 constexpr std::uint8_t kTwoConts = 1 << 7;     // continuation after continuation
@@ -555,37 +555,56 @@ __attribute__((target("avx2"))) inline __m256i Prev(__m256i input, __m256i previ
 // resume (the start of a sequence the last block may have cut), or n + 1 on a fault.
 __attribute__((target("avx2"))) std::size_t Blocks(const std::uint8_t* p, std::size_t n) noexcept
 {
-    static constexpr std::uint8_t byte1High[16] = {
-        kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-        kTwoConts, kTwoConts, kTwoConts, kTwoConts,
-        kTooShort | kOverlong2,
-        kTooShort,
-        kTooShort | kOverlong3 | kSurrogate,
-        kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
-    static constexpr std::uint8_t byte1Low[16] = {
-        kCarry | kOverlong3 | kOverlong2 | kOverlong4,
-        kCarry | kOverlong2,
-        kCarry,
-        kCarry,
-        kCarry | kTooLarge,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
-        kCarry | kTooLarge | kTooLarge1000,
-        kCarry | kTooLarge | kTooLarge1000};
+    static constexpr std::uint8_t byte1High[16] = {kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTooLong,
+                                                   kTwoConts,
+                                                   kTwoConts,
+                                                   kTwoConts,
+                                                   kTwoConts,
+                                                   kTooShort | kOverlong2,
+                                                   kTooShort,
+                                                   kTooShort | kOverlong3 | kSurrogate,
+                                                   kTooShort | kTooLarge | kTooLarge1000 |
+                                                       kOverlong4};
+    static constexpr std::uint8_t byte1Low[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+                                                  kCarry | kOverlong2,
+                                                  kCarry,
+                                                  kCarry,
+                                                  kCarry | kTooLarge,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+                                                  kCarry | kTooLarge | kTooLarge1000,
+                                                  kCarry | kTooLarge | kTooLarge1000};
     static constexpr std::uint8_t byte2High[16] = {
-        kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort,
         kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
         kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
         kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
         kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-        kTooShort, kTooShort, kTooShort, kTooShort};
+        kTooShort,
+        kTooShort,
+        kTooShort,
+        kTooShort};
     static constexpr std::uint8_t incompleteMax[32] = {
         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -616,9 +635,11 @@ __attribute__((target("avx2"))) std::size_t Blocks(const std::uint8_t* p, std::s
             continue;
         }
         const __m256i prev1 = Prev<1>(in, previous);
-        const __m256i b1h = _mm256_shuffle_epi8(t1h, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
+        const __m256i b1h =
+            _mm256_shuffle_epi8(t1h, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble));
         const __m256i b1l = _mm256_shuffle_epi8(t1l, _mm256_and_si256(prev1, nibble));
-        const __m256i b2h = _mm256_shuffle_epi8(t2h, _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble));
+        const __m256i b2h =
+            _mm256_shuffle_epi8(t2h, _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble));
         const __m256i special = _mm256_and_si256(_mm256_and_si256(b1h, b1l), b2h);
         const __m256i prev2 = Prev<2>(in, previous);
         const __m256i prev3 = Prev<3>(in, previous);
@@ -794,15 +815,16 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::Decode(std::span<const std::uint8_t>& inp
         if (FState == State::Payload)
         {
             TkbzWSMsg& r = *FCurrent;
-            const std::size_t take = static_cast<std::size_t>(
-                std::min<std::uint64_t>(r.FPayLoadLength, input.size()));
+            const std::size_t take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(r.FPayLoadLength, input.size()));
             const std::size_t old = r.FStream.size();
             r.FStream.insert(r.FStream.end(), input.begin(),
                              input.begin() + static_cast<std::ptrdiff_t>(take));
             input = input.subspan(take);
             std::uint8_t* piece = r.FStream.data() + old;
             if (r.FReadMasked)
-                kbzMaskPayload(piece, take, r.Mask.data(), static_cast<std::size_t>(r.FFrameOffset & 3));
+                kbzMaskPayload(piece, take, r.Mask.data(),
+                               static_cast<std::size_t>(r.FFrameOffset & 3));
             r.FFrameOffset += take;
             r.FPayLoadLength -= take;
             // Uncompressed text is checked as it arrives, so a bad message fails at once.
@@ -919,8 +941,8 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::CheckSecondByte(std::uint8_t b)
         return Fail(kbzCloseProtocolError, kbzCodecText::MustNotBeMasked);
     TkbzWSMsg& r = *FCurrent;
     r.FReadMasked = masked;
-    r.FPayLoad = len == 127 ? TPayload::pa64bits
-                            : (len == 126 ? TPayload::pa16bits : TPayload::pa7bits);
+    r.FPayLoad =
+        len == 127 ? TPayload::pa64bits : (len == 126 ? TPayload::pa16bits : TPayload::pa7bits);
     // The test is on the length form: a control frame may not use an extended length at all.
     if (kbzIsControlOpcode(r.FOpCode) && r.FPayLoad != TPayload::pa7bits)
         return Fail(kbzCloseProtocolError, kbzCodecText::ControlTooLong);
@@ -985,8 +1007,8 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::CompleteFrame()
         return CompleteControl();
 
     const bool final = !FData.FFragmented;
-    if (final && FData.FOpCode == TOpcode::opText && !FData.FCompressed &&
-        FOptions.ValidateUTF8 && !FValidator.Finish())
+    if (final && FData.FOpCode == TOpcode::opText && !FData.FCompressed && FOptions.ValidateUTF8 &&
+        !FValidator.Finish())
         return Fail(kCloseInvalidUTF8, kbzCodecText::InvalidUTF8);
 
     switch (FOptions.FragmentedMessages)
@@ -1072,10 +1094,10 @@ TkbzHixie76Result TkbzHixie76Decoder::Decode(std::span<const std::uint8_t>& inpu
         }
         case State::InText: {
             const void* end = std::memchr(input.data(), 0xFF, input.size());
-            const std::size_t n = end != nullptr
-                                      ? static_cast<std::size_t>(
-                                            static_cast<const std::uint8_t*>(end) - input.data())
-                                      : input.size();
+            const std::size_t n =
+                end != nullptr
+                    ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(end) - input.data())
+                    : input.size();
             if (MaxMessageSize != 0 && FText.size() + n > MaxMessageSize)
             {
                 FState = State::Failed;

@@ -159,24 +159,24 @@ public:
     }
 
 private:
-    std::uint8_t FNeed = 0;     // continuation bytes still expected
-    std::uint8_t FLow = 0x80;   // range of the next continuation byte
+    std::uint8_t FNeed = 0;   // continuation bytes still expected
+    std::uint8_t FLow = 0x80; // range of the next continuation byte
     std::uint8_t FHigh = 0xBF;
     bool FFailed = false;
 };
-
 
 // ---- RFC 6455 decoder ----
 
 // The decoding record: one for the data message being assembled, one for a control frame.
 struct TkbzWSMsg
 {
-    bool FContinuation = false; // the frame being decoded is a continuation frame
-    bool FFragmented = false;   // the frame being decoded has FIN clear (more frames follow)
-    bool FCompressed = false;   // RSV1 of the message's first frame; kept until the message ends
-    bool FReadMasked = false;   // the current frame is masked
+    bool FContinuation = false;  // the frame being decoded is a continuation frame
+    bool FFragmented = false;    // the frame being decoded has FIN clear (more frames follow)
+    bool FCompressed = false;    // RSV1 of the message's first frame; kept until the message ends
+    bool FReadMasked = false;    // the current frame is masked
     std::uint8_t FFirstByte = 0; // first header byte of the message's first frame
-    TOpcode FOpCode = TOpcode::opNone; // opcode of the message (continuations carry their message's)
+    TOpcode FOpCode =
+        TOpcode::opNone; // opcode of the message (continuations carry their message's)
     TPayload FPayLoad = TPayload::pa7bits; // length form of the current frame
     std::uint64_t FPayLoadLength = 0;      // payload bytes of the current frame still expected
     std::uint64_t FFrameOffset = 0;        // payload bytes of the current frame received

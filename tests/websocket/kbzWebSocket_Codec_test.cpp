@@ -1,11 +1,9 @@
-#include "websocket/kbzWebSocket_Codec.h"
-
 #include "base/kbzBase_Classes.h"
-
-#include <gtest/gtest.h>
+#include "websocket/kbzWebSocket_Codec.h"
 
 #include <cstdio>
 #include <functional>
+#include <gtest/gtest.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,7 +36,8 @@ Bytes W(std::string_view s)
         }
         else
         {
-            out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(s.substr(i, 2)), nullptr, 16)));
+            out.push_back(
+                static_cast<std::uint8_t>(std::stoi(std::string(s.substr(i, 2)), nullptr, 16)));
             i += 2;
         }
     }
@@ -106,7 +105,8 @@ std::string Describe(TkbzWSFrameDecoder& d, TkbzWSDecodeResult r)
 }
 
 // Feeds the pieces in order and lists what the decoder reported; stops at an error.
-Events Decoded(const TkbzWSDecoderOptions& options, const std::vector<std::span<const std::uint8_t>>& pieces)
+Events Decoded(const TkbzWSDecoderOptions& options,
+               const std::vector<std::span<const std::uint8_t>>& pieces)
 {
     TkbzWSFrameDecoder d(options);
     Events out;
@@ -163,7 +163,8 @@ TkbzWSDecoderOptions Server(TwsFragmentedMessages mode = frgOnlyBuffer)
     return o;
 }
 
-TkbzWSDecoderOptions With(TkbzWSDecoderOptions o, const std::function<void(TkbzWSDecoderOptions&)>& f)
+TkbzWSDecoderOptions With(TkbzWSDecoderOptions o,
+                          const std::function<void(TkbzWSDecoderOptions&)>& f)
 {
     f(o);
     return o;
@@ -200,9 +201,12 @@ TEST(Codec, OpcodeTableMapsWireValuesAndNames)
         const char* name;
         bool control;
     } const table[] = {
-        {opContinuation, 0x0, "continuation", false}, {opText, 0x1, "text", false},
-        {opBinary, 0x2, "binary", false},             {opClose, 0x8, "close", true},
-        {opPing, 0x9, "ping", true},                  {opPong, 0xA, "pong", true},
+        {opContinuation, 0x0, "continuation", false},
+        {opText, 0x1, "text", false},
+        {opBinary, 0x2, "binary", false},
+        {opClose, 0x8, "close", true},
+        {opPing, 0x9, "ping", true},
+        {opPong, 0xA, "pong", true},
     };
     for (const auto& c : table)
     {
@@ -233,7 +237,8 @@ TEST(Codec, WriterBuildsFramesByteExact)
     } const table[] = {
         {"server text abc", opText, W("'abc'"), false, true, false, "81 03 'abc'"},
         {"client text abc", opText, W("'abc'"), true, true, false, "81 83 37 fa 21 3d 56 98 42"},
-        {"client Hello", opText, W("'Hello'"), true, true, false, "81 85 37 fa 21 3d 7f 9f 4d 51 58"},
+        {"client Hello", opText, W("'Hello'"), true, true, false,
+         "81 85 37 fa 21 3d 7f 9f 4d 51 58"},
         {"U+0000 alone", opText, W("00"), false, true, false, "81 01 00"},
         {"empty text", opText, {}, false, true, false, "81 00"},
         {"empty masked text", opText, {}, true, true, false, "81 80 37 fa 21 3d"},
@@ -559,11 +564,14 @@ TEST(Codec, UTF8ValidatorMatchesReferenceInsideLongText)
             else if (cp < 0x800)
                 t += {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
             else if (cp < 0x10000)
-                t += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                t += {static_cast<char>(0xE0 | (cp >> 12)),
+                      static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
                       static_cast<char>(0x80 | (cp & 0x3F))};
             else
-                t += {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                      static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+                t += {static_cast<char>(0xF0 | (cp >> 18)),
+                      static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                      static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                      static_cast<char>(0x80 | (cp & 0x3F))};
         }
         if (!t.empty() && round % 2 == 1)
             t[next() % t.size()] = static_cast<char>(next() & 0xFF);
@@ -660,25 +668,34 @@ TEST(FrameDecoder, MessagesLengthsAndMasking)
         {"U+0000 alone", Client(), "81 01 00", {"text '\\x00'"}},
         {"empty binary then text", Client(), "82 00 81 01 'x'", {"binary ''", "text 'x'"}},
         {"16-bit form with a small length", Client(), "82 7e 00 03 'abc'", {"binary 'abc'"}},
-        {"64-bit form with a small length", Client(), "82 7f 00 00 00 00 00 00 00 03 'abc'",
+        {"64-bit form with a small length",
+         Client(),
+         "82 7f 00 00 00 00 00 00 00 03 'abc'",
          {"binary 'abc'"}},
-        {"64-bit length with its top bit set", Client(), "82 7f 80 00 00 00 00 00 00 00",
+        {"64-bit length with its top bit set",
+         Client(),
+         "82 7f 80 00 00 00 00 00 00 00",
          {"error 1002 Invalid Payload length"}},
-        {"masked Hello to a server", Server(), "81 85 37 fa 21 3d 7f 9f 4d 51 58",
+        {"masked Hello to a server",
+         Server(),
+         "81 85 37 fa 21 3d 7f 9f 4d 51 58",
          {"text 'Hello'"}},
-        {"masked fragments with their own keys", Server(),
-         "01 83 37 fa 21 3d 56 98 42 80 82 01 02 03 04 65 67", {"text 'abcde'"}},
-        {"masked empty text completes after its key", Server(), "81 80 01 02 03 04",
-         {"text ''"}},
-        {"masked empty close completes after its key", Server(), "88 80 01 02 03 04",
-         {"close"}},
+        {"masked fragments with their own keys",
+         Server(),
+         "01 83 37 fa 21 3d 56 98 42 80 82 01 02 03 04 65 67",
+         {"text 'abcde'"}},
+        {"masked empty text completes after its key", Server(), "81 80 01 02 03 04", {"text ''"}},
+        {"masked empty close completes after its key", Server(), "88 80 01 02 03 04", {"close"}},
         {"masked close 1001", Server(), "88 82 37 fa 21 3d 34 13", {"close 1001 ''"}},
-        {"unmasked frame to a server", Server(), "81 01 'a'",
-         {"error 1002 Message is not masked"}},
-        {"masked frame to a client", Client(), "81 81 00 00 00 00 'a'",
+        {"unmasked frame to a server", Server(), "81 01 'a'", {"error 1002 Message is not masked"}},
+        {"masked frame to a client",
+         Client(),
+         "81 81 00 00 00 00 'a'",
          {"error 1002 Message must not be masked"}},
         {"zero-length fragments", Client(), "01 00 00 00 80 00 82 00", {"text ''", "binary ''"}},
-        {"ping pong close", Client(), "89 02 'hi' 8a 00 88 05 03 e8 'bye'",
+        {"ping pong close",
+         Client(),
+         "89 02 'hi' 8a 00 88 05 03 e8 'bye'",
          {"ping 'hi'", "pong ''", "close 1000 'bye'"}},
     });
 }
@@ -686,21 +703,38 @@ TEST(FrameDecoder, MessagesLengthsAndMasking)
 TEST(FrameDecoder, HeaderErrors)
 {
     RunTable({
-        {"continuation without a message", Client(), "80 01 'a'",
+        {"continuation without a message",
+         Client(),
+         "80 01 'a'",
          {"error 1002 Unfragmented message after continuation frame with FIN"}},
-        {"unfinished continuation without a message", Client(), "00 01 'a'",
+        {"unfinished continuation without a message",
+         Client(),
+         "00 01 'a'",
          {"error 1002 Unfragmented message after continuation frame with FIN"}},
-        {"text inside a fragmented binary, ping between", Client(), "02 01 'a' 89 00 81 01 'b'",
+        {"text inside a fragmented binary, ping between",
+         Client(),
+         "02 01 'a' 89 00 81 01 'b'",
          {"ping ''", "error 1002 OpCode error, received opText after Continuation not finished"}},
-        {"binary inside a fragmented text", Client(), "01 01 'a' 82 01 'b'",
+        {"binary inside a fragmented text",
+         Client(),
+         "01 01 'a' 82 01 'b'",
          {"error 1002 OpCode error, received opBinary after Continuation not finished"}},
-        {"fragmented ping", Client(), "09 00", {"error 1002 Control Message must not be fragmented"}},
-        {"fragmented close", Client(), "08 00",
+        {"fragmented ping",
+         Client(),
+         "09 00",
          {"error 1002 Control Message must not be fragmented"}},
-        {"ping with a 16-bit length form", Client(), "89 7e 00 01 'a'",
+        {"fragmented close",
+         Client(),
+         "08 00",
+         {"error 1002 Control Message must not be fragmented"}},
+        {"ping with a 16-bit length form",
+         Client(),
+         "89 7e 00 01 'a'",
          {"error 1002 Control frames are only allowed to have payload up to and including 125 "
           "octets"}},
-        {"close with a 64-bit length form", Client(), "88 7f 00 00 00 00 00 00 00 02 03 e8",
+        {"close with a 64-bit length form",
+         Client(),
+         "88 7f 00 00 00 00 00 00 00 02 03 e8",
          {"error 1002 Control frames are only allowed to have payload up to and including 125 "
           "octets"}},
     });
@@ -721,23 +755,34 @@ TEST(FrameDecoder, ReservedBitsAndCompressedFlag)
 {
     const auto ext = With(Client(), Ext);
     RunTable({
-        {"RSV1 without an extension", Client(), "c1 01 'a'",
+        {"RSV1 without an extension",
+         Client(),
+         "c1 01 'a'",
          {"error 1002 Invalid value of RSV while no Extension Negotiated"}},
-        {"RSV2 without an extension", Client(), "a1 01 'a'",
+        {"RSV2 without an extension",
+         Client(),
+         "a1 01 'a'",
          {"error 1002 Invalid value of RSV while no Extension Negotiated"}},
-        {"RSV3 without an extension", Client(), "91 01 'a'",
+        {"RSV3 without an extension",
+         Client(),
+         "91 01 'a'",
          {"error 1002 Invalid value of RSV while no Extension Negotiated"}},
-        {"RSV1 on a continuation without an extension", Client(), "01 01 'a' c0 01 'b'",
+        {"RSV1 on a continuation without an extension",
+         Client(),
+         "01 01 'a' c0 01 'b'",
          {"error 1002 Invalid value of RSV while no Extension Negotiated"}},
         {"RSV1 with an extension", ext, "c1 01 'a'", {"text 'a' rsv1"}},
         {"RSV2 with an extension", ext, "a1 01 'a'", {"error 1002 Invalid value of RSV"}},
         {"RSV3 with an extension", ext, "91 01 'a'", {"error 1002 Invalid value of RSV"}},
         {"RSV1 on a ping", ext, "c9 00", {"error 1002 Invalid value of RSV"}},
-        {"RSV1 on a continuation", ext, "41 01 'a' c0 01 'b'",
-         {"error 1002 Invalid value of RSV"}},
-        {"compressed flag survives a ping between fragments", ext, "41 02 'ab' 89 00 80 02 'cd'",
+        {"RSV1 on a continuation", ext, "41 01 'a' c0 01 'b'", {"error 1002 Invalid value of RSV"}},
+        {"compressed flag survives a ping between fragments",
+         ext,
+         "41 02 'ab' 89 00 80 02 'cd'",
          {"ping ''", "text 'abcd' rsv1"}},
-        {"uncompressed message after a compressed one", ext, "c2 01 'a' 82 01 'b'",
+        {"uncompressed message after a compressed one",
+         ext,
+         "c2 01 'a' 82 01 'b'",
          {"binary 'a' rsv1", "binary 'b'"}},
     });
 }
@@ -758,13 +803,20 @@ TEST(FrameDecoder, FragmentDeliveryModes)
          wire,
          {"fragment text 'Hel' more", "fragment text 'Hello' more", "ping 'hi'",
           "fragment text 'Hello world' last", "text 'Hello world'"}},
-        {"single frame, fragments alone", Client(frgOnlyFragmented), "82 02 'ab'",
+        {"single frame, fragments alone",
+         Client(frgOnlyFragmented),
+         "82 02 'ab'",
          {"fragment binary 'ab' last"}},
-        {"single frame, all", Client(frgAll), "82 02 'ab' 81 01 'c'",
+        {"single frame, all",
+         Client(frgAll),
+         "82 02 'ab' 81 01 'c'",
          {"fragment binary 'ab' last", "binary 'ab'", "fragment text 'c' last", "text 'c'"}},
-        {"next message after a fragmented one", Client(frgOnlyBuffer),
-         "01 01 'a' 80 01 'b' 81 01 'c'", {"text 'ab'", "text 'c'"}},
-        {"compressed fragments keep the flag", With(Client(frgOnlyFragmented), Ext),
+        {"next message after a fragmented one",
+         Client(frgOnlyBuffer),
+         "01 01 'a' 80 01 'b' 81 01 'c'",
+         {"text 'ab'", "text 'c'"}},
+        {"compressed fragments keep the flag",
+         With(Client(frgOnlyFragmented), Ext),
          "42 01 'a' 89 00 80 01 'b'",
          {"fragment binary 'a' more rsv1", "ping ''", "fragment binary 'b' last rsv1"}},
     });
@@ -780,18 +832,19 @@ TEST(FrameDecoder, CloseFrames)
         {"1005 is never sent", Client(), "88 02 03 ed", {"error 1002 Invalid close code"}},
         {"1005 with a reason", Client(), "88 05 03 ed 'abc'", {"error 1002 Invalid close code"}},
         {"reason not UTF-8", Client(), "88 04 03 e8 ff fe", {"error 1007 Invalid UTF8 message"}},
-        {"reason cut inside a character", Client(), "88 04 03 e8 e2 82",
+        {"reason cut inside a character",
+         Client(),
+         "88 04 03 e8 e2 82",
          {"error 1007 Invalid UTF8 message"}},
     });
     struct
     {
         std::uint32_t code;
         bool valid;
-    } const codes[] = {{0, false},     {999, false},  {1000, true},  {1003, true},
-                       {1004, false},  {1005, false}, {1006, false}, {1007, true},
-                       {1011, true},   {1012, true},  {1014, true},  {1015, false},
-                       {1016, false},  {2999, false}, {3000, true},  {4999, true},
-                       {5000, false},  {65535, false}};
+    } const codes[] = {{0, false},    {999, false},  {1000, true},  {1003, true},  {1004, false},
+                       {1005, false}, {1006, false}, {1007, true},  {1011, true},  {1012, true},
+                       {1014, true},  {1015, false}, {1016, false}, {2999, false}, {3000, true},
+                       {4999, true},  {5000, false}, {65535, false}};
     for (const auto& c : codes)
     {
         SCOPED_TRACE(c.code);
@@ -808,23 +861,38 @@ TEST(FrameDecoder, TextValidation)
 {
     const auto v = With(Client(), Utf8);
     RunTable({
-        {"valid greek", v, "81 0b ce ba e1 bd b9 cf 83 ce bc ce b5",
+        {"valid greek",
+         v,
+         "81 0b ce ba e1 bd b9 cf 83 ce bc ce b5",
          {"text '\\xce\\xba\\xe1\\xbd\\xb9\\xcf\\x83\\xce\\xbc\\xce\\xb5'"}},
         {"surrogate", v, "81 03 ed a0 80", {"error 1007 Invalid UTF8 message"}},
         {"overlong", v, "81 02 c0 af", {"error 1007 Invalid UTF8 message"}},
         {"lone F4 at the end", v, "81 03 'ab' f4", {"error 1007 Invalid UTF8 message"}},
-        {"character split over fragments", v, "01 02 ce ba 00 01 e1 80 02 bd b9",
+        {"character split over fragments",
+         v,
+         "01 02 ce ba 00 01 e1 80 02 bd b9",
          {"text '\\xce\\xba\\xe1\\xbd\\xb9'"}},
-        {"bad first fragment fails before the message ends", v, "01 01 ff",
+        {"bad first fragment fails before the message ends",
+         v,
+         "01 01 ff",
          {"error 1007 Invalid UTF8 message"}},
-        {"bad bytes fail before the frame ends", v, "81 05 ff", {"error 1007 Invalid UTF8 message"}},
-        {"character left open at the end", v, "01 01 ce 80 00", {"error 1007 Invalid UTF8 message"}},
-        {"ping between valid fragments", v, "01 01 ce 89 00 80 01 ba",
+        {"bad bytes fail before the frame ends",
+         v,
+         "81 05 ff",
+         {"error 1007 Invalid UTF8 message"}},
+        {"character left open at the end",
+         v,
+         "01 01 ce 80 00",
+         {"error 1007 Invalid UTF8 message"}},
+        {"ping between valid fragments",
+         v,
+         "01 01 ce 89 00 80 01 ba",
          {"ping ''", "text '\\xce\\xba'"}},
         {"binary is not text", v, "82 01 ff", {"binary '\\xff'"}},
         {"compressed text is left to the caller", With(v, Ext), "c1 01 ff", {"text '\\xff' rsv1"}},
         {"validation off", Client(), "81 01 ff", {"text '\\xff'"}},
-        {"fragments alone still validated", With(Client(frgOnlyFragmented), Utf8),
+        {"fragments alone still validated",
+         With(Client(frgOnlyFragmented), Utf8),
          "01 01 ce 80 01 ba 01 01 ff",
          {"fragment text '\\xce' more", "fragment text '\\xba' last",
           "error 1007 Invalid UTF8 message"}},
@@ -835,18 +903,27 @@ TEST(FrameDecoder, SizeLimits)
 {
     const auto max4 = [](TkbzWSDecoderOptions& o) { o.MaxMessageSize = 4; };
     RunTable({
-        {"frame above the limit fails at its header", With(Client(), max4), "82 05",
+        {"frame above the limit fails at its header",
+         With(Client(), max4),
+         "82 05",
          {"error 1009 Message too big"}},
-        {"message at the limit", With(Client(), max4), "02 02 'ab' 80 02 'cd'",
-         {"binary 'abcd'"}},
-        {"message above the limit", With(Client(), max4), "02 03 'abc' 80 02 'de'",
+        {"message at the limit", With(Client(), max4), "02 02 'ab' 80 02 'cd'", {"binary 'abcd'"}},
+        {"message above the limit",
+         With(Client(), max4),
+         "02 03 'abc' 80 02 'de'",
          {"error 1009 Message too big"}},
-        {"fragments alone are not gathered", With(Client(frgOnlyFragmented), max4),
-         "02 03 'abc' 80 03 'def'", {"fragment binary 'abc' more", "fragment binary 'def' last"}},
-        {"huge 64-bit length with the default limit", Client(), "82 7f 7f ff ff ff ff ff ff ff",
+        {"fragments alone are not gathered",
+         With(Client(frgOnlyFragmented), max4),
+         "02 03 'abc' 80 03 'def'",
+         {"fragment binary 'abc' more", "fragment binary 'def' last"}},
+        {"huge 64-bit length with the default limit",
+         Client(),
+         "82 7f 7f ff ff ff ff ff ff ff",
          {"error 1009 Message too big"}},
-        {"no limit still refuses the top bit", With(Client(), [](auto& o) { o.MaxMessageSize = 0; }),
-         "82 7f ff ff ff ff ff ff ff ff", {"error 1002 Invalid Payload length"}},
+        {"no limit still refuses the top bit",
+         With(Client(), [](auto& o) { o.MaxMessageSize = 0; }),
+         "82 7f ff ff ff ff ff ff ff ff",
+         {"error 1002 Invalid Payload length"}},
     });
 }
 
@@ -896,7 +973,8 @@ TEST(FrameDecoder, StaysFailedAndResets)
 
 // ---- Hixie-76 decoder ----
 
-Events RunHixie(const TkbzHixie76Decoder& proto, const std::vector<std::span<const std::uint8_t>>& pieces)
+Events RunHixie(const TkbzHixie76Decoder& proto,
+                const std::vector<std::span<const std::uint8_t>>& pieces)
 {
     TkbzHixie76Decoder d = proto;
     Events out;
@@ -936,12 +1014,17 @@ TEST(Hixie76Decoder, FramesInEveryCut)
         {"two letters", plain, "00 'ab' ff", {"text 'ab'"}},
         {"empty text", plain, "00 ff", {"text ''"}},
         {"closing frame", plain, "ff 00", {"close"}},
-        {"texts then close", plain, "00 'a' ff 00 'bc' ff ff 00", {"text 'a'", "text 'bc'", "close"}},
+        {"texts then close",
+         plain,
+         "00 'a' ff 00 'bc' ff ff 00",
+         {"text 'a'", "text 'bc'", "close"}},
         {"bytes between frames are skipped", plain, "41 42 00 'x' ff", {"text 'x'"}},
         {"FF not followed by 00 is skipped", plain, "ff 41 00 'y' ff", {"text 'y'"}},
         {"text above the limit", limited, "00 'abc' ff", {"error 1009 Message too big"}},
         {"text at the limit", limited, "00 'ab' ff", {"text 'ab'"}},
-        {"invalid UTF-8 when validating", strict, "00 ed a0 80 ff",
+        {"invalid UTF-8 when validating",
+         strict,
+         "00 ed a0 80 ff",
          {"error 1007 Invalid UTF8 message"}},
         {"invalid UTF-8 when not validating", plain, "00 c0 af ff", {"text '\\xc0\\xaf'"}},
     };
