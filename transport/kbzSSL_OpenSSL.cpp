@@ -2,7 +2,12 @@
 
 #include "transport/kbzSocket_Options.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -16,12 +21,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 
 namespace kbz
 {
@@ -160,9 +159,10 @@ extern "C" int VerifyCallback(int preverifyOk, X509_STORE_CTX* storeCtx)
 {
     auto* ssl = static_cast<SSL*>(
         X509_STORE_CTX_get_ex_data(storeCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    auto* handler = ssl == nullptr ? nullptr
-                                   : static_cast<TkbzIdSSLIOHandlerSocketOpenSSL*>(
-                                         SSL_get_ex_data(ssl, HandlerIndex()));
+    auto* handler =
+        ssl == nullptr
+            ? nullptr
+            : static_cast<TkbzIdSSLIOHandlerSocketOpenSSL*>(SSL_get_ex_data(ssl, HandlerIndex()));
     return handler == nullptr ? preverifyOk : handler->DoVerify(preverifyOk, storeCtx);
 }
 
@@ -173,8 +173,8 @@ extern "C" int PasswordCallback(char* buf, int size, int /*rwflag*/, void* userd
     {
         return 0;
     }
-    const int n = static_cast<int>(std::min<std::size_t>(password->size(),
-                                                         static_cast<std::size_t>(size)));
+    const int n =
+        static_cast<int>(std::min<std::size_t>(password->size(), static_cast<std::size_t>(size)));
     std::memcpy(buf, password->data(), static_cast<std::size_t>(n));
     return n;
 }
@@ -271,8 +271,8 @@ void LoadPKCS12(SSL_CTX* ctx, const std::string& file, const std::string& passwo
         sk_X509_pop_free(chain, X509_free);
         RaiseTLS("Cannot import PKCS#12 file '" + file + "' (wrong password?)");
     }
-    const bool used = SSL_CTX_use_certificate(ctx, cert) == 1 &&
-                      SSL_CTX_use_PrivateKey(ctx, key) == 1;
+    const bool used =
+        SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
     X509_free(cert);
     EVP_PKEY_free(key);
     bool chained = true;
@@ -460,8 +460,7 @@ std::shared_ptr<TkbzSSLContext> TkbzSSLContext::CreateServer(const TkbzTLSServer
         RaiseTLS("Cannot create a TLS context");
     }
     SSL_CTX* ctx = self->FCtx;
-    SSL_CTX_set_options(ctx, kSessionOptions |
-                                 SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_options(ctx, kSessionOptions | SSL_OP_CIPHER_SERVER_PREFERENCE);
     ApplyVersion(ctx, config.Version);
     const std::string ciphers = CipherListFor(config.Version, config.CipherList);
     if (!ciphers.empty() && SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) != 1)
@@ -530,8 +529,7 @@ TkbzIdSSLIOHandlerSocketOpenSSL::TkbzIdSSLIOHandlerSocketOpenSSL(
     TkbzSocket socket, std::shared_ptr<TkbzSSLContext> context)
     : TkbzIdSSLIOHandlerSocketOpenSSL(std::make_unique<TkbzSocketIOHandler>(std::move(socket)),
                                       std::move(context))
-{
-}
+{}
 
 TkbzIdSSLIOHandlerSocketOpenSSL::~TkbzIdSSLIOHandlerSocketOpenSSL()
 {
@@ -973,8 +971,8 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Send(const std::uint8_t* data, std::size_t
         }
         if (err == SSL_ERROR_WANT_READ)
         {
-            WaitSocket(TWait::Read, wait < 0 ? kWriteWantsReadSliceMs
-                                             : std::min(wait, kWriteWantsReadSliceMs));
+            WaitSocket(TWait::Read,
+                       wait < 0 ? kWriteWantsReadSliceMs : std::min(wait, kWriteWantsReadSliceMs));
         }
         else if (!WaitSocket(TWait::Write, wait) && !FShutdown.load())
         {

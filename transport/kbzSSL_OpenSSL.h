@@ -28,18 +28,17 @@ class TkbzWSSSL_Options;
 // What the verification callback and the accepting side learn about a certificate.
 struct TkbzSSLCertificate
 {
-    std::string Subject;     // one-line distinguished name, e.g. "CN = localhost"
-    std::string Issuer;      // one-line distinguished name of the issuer
-    std::string SerialHex;   // serial number in upper-case hexadecimal
-    std::string SHA256Hex;   // fingerprint of the DER form, upper-case hexadecimal
+    std::string Subject;   // one-line distinguished name, e.g. "CN = localhost"
+    std::string Issuer;    // one-line distinguished name of the issuer
+    std::string SerialHex; // serial number in upper-case hexadecimal
+    std::string SHA256Hex; // fingerprint of the DER form, upper-case hexadecimal
 };
 
 // Called for every certificate of the peer's chain while it is verified.
 // preverifyOk is OpenSSL's verdict, error its X509_V_ERR_* code (0 when
 // none); accept starts as preverifyOk and decides.
-using TkbzSSLVerifyPeerEvent = std::function<void(const TkbzSSLCertificate& certificate,
-                                                  bool preverifyOk, int depth, int error,
-                                                  bool& accept)>;
+using TkbzSSLVerifyPeerEvent = std::function<void(
+    const TkbzSSLCertificate& certificate, bool preverifyOk, int depth, int error, bool& accept)>;
 
 // Settings of the connecting side.
 struct TkbzTLSClientConfig
@@ -50,7 +49,7 @@ struct TkbzTLSClientConfig
     std::string Password;     // of the key or the PKCS#12 bundle
     std::string RootCertFile; // PEM roots; empty: the system's store
     bool VerifyCertificate = false;
-    int VerifyDepth = 0;      // chain depth limit, applied when above 0
+    int VerifyDepth = 0; // chain depth limit, applied when above 0
     std::vector<std::string> ALPNProtocols;
     // Name sent as server name indication and checked against the certificate;
     // a bare host or a URL (its host part is used). Empty: the connection host.

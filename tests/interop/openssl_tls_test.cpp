@@ -1,14 +1,12 @@
 // Our TLS client against `openssl s_server` on loopback: versions, echo of
 // application bytes both ways, server name indication, verification of the
 // server's certificate and host name, and client certificates.
-#include "transport/kbzSSL_OpenSSL.h"
-
 #include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
-
-#include <gtest/gtest.h>
+#include "transport/kbzSSL_OpenSSL.h"
 
 #include <chrono>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,14 +38,9 @@ public:
         {
             FProcess = std::make_unique<test::TestProcess>();
             FPort = static_cast<std::uint16_t>(test::FreePort());
-            std::vector<std::string> argv = {"openssl",
-                                             "s_server",
-                                             "-accept",
-                                             "127.0.0.1:" + std::to_string(FPort),
-                                             "-cert",
-                                             Certs().ServerCert,
-                                             "-key",
-                                             Certs().ServerKey};
+            std::vector<std::string> argv = {
+                "openssl", "s_server",         "-accept", "127.0.0.1:" + std::to_string(FPort),
+                "-cert",   Certs().ServerCert, "-key",    Certs().ServerKey};
             argv.insert(argv.end(), extra.begin(), extra.end());
             test::TestProcess::Options options;
             options.mergeStderr = true;
@@ -134,8 +127,7 @@ std::string RecvUntil(TkbzIOHandler& h, const std::string& text)
 void ExpectEchoBothWays(SServer& server, TkbzIOHandler& h)
 {
     SendText(h, "hello from kbz\n");
-    EXPECT_TRUE(server.Process().WaitForLineContaining("hello from kbz", 10s))
-        << server.Output();
+    EXPECT_TRUE(server.Process().WaitForLineContaining("hello from kbz", 10s)) << server.Output();
     ASSERT_TRUE(server.Process().WriteLine("hello from s_server"));
     EXPECT_NE(RecvUntil(h, "hello from s_server\n").find("hello from s_server\n"),
               std::string::npos);
@@ -171,7 +163,9 @@ TEST(OpenSSLInterop, VersionsAndEcho)
         {"TLS 1.3", {"-tls1_3"}, tlsUndefined, tls1_3},
         {"TLS 1.2", {"-tls1_2"}, tlsUndefined, tls1_2},
         {"TLS 1.2 asked of a server offering both", {}, tls1_2, tls1_2},
-        {"TLS 1.0 at security level 0", {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, tls1_0,
+        {"TLS 1.0 at security level 0",
+         {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"},
+         tls1_0,
          tls1_0},
     };
     for (const Case& c : cases)
@@ -193,8 +187,7 @@ TEST(OpenSSLInterop, Tls12AgainstA13OnlyServerFails)
     SServer server;
     ASSERT_TRUE(server.Start({"-tls1_3"}));
     const std::string failure = HandshakeFailure(server.Port(), VerifyingClient(tls1_2));
-    EXPECT_NE(failure.find("TLS handshake with localhost failed: "), std::string::npos)
-        << failure;
+    EXPECT_NE(failure.find("TLS handshake with localhost failed: "), std::string::npos) << failure;
     EXPECT_NE(failure.find("protocol version"), std::string::npos) << failure;
 }
 
@@ -218,8 +211,8 @@ TEST(OpenSSLInterop, ServerNameIndication)
         SCOPED_TRACE(c.name);
         SServer server;
         // With -servername, s_server reports the name a client asks for.
-        ASSERT_TRUE(server.Start({"-servername", "localhost", "-cert2", Certs().ServerCert,
-                                  "-key2", Certs().ServerKey}));
+        ASSERT_TRUE(server.Start({"-servername", "localhost", "-cert2", Certs().ServerCert, "-key2",
+                                  Certs().ServerKey}));
         TkbzTLSClientConfig cfg = VerifyingClient();
         cfg.HostToCheck = c.hostToCheck;
         auto h = Connect(server.Port(), cfg, c.host);
@@ -246,8 +239,7 @@ TEST(OpenSSLInterop, ServerCertificateVerification)
         {"trusted root", true, Certs().CACert, "", nullptr},
         {"untrusted root refused", true, Certs().OtherCACert, "",
          "certificate verify failed: unable to get local issuer certificate"},
-        {"untrusted root accepted without verification", false, Certs().OtherCACert, "",
-         nullptr},
+        {"untrusted root accepted without verification", false, Certs().OtherCACert, "", nullptr},
         {"wrong host name refused", true, Certs().CACert, "wrong.example",
          "certificate verify failed: hostname mismatch"},
         {"wrong host name accepted without verification", false, "", "wrong.example", nullptr},

@@ -2,16 +2,15 @@
 
 #include "tests/support/kbzTestProcess.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <stdexcept>
 
 namespace kbz::test
@@ -93,8 +92,8 @@ CertPtr MakeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* is
                                reinterpret_cast<const unsigned char*>("kbzWebSockets tests"), -1,
                                -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()),
-                               -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1,
+                               -1, 0);
     X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer) : name);
 
     X509V3_CTX ctx;
@@ -147,8 +146,7 @@ void WriteKey(const std::string& path, EVP_PKEY* key, const std::string& passwor
     FilePtr f = Open(path, "w");
     const EVP_CIPHER* cipher = password.empty() ? nullptr : EVP_aes_256_cbc();
     std::string pass = password;
-    if (PEM_write_PrivateKey(f.get(), key, cipher,
-                             reinterpret_cast<unsigned char*>(pass.data()),
+    if (PEM_write_PrivateKey(f.get(), key, cipher, reinterpret_cast<unsigned char*>(pass.data()),
                              static_cast<int>(pass.size()), nullptr, nullptr) != 1)
     {
         Fail("writing " + path);
@@ -157,8 +155,8 @@ void WriteKey(const std::string& path, EVP_PKEY* key, const std::string& passwor
 
 void WriteP12(const std::string& path, EVP_PKEY* key, X509* cert, const std::string& password)
 {
-    PKCS12* p12 = PKCS12_create(password.c_str(), "kbz test client", key, cert, nullptr, 0, 0,
-                                0, 0, 0);
+    PKCS12* p12 =
+        PKCS12_create(password.c_str(), "kbz test client", key, cert, nullptr, 0, 0, 0, 0, 0);
     if (p12 == nullptr)
     {
         Fail("PKCS#12 bundle");
@@ -185,9 +183,9 @@ TestCerts Generate()
     KeyPtr caKey = NewKey();
     CertPtr ca = MakeCert({"kbz test CA", true, "", "", 1}, caKey.get(), nullptr, nullptr);
     KeyPtr serverKey = NewKey();
-    CertPtr server = MakeCert({"localhost", false, "DNS:localhost,IP:127.0.0.1,IP:::1",
-                               "serverAuth", 2},
-                              serverKey.get(), ca.get(), caKey.get());
+    CertPtr server =
+        MakeCert({"localhost", false, "DNS:localhost,IP:127.0.0.1,IP:::1", "serverAuth", 2},
+                 serverKey.get(), ca.get(), caKey.get());
     KeyPtr clientKey = NewKey();
     CertPtr client = MakeCert({"kbz test client", false, "", "clientAuth", 3}, clientKey.get(),
                               ca.get(), caKey.get());

@@ -17,7 +17,7 @@ struct TestCerts
     std::string ClientCert; // PEM; subject CN=kbz test client
     std::string ClientKey;  // PEM, encrypted with ClientKeyPassword
     std::string ClientKeyPassword;
-    std::string ClientP12;  // PKCS#12 bundle of the client certificate and key
+    std::string ClientP12; // PKCS#12 bundle of the client certificate and key
     std::string ClientP12Password;
     // A second CA that signed nothing of the above: a root that does not lead
     // to the server's certificate.

@@ -1,29 +1,26 @@
 // TLS sessions between our own client and server modes over loopback: versions,
 // verification, server name indication, client certificates, ALPN, and the
 // threading rules (a blocked reader never stalls writers; Shutdown wakes it).
+#include "tests/support/kbzTestCerts.h"
+#include "tests/support/kbzTestProcess.h"
 #include "transport/kbzSSL_OpenSSL.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzSocket_Options.h"
 
-#include "tests/support/kbzTestCerts.h"
-#include "tests/support/kbzTestProcess.h"
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace kbz
@@ -50,7 +47,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (!FSocket.Valid() || ::bind(FSocket.Handle(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        if (!FSocket.Valid() ||
+            ::bind(FSocket.Handle(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::listen(FSocket.Handle(), 8) != 0 ||
             ::getsockname(FSocket.Handle(), reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
             ::pipe(FWake) != 0)
@@ -112,8 +110,7 @@ public:
                        ? nullptr
                        : TkbzSSLContext::CreateServer(config)),
           FMode(mode), FThread([this] { Run(); })
-    {
-    }
+    {}
     ~TestTLSServer()
     {
         FStop = true;
@@ -221,8 +218,7 @@ private:
             h.Close();
         }
         catch (...)
-        {
-        }
+        {}
     }
 
     static void SendBye(TkbzIOHandler& h)
@@ -234,8 +230,7 @@ private:
             h.Close();
         }
         catch (...)
-        {
-        }
+        {}
     }
 
     void RunRaw(TkbzSocket socket)
@@ -248,8 +243,8 @@ private:
         if (FMode == TMode::PlainText)
         {
             const std::string answer = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
-            [[maybe_unused]] const auto w = ::send(socket.Handle(), answer.data(), answer.size(),
-                                                   MSG_NOSIGNAL);
+            [[maybe_unused]] const auto w =
+                ::send(socket.Handle(), answer.data(), answer.size(), MSG_NOSIGNAL);
             // Let the client read the answer before the connection goes.
             pollfd p{socket.Handle(), POLLIN, 0};
             ::poll(&p, 1, 10000);
@@ -422,8 +417,7 @@ TEST(TkbzSSLOpenSSL, VerificationAndServerName)
         {"trusted root, matching name", true, c.CACert, "localhost", "", nullptr, "localhost"},
         {"IP literal: checked against the certificate, no SNI", true, c.CACert, "127.0.0.1", "",
          nullptr, ""},
-        {"IPv6 literal in brackets is an address too", true, c.CACert, "[::1]", "", nullptr,
-         ""},
+        {"IPv6 literal in brackets is an address too", true, c.CACert, "[::1]", "", nullptr, ""},
         {"host to check wins over the connection host", true, c.CACert, "127.0.0.1",
          "http://localhost:8080/", nullptr, "localhost"},
         {"root that did not sign the chain", true, c.OtherCACert, "localhost", "",
@@ -434,8 +428,8 @@ TEST(TkbzSSLOpenSSL, VerificationAndServerName)
          "certificate verify failed: hostname mismatch", nullptr},
         {"wrong IP address", true, c.CACert, "127.0.0.2", "",
          "certificate verify failed: IP address mismatch", nullptr},
-        {"no verification accepts an unknown root", false, c.OtherCACert, "localhost", "",
-         nullptr, "localhost"},
+        {"no verification accepts an unknown root", false, c.OtherCACert, "localhost", "", nullptr,
+         "localhost"},
         {"no verification accepts a wrong name", false, "", "wrong.example", "", nullptr,
          "wrong.example"},
     };
@@ -491,8 +485,7 @@ TEST(TkbzSSLOpenSSL, OnSSLVerifyPeerSeesTheChainAndDecides)
     const Case cases[] = {
         {"keeps the library's verdict", Certs().CACert, [](const Step& s) { return s.ok; },
          nullptr},
-        {"accepts an unknown root", Certs().OtherCACert, [](const Step&) { return true; },
-         nullptr},
+        {"accepts an unknown root", Certs().OtherCACert, [](const Step&) { return true; }, nullptr},
         {"refuses a valid leaf", Certs().CACert, [](const Step& s) { return s.depth != 0; },
          "certificate rejected by OnSSLVerifyPeer (depth 0"},
     };
@@ -613,8 +606,7 @@ TEST(TkbzSSLOpenSSL, BadCredentialFilesFailWithTheirName)
          "Cannot import PKCS#12 file"},
         {"wrong key password", c.ClientCert, c.ClientKey, "not the password",
          "Cannot load key file"},
-        {"key of another certificate", c.ClientCert, c.ServerKey, "",
-         "key values mismatch"},
+        {"key of another certificate", c.ClientCert, c.ServerKey, "", "key values mismatch"},
         {"missing certificate file", c.Dir + "/missing.pem", "", "",
          "Cannot load certificate file"},
     };
@@ -649,8 +641,7 @@ TEST(TkbzSSLOpenSSL, ALPNChoosesTheServersPreference)
         std::string chosen;
     };
     const Case cases[] = {
-        {"server preference wins", {"kbz.test", "http/1.1"}, {"http/1.1", "kbz.test"},
-         "http/1.1"},
+        {"server preference wins", {"kbz.test", "http/1.1"}, {"http/1.1", "kbz.test"}, "http/1.1"},
         {"no overlap: no protocol", {"kbz.test"}, {"http/1.1"}, ""},
         {"client offers none", {}, {"http/1.1"}, ""},
     };
@@ -878,8 +869,8 @@ TEST(TkbzSSLOpenSSL, StartFromOptionRecords)
         };
         if (c.errorStart == nullptr)
         {
-            auto h = kbzStartTLSClientFromOptions(ConnectPlain(server.Port()), options,
-                                                  "127.0.0.1", 10000, "localhost", onVerify);
+            auto h = kbzStartTLSClientFromOptions(ConnectPlain(server.Port()), options, "127.0.0.1",
+                                                  10000, "localhost", onVerify);
             auto* tls = dynamic_cast<TkbzIdSSLIOHandlerSocketOpenSSL*>(h.get());
             ASSERT_NE(tls, nullptr);
             EXPECT_EQ(tls->NegotiatedVersion(), tls1_2);
@@ -891,8 +882,7 @@ TEST(TkbzSSLOpenSSL, StartFromOptionRecords)
         }
         try
         {
-            kbzStartTLSClientFromOptions(ConnectPlain(server.Port()), options, "localhost",
-                                         10000);
+            kbzStartTLSClientFromOptions(ConnectPlain(server.Port()), options, "localhost", 10000);
             ADD_FAILURE() << "the start succeeded";
         }
         catch (const SChannelError& e)
