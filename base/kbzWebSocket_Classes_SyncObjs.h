@@ -221,13 +221,13 @@ protected:
 private:
     void Execute() noexcept;
 
-    std::string FDebugName;
-    const bool FLoop;
     // Deletes the object after the worker has ended (joining it first unless
     // called on it). Called by whichever of the worker's end, the last
     // callback's end and SetFreeOnTerminate comes last.
     void DeleteSelf() noexcept;
 
+    std::string FDebugName;
+    const bool FLoop;
     std::atomic<std::uint32_t> FThreadId{0};
     std::atomic<bool> FTerminated{false};
     std::mutex FWaitMutex;
@@ -302,6 +302,8 @@ protected:
 
 private:
     // Lets a tick posted to the main thread find out that its timer is gone.
+    // The posted tick runs under this lock and the destructor takes it, so a
+    // timer is never destroyed under a running posted tick.
     struct Life
     {
         std::recursive_mutex mutex;
@@ -314,8 +316,8 @@ private:
 };
 
 // ---- Main-thread synchronisation queue ----
-// The thread that first calls kbzSetMainThread (or, by default, the one that
-// loaded the library) is the main thread. kbzQueue posts a call and returns;
+// The thread that loaded the library is the main thread, unless
+// kbzSetMainThread names the calling thread instead. kbzQueue posts a call and returns;
 // kbzSynchronize waits until the main thread ran it and rethrows what it raised
 // (called on the main thread it runs at once). The main thread runs posted calls
 // in kbzCheckSynchronize.
