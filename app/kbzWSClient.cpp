@@ -181,7 +181,9 @@ void TkbzCommandLog_WSClient::DoOpen(const std::string& url)
     {
         client.SetURL(url);
     }
-    client.SetActive(true);
+    // Waits until the opening handshake is done (or failed), so that a script
+    // can write right after its "open" line; the handshake has its own time limit.
+    client.Connect(client.ConnectTimeout > 0 ? client.ConnectTimeout + 1000 : 11000);
 }
 
 void TkbzCommandLog_WSClient::DoClose(int code, bool /*hasCode*/)

@@ -629,12 +629,24 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
         }
     };
     c->OnEnabled = [this](TkbzWSConnectionClient& conn) {
+        // A Connect waiting for the connection returns once OnConnect has run.
+        auto announce = [this, &conn] {
+            {
+                std::lock_guard guard(FLock);
+                FConnectNotified = &conn;
+            }
+            FStateChanged.notify_all();
+        };
+        try
         {
-            // Taken so that a Connect waiting on the state cannot miss the change.
-            std::lock_guard guard(FLock);
+            DoNotifyConnect(conn.SharedFromThis());
         }
-        FStateChanged.notify_all();
-        DoNotifyConnect(conn.SharedFromThis());
+        catch (...)
+        {
+            announce();
+            throw;
+        }
+        announce();
     };
     c->OnBeforeDisconnect = [this](TkbzWSConnection&) {
         StopHeartBeatTimeout();
@@ -841,7 +853,7 @@ bool TkbzWSClient::Connect(int aTimeout)
     }
     std::unique_lock lock(FLock);
     return FStateChanged.wait_for(lock, std::chrono::milliseconds(aTimeout), [this] {
-        return !FWSConnection || FWSConnection->Enabled();
+        return !FWSConnection || FConnectNotified == FWSConnection.get();
     }) && FWSConnection && FWSConnection->Enabled();
 }
 

@@ -164,7 +164,8 @@ private:
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;
     int FThreads = 0;
-    std::condition_variable FStateChanged; // with FLock: connection enabled or gone
+    std::condition_variable FStateChanged; // with FLock: connection announced or gone
+    const void* FConnectNotified = nullptr;   // under FLock: the connection OnConnect ran for
 };
 
 // The client as published to applications.

@@ -1143,23 +1143,26 @@ void TkbzIdTCPConnection::ShutdownQuietly(bool notifyPeer) noexcept
     }
 }
 
-void TkbzIdTCPConnection::Disconnect(bool notifyPeer)
+void TkbzIdTCPConnection::ShutdownChannel(bool notifyPeer) noexcept
 {
     FDisconnected.store(true);
+    std::lock_guard guard(FHandlerLock);
+    if (FIOHandler)
     {
-        std::lock_guard guard(FHandlerLock);
-        if (FIOHandler)
+        if (notifyPeer)
         {
-            if (notifyPeer)
-            {
-                FIOHandler->Close();
-            }
-            else
-            {
-                FIOHandler->Shutdown();
-            }
+            FIOHandler->Close();
+        }
+        else
+        {
+            FIOHandler->Shutdown();
         }
     }
+}
+
+void TkbzIdTCPConnection::Disconnect(bool notifyPeer)
+{
+    ShutdownChannel(notifyPeer);
     RaiseDisconnected();
 }
 

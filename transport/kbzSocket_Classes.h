@@ -279,6 +279,9 @@ protected:
     void RaiseDisconnected();
     // Shuts the channel down without raising OnDisconnected (destruction, failed connect).
     void ShutdownQuietly(bool notifyPeer) noexcept;
+    // Marks the connection disconnected and shuts the channel down (waking a
+    // blocked reader); OnDisconnected is left to the caller (RaiseDisconnected).
+    void ShutdownChannel(bool notifyPeer) noexcept;
 
 private:
     enum class TWait : std::uint8_t

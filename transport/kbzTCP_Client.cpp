@@ -364,14 +364,17 @@ void TkbzIdTCPClient::Disconnect(bool notifyPeer)
             onReadThread = FTCPRead->IsCurrentThread();
         }
     }
-    // Shutting the channel down wakes the read thread wherever it waits.
-    TkbzIdTCPConnection::Disconnect(notifyPeer);
+    // Shutting the channel down wakes the read thread wherever it waits; the
+    // disconnected notification comes once its last pass is over, so no event
+    // of the read thread can follow it.
+    ShutdownChannel(notifyPeer);
     if (end && !onReadThread)
     {
         end->Wait();
     }
     // Cleared once the reader has stopped (default mode), so no read runs under it.
     InputBufferClear();
+    RaiseDisconnected();
 }
 
 bool TkbzIdTCPClient::Connected() const
