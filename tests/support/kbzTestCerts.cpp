@@ -65,7 +65,7 @@ void AddExt(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value)
     X509_EXTENSION_free(ext);
 }
 
-struct CertSpec
+struct CertRequest
 {
     std::string commonName;
     bool ca = false;
@@ -75,12 +75,12 @@ struct CertSpec
 };
 
 // Signs with issuerKey under issuer; a null issuer makes the certificate self-signed.
-CertPtr MakeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
+CertPtr MakeCert(const CertRequest& req, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
 {
     CertPtr cert(X509_new());
     X509* x = cert.get();
     if (!cert || X509_set_version(x, 2) != 1 ||
-        ASN1_INTEGER_set(X509_get_serialNumber(x), spec.serial) != 1 ||
+        ASN1_INTEGER_set(X509_get_serialNumber(x), req.serial) != 1 ||
         X509_gmtime_adj(X509_getm_notBefore(x), -3600) == nullptr ||
         X509_gmtime_adj(X509_getm_notAfter(x), 7L * 24 * 3600) == nullptr ||
         X509_set_pubkey(x, key) != 1)
@@ -92,32 +92,32 @@ CertPtr MakeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* is
                                reinterpret_cast<const unsigned char*>("kbzWebSockets tests"), -1,
                                -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1,
+                               reinterpret_cast<const unsigned char*>(req.commonName.c_str()), -1,
                                -1, 0);
     X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer) : name);
 
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer != nullptr ? issuer : x, x, nullptr, nullptr, 0);
-    AddExt(x, &ctx, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
+    AddExt(x, &ctx, NID_basic_constraints, req.ca ? "critical,CA:TRUE" : "CA:FALSE");
     AddExt(x, &ctx, NID_key_usage,
-           spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
+           req.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
     AddExt(x, &ctx, NID_subject_key_identifier, "hash");
     if (issuer != nullptr)
     {
         AddExt(x, &ctx, NID_authority_key_identifier, "keyid");
     }
-    if (!spec.altNames.empty())
+    if (!req.altNames.empty())
     {
-        AddExt(x, &ctx, NID_subject_alt_name, spec.altNames);
+        AddExt(x, &ctx, NID_subject_alt_name, req.altNames);
     }
-    if (!spec.extKeyUsage.empty())
+    if (!req.extKeyUsage.empty())
     {
-        AddExt(x, &ctx, NID_ext_key_usage, spec.extKeyUsage);
+        AddExt(x, &ctx, NID_ext_key_usage, req.extKeyUsage);
     }
     if (X509_sign(x, issuerKey != nullptr ? issuerKey : key, EVP_sha256()) == 0)
     {
-        Fail("signing " + spec.commonName);
+        Fail("signing " + req.commonName);
     }
     return cert;
 }
