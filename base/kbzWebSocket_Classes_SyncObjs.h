@@ -335,6 +335,34 @@ void kbzCancelSynchronize() noexcept;
 // ---- template members ----
 #include "base/kbzBase_Classes.h"
 
+#include <cstdio>
+#include <type_traits>
+
+namespace kbz::detail
+{
+// "List does not allow duplicates ($0<hex>)" for items that are numbers or
+// pointers; without the value for other items.
+template <class T> std::string DuplicateItemMessage(const T& item)
+{
+    unsigned long long value = 0;
+    if constexpr (std::is_pointer_v<T>)
+    {
+        value = reinterpret_cast<std::uintptr_t>(item);
+    }
+    else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>)
+    {
+        value = static_cast<unsigned long long>(item);
+    }
+    else
+    {
+        return "List does not allow duplicates";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "List does not allow duplicates ($0%llx)", value);
+    return text;
+}
+} // namespace kbz::detail
+
 template <class T> void kbz::TkbzThreadList<T>::Add(const T& item)
 {
     std::lock_guard guard(FLock);
@@ -343,7 +371,7 @@ template <class T> void kbz::TkbzThreadList<T>::Add(const T& item)
     {
         if (Duplicates == TDuplicates::dupError)
         {
-            throw EListError("List does not allow duplicates");
+            throw EListError(detail::DuplicateItemMessage(item));
         }
         return;
     }

@@ -125,6 +125,18 @@ TEST(TkbzThreadList, DuplicatesAndRemoval)
     }
 
     TkbzThreadList<int> list;
+    list.Duplicates = TDuplicates::dupError;
+    list.Add(255);
+    try
+    {
+        list.Add(255);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const EListError& e)
+    {
+        EXPECT_EQ(e.Message(), "List does not allow duplicates ($0ff)");
+    }
+    list.Clear();
     list.Duplicates = TDuplicates::dupAccept;
     for (int v : {1, 2, 1, 3, 1})
     {
