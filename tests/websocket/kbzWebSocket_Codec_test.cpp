@@ -503,7 +503,7 @@ TEST(Codec, UTF8ValidatorMatchesReferenceInsideLongText)
 {
     // Long inputs take the vector path: every 2- and 3-byte sequence, and 4-byte ones over
     // every lead and second byte, placed in ASCII text across a 16-byte lane, a 32-byte
-    // block, the end of the vector part, and the scalar tail.
+    // block, the end of the vector blocks, and the scalar tail.
     std::string text(80, 'a');
     std::size_t mismatches = 0;
     auto check = [&](const std::uint8_t* seq, std::size_t n) {
