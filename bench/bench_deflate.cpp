@@ -12,14 +12,13 @@
 #include "websocket/kbzWebSocket_Extensions.h"
 
 #include <benchmark/benchmark.h>
-#include <zlib.h>
-
 #include <ctime>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
+#include <zlib.h>
 
 namespace
 {
@@ -42,10 +41,9 @@ std::vector<TBytes> Messages(std::size_t size)
         while (text.size() < size)
         {
             text += R"({"event": "message", "id": ")" + std::to_string(rng()) +
-                    R"(", "user": "user)" + std::to_string(rng() % 500) +
-                    R"(", "temperature": )" + std::to_string(rng() % 400) + "." +
-                    std::to_string(rng() % 10) + R"(, "tags": ["a", "b)" +
-                    std::to_string(rng() % 20) + R"("], "ok": true}, )";
+                    R"(", "user": "user)" + std::to_string(rng() % 500) + R"(", "temperature": )" +
+                    std::to_string(rng() % 400) + "." + std::to_string(rng() % 10) +
+                    R"(, "tags": ["a", "b)" + std::to_string(rng() % 20) + R"("], "ok": true}, )";
         }
         text.resize(size);
         messages.emplace_back(text.begin(), text.end());

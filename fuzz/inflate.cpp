@@ -8,9 +8,9 @@
 // n: pieces of 1 to 4^n bytes).
 #include "websocket/kbzWebSocket_Extensions.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <span>
 #include <string>

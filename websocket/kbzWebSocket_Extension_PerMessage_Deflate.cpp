@@ -104,7 +104,8 @@ std::string TkbzWSExtension_PerMessage_Deflate::GetHeaderExtension() const
     }
     if (FServerMaxWindowBits != 15)
     {
-        offer += std::string(";") + ServerMaxWindowBits + "=" + std::to_string(FServerMaxWindowBits);
+        offer +=
+            std::string(";") + ServerMaxWindowBits + "=" + std::to_string(FServerMaxWindowBits);
     }
     if (FServerNoContextTakeOver)
     {
@@ -135,8 +136,8 @@ bool TkbzWSExtension_PerMessage_Deflate::DecodeExtension(const std::string& item
 // about the window.
 bool TkbzWSExtension_PerMessage_Deflate::DecodeOffer(const detail::ExtensionItem& item)
 {
-    std::optional<int> clientBits;  // offered client_max_window_bits (bare: 15)
-    std::optional<int> serverBits;  // offered server_max_window_bits
+    std::optional<int> clientBits; // offered client_max_window_bits (bare: 15)
+    std::optional<int> serverBits; // offered server_max_window_bits
     bool clientNoContext = false;
     bool serverNoContext = false;
     std::vector<std::string> seen;
@@ -192,8 +193,8 @@ bool TkbzWSExtension_PerMessage_Deflate::DecodeOffer(const detail::ExtensionItem
     }
 
     // What this connection will use.
-    const int agreedServerBits = serverBits ? std::min(*serverBits, FServerMaxWindowBits)
-                                            : FServerMaxWindowBits;
+    const int agreedServerBits =
+        serverBits ? std::min(*serverBits, FServerMaxWindowBits) : FServerMaxWindowBits;
     // Without the parameter in the offer the client's window cannot be limited.
     const int agreedClientBits = clientBits ? std::min(*clientBits, FClientMaxWindowBits) : 15;
     const bool agreedServerNoContext = serverNoContext || FServerNoContextTakeOver;

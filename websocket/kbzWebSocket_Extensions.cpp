@@ -1,10 +1,9 @@
 #include "websocket/kbzWebSocket_Extensions.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <zlib.h>
 
 namespace kbz
 {
@@ -120,8 +119,8 @@ void RawDeflater::Reset() noexcept
 void RawDeflater::Open()
 {
     ZStreamPtr stream(new z_stream{}, ZStreamDeleter{true});
-    const int rc = deflateInit2(stream.get(), FLevel, Z_DEFLATED, -FWindowBits, FMemLevel,
-                                Z_DEFAULT_STRATEGY);
+    const int rc =
+        deflateInit2(stream.get(), FLevel, Z_DEFLATED, -FWindowBits, FMemLevel, Z_DEFAULT_STRATEGY);
     if (rc != Z_OK)
     {
         // A failed init leaves no state behind; deflateEnd on it is a harmless no-op.
@@ -493,8 +492,7 @@ void TkbzWSExtension_Base::InflateFrame(TBytes& data)
 TkbzWSExtensions::TkbzWSExtensions()
     : FPerMessage_Deflate(std::make_unique<TkbzWSExtension_PerMessage_Deflate>()),
       FDeflateFrame(std::make_unique<TkbzWSExtension_DeflateFrame>())
-{
-}
+{}
 
 TkbzWSExtensions::~TkbzWSExtensions() = default;
 

@@ -36,8 +36,7 @@ class ECompressionError : public TkbzWSException
 public:
     ECompressionError(std::string message, std::uint16_t closeCode)
         : TkbzWSException(std::move(message)), FCloseCode(closeCode)
-    {
-    }
+    {}
     std::uint16_t CloseCode() const noexcept { return FCloseCode; }
     std::string ClassName() const override { return "ECompressionError"; }
     std::unique_ptr<Exception> Clone() const override
@@ -223,7 +222,10 @@ public:
     TkbzWSExtensions& operator=(const TkbzWSExtensions&) = delete;
     ~TkbzWSExtensions();
 
-    TkbzWSExtension_PerMessage_Deflate& PerMessage_Deflate() noexcept { return *FPerMessage_Deflate; }
+    TkbzWSExtension_PerMessage_Deflate& PerMessage_Deflate() noexcept
+    {
+        return *FPerMessage_Deflate;
+    }
     const TkbzWSExtension_PerMessage_Deflate& PerMessage_Deflate() const noexcept
     {
         return *FPerMessage_Deflate;

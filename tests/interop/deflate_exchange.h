@@ -7,12 +7,11 @@
 #include "tests/support/kbzTestProcess.h"
 #include "websocket/kbzWebSocket_Extensions.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <random>
 #include <string>
@@ -124,8 +123,16 @@ inline void Exchange(const Case& c, std::vector<std::string> argv,
     ASSERT_TRUE(peer.WaitForLineContaining("READY", 20s).has_value());
 
     const std::vector<TBytes> plain = {
-        {},           Json(1, 1),          Json(1024, 2), Json(1024, 2),     {},
-        Noise(4096, 3), Json(100 * 1024, 4), Json(300, 5),  Json(1 << 20, 6), Json(300, 5),
+        {},
+        Json(1, 1),
+        Json(1024, 2),
+        Json(1024, 2),
+        {},
+        Noise(4096, 3),
+        Json(100 * 1024, 4),
+        Json(300, 5),
+        Json(1 << 20, 6),
+        Json(300, 5),
     };
     for (std::size_t i = 0; i < plain.size(); ++i)
     {

@@ -18,13 +18,11 @@ bool NodeWsPresent()
         return false;
     }
     TestProcess probe;
-    return probe.Start({"node", "-e", "require('ws')"}, NodeOptions) &&
-           probe.WaitForExit(20s) == 0;
+    return probe.Start({"node", "-e", "require('ws')"}, NodeOptions) && probe.WaitForExit(20s) == 0;
 }
 
 class DeflateNode : public testing::TestWithParam<Case>
-{
-};
+{};
 
 TEST_P(DeflateNode, ExchangesMessagesBothWays)
 {
@@ -47,10 +45,11 @@ INSTANTIATE_TEST_SUITE_P(
              "permessage-deflate; server_no_context_takeover; client_no_context_takeover"},
         Case{"node_client_defaults", true, NoChange, "{}",
              "permessage-deflate;client_max_window_bits=15"},
-        Case{"node_client_asks_small_windows", true, NoChange,
-             R"({"serverMaxWindowBits": 10, "clientMaxWindowBits": 12, "clientNoContextTakeover": true})",
-             "permessage-deflate;client_no_context_takeover;server_max_window_bits=10;"
-             "client_max_window_bits=12"}),
+        Case{
+            "node_client_asks_small_windows", true, NoChange,
+            R"({"serverMaxWindowBits": 10, "clientMaxWindowBits": 12, "clientNoContextTakeover": true})",
+            "permessage-deflate;client_no_context_takeover;server_max_window_bits=10;"
+            "client_max_window_bits=12"}),
     [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 } // namespace

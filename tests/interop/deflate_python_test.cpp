@@ -23,8 +23,7 @@ bool PythonWebSocketsPresent()
 }
 
 class DeflatePython : public testing::TestWithParam<Case>
-{
-};
+{};
 
 TEST_P(DeflatePython, ExchangesMessagesBothWays)
 {

@@ -1,15 +1,14 @@
 #include "websocket/kbzWebSocket_Extensions.h"
 
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+#include <zlib.h>
 
 using namespace kbz;
 
@@ -129,9 +128,9 @@ public:
     ~RefDeflater() { deflateEnd(&FStream); }
     void SetDictionary(const TBytes& dictionary)
     {
-        ASSERT_EQ(deflateSetDictionary(&FStream, dictionary.data(),
-                                       static_cast<uInt>(dictionary.size())),
-                  Z_OK);
+        ASSERT_EQ(
+            deflateSetDictionary(&FStream, dictionary.data(), static_cast<uInt>(dictionary.size())),
+            Z_OK);
     }
     void Reset() { deflateReset(&FStream); }
     // Compresses with the flush mode; dropTail removes that many bytes from the end.
@@ -228,7 +227,8 @@ TEST(kbzWebSocket_Extensions, ClientOfferLines)
     };
     const std::vector<Case> cases = {
         {"nothing enabled", [](TkbzWSExtensions&) {}, {}},
-        {"defaults", EnablePerMessage,
+        {"defaults",
+         EnablePerMessage,
          {"Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits"}},
         {"client window 10",
          [](TkbzWSExtensions& e) {
@@ -269,7 +269,8 @@ TEST(kbzWebSocket_Extensions, ClientOfferLines)
          },
          {"Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits=9;"
           "client_no_context_takeover;server_max_window_bits=8;server_no_context_takeover"}},
-        {"deflate-frame only", [](TkbzWSExtensions& e) { e.DeflateFrame().SetEnabled(true); },
+        {"deflate-frame only",
+         [](TkbzWSExtensions& e) { e.DeflateFrame().SetEnabled(true); },
          {"Sec-WebSocket-Extensions: x-webkit-deflate-frame"}},
         {"both, one line each",
          [](TkbzWSExtensions& e) {
@@ -307,40 +308,79 @@ TEST(kbzWebSocket_Extensions, ServerAnswersOffers)
     const std::string pmd = "Sec-WebSocket-Extensions: permessage-deflate";
     const std::vector<std::string> active = {"permessage-deflate"};
     const std::vector<Case> cases = {
-        {"bare client window", none, "permessage-deflate; client_max_window_bits",
-         {pmd + ";client_max_window_bits=15"}, active, Agreed{15, false, 15, false}},
+        {"bare client window",
+         none,
+         "permessage-deflate; client_max_window_bits",
+         {pmd + ";client_max_window_bits=15"},
+         active,
+         Agreed{15, false, 15, false}},
         {"no parameters", none, "permessage-deflate", {pmd}, active, Agreed{15, false, 15, false}},
-        {"every parameter, answered in offer order", none,
+        {"every parameter, answered in offer order",
+         none,
          "permessage-deflate; client_max_window_bits=10; server_max_window_bits=12; "
          "client_no_context_takeover; server_no_context_takeover",
          {pmd + ";client_max_window_bits=10;server_max_window_bits=12;"
                 "client_no_context_takeover;server_no_context_takeover"},
-         active, Agreed{12, true, 10, true}},
-        {"quoted value", none, "permessage-deflate; client_max_window_bits=\"9\"",
-         {pmd + ";client_max_window_bits=9"}, active, Agreed{15, false, 9, false}},
+         active,
+         Agreed{12, true, 10, true}},
+        {"quoted value",
+         none,
+         "permessage-deflate; client_max_window_bits=\"9\"",
+         {pmd + ";client_max_window_bits=9"},
+         active,
+         Agreed{15, false, 9, false}},
         {"name in another case", none, "PerMessage-Deflate", {pmd}, active, std::nullopt},
         {"other extension name", none, "x-permessage-deflate", {}, {}, std::nullopt},
         {"unknown parameter declines", none, "permessage-deflate; mux", {}, {}, std::nullopt},
-        {"parameter name is case-sensitive", none, "permessage-deflate; Server_No_Context_Takeover",
-         {}, {}, std::nullopt},
-        {"repeated parameter declines", none,
-         "permessage-deflate; server_no_context_takeover; server_no_context_takeover", {}, {},
+        {"parameter name is case-sensitive",
+         none,
+         "permessage-deflate; Server_No_Context_Takeover",
+         {},
+         {},
          std::nullopt},
-        {"repeated window declines", none,
-         "permessage-deflate; client_max_window_bits=10; client_max_window_bits", {}, {},
+        {"repeated parameter declines",
+         none,
+         "permessage-deflate; server_no_context_takeover; server_no_context_takeover",
+         {},
+         {},
          std::nullopt},
-        {"window 16 declines, next offer taken", none,
+        {"repeated window declines",
+         none,
+         "permessage-deflate; client_max_window_bits=10; client_max_window_bits",
+         {},
+         {},
+         std::nullopt},
+        {"window 16 declines, next offer taken",
+         none,
          "permessage-deflate; client_max_window_bits=16, permessage-deflate; "
          "client_max_window_bits",
-         {pmd + ";client_max_window_bits=15"}, active, Agreed{15, false, 15, false}},
-        {"window 7 declines", none, "permessage-deflate; server_max_window_bits=7", {}, {},
+         {pmd + ";client_max_window_bits=15"},
+         active,
+         Agreed{15, false, 15, false}},
+        {"window 7 declines",
+         none,
+         "permessage-deflate; server_max_window_bits=7",
+         {},
+         {},
          std::nullopt},
-        {"server window without value declines", none, "permessage-deflate; server_max_window_bits",
-         {}, {}, std::nullopt},
-        {"window not a number declines", none, "permessage-deflate; server_max_window_bits=abc", {},
-         {}, std::nullopt},
-        {"flag with a value declines", none, "permessage-deflate; server_no_context_takeover=1", {},
-         {}, std::nullopt},
+        {"server window without value declines",
+         none,
+         "permessage-deflate; server_max_window_bits",
+         {},
+         {},
+         std::nullopt},
+        {"window not a number declines",
+         none,
+         "permessage-deflate; server_max_window_bits=abc",
+         {},
+         {},
+         std::nullopt},
+        {"flag with a value declines",
+         none,
+         "permessage-deflate; server_no_context_takeover=1",
+         {},
+         {},
+         std::nullopt},
         {"our no-context settings are announced",
          [](TkbzWSExtensions& e) {
              e.PerMessage_Deflate().SetServerNoContextTakeOver(true);
@@ -348,34 +388,56 @@ TEST(kbzWebSocket_Extensions, ServerAnswersOffers)
          },
          "permessage-deflate; client_max_window_bits",
          {pmd + ";client_max_window_bits=15;server_no_context_takeover;client_no_context_takeover"},
-         active, Agreed{15, true, 15, true}},
+         active,
+         Agreed{15, true, 15, true}},
         {"our client window limits a bare offer",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetClientMaxWindowBits(10); },
-         "permessage-deflate; client_max_window_bits", {pmd + ";client_max_window_bits=10"},
-         active, Agreed{15, false, 10, false}},
+         "permessage-deflate; client_max_window_bits",
+         {pmd + ";client_max_window_bits=10"},
+         active,
+         Agreed{15, false, 10, false}},
         {"client window cannot be limited unless offered",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetClientMaxWindowBits(10); },
-         "permessage-deflate", {pmd}, active, Agreed{15, false, 15, false}},
+         "permessage-deflate",
+         {pmd},
+         active,
+         Agreed{15, false, 15, false}},
         {"smaller offered client window wins",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetClientMaxWindowBits(12); },
-         "permessage-deflate; client_max_window_bits=9", {pmd + ";client_max_window_bits=9"},
-         active, Agreed{15, false, 9, false}},
+         "permessage-deflate; client_max_window_bits=9",
+         {pmd + ";client_max_window_bits=9"},
+         active,
+         Agreed{15, false, 9, false}},
         {"our smaller server window wins",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetServerMaxWindowBits(10); },
-         "permessage-deflate; server_max_window_bits=12", {pmd + ";server_max_window_bits=10"},
-         active, Agreed{10, false, 15, false}},
+         "permessage-deflate; server_max_window_bits=12",
+         {pmd + ";server_max_window_bits=10"},
+         active,
+         Agreed{10, false, 15, false}},
         {"our server window announced unasked",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetServerMaxWindowBits(11); },
-         "permessage-deflate", {pmd + ";server_max_window_bits=11"}, active,
+         "permessage-deflate",
+         {pmd + ";server_max_window_bits=11"},
+         active,
          Agreed{11, false, 15, false}},
-        {"deflate-frame then permessage-deflate: only permessage-deflate", none,
-         "x-webkit-deflate-frame, permessage-deflate", {pmd}, active, std::nullopt},
-        {"deflate-frame alone", none, "x-webkit-deflate-frame; no_context_takeover",
-         {"Sec-WebSocket-Extensions: x-webkit-deflate-frame"}, {"x-webkit-deflate-frame"},
+        {"deflate-frame then permessage-deflate: only permessage-deflate",
+         none,
+         "x-webkit-deflate-frame, permessage-deflate",
+         {pmd},
+         active,
+         std::nullopt},
+        {"deflate-frame alone",
+         none,
+         "x-webkit-deflate-frame; no_context_takeover",
+         {"Sec-WebSocket-Extensions: x-webkit-deflate-frame"},
+         {"x-webkit-deflate-frame"},
          std::nullopt},
         {"permessage-deflate not enabled",
          [](TkbzWSExtensions& e) { e.PerMessage_Deflate().SetEnabled(false); },
-         "permessage-deflate", {}, {}, std::nullopt},
+         "permessage-deflate",
+         {},
+         {},
+         std::nullopt},
         {"no offer", none, "", {}, {}, std::nullopt},
     };
     for (const auto& c : cases)
@@ -431,16 +493,31 @@ TEST(kbzWebSocket_Extensions, ClientReadsAnswers)
         {"both no context takeover", none,
          "permessage-deflate; client_no_context_takeover; server_no_context_takeover", active,
          Agreed{15, true, 15, true}, ""},
-        {"client window 16", none, "permessage-deflate; client_max_window_bits=16", {},
-         std::nullopt, "TkbzWSException: Invalid Value for WindowBits 16"},
-        {"server window 7", none, "permessage-deflate; server_max_window_bits=7", {}, std::nullopt,
+        {"client window 16",
+         none,
+         "permessage-deflate; client_max_window_bits=16",
+         {},
+         std::nullopt,
+         "TkbzWSException: Invalid Value for WindowBits 16"},
+        {"server window 7",
+         none,
+         "permessage-deflate; server_max_window_bits=7",
+         {},
+         std::nullopt,
          "TkbzWSException: Invalid Value for WindowBits 7"},
-        {"window not a number", none, "permessage-deflate; server_max_window_bits=abc", {},
-         std::nullopt, "EConvertError: 'abc' is not a valid integer value"},
+        {"window not a number",
+         none,
+         "permessage-deflate; server_max_window_bits=abc",
+         {},
+         std::nullopt,
+         "EConvertError: 'abc' is not a valid integer value"},
         {"no answer", none, "", {}, std::nullopt, ""},
         {"deflate-frame answered",
-         [](TkbzWSExtensions& e) { e.DeflateFrame().SetEnabled(true); }, "x-webkit-deflate-frame",
-         {"x-webkit-deflate-frame"}, std::nullopt, ""},
+         [](TkbzWSExtensions& e) { e.DeflateFrame().SetEnabled(true); },
+         "x-webkit-deflate-frame",
+         {"x-webkit-deflate-frame"},
+         std::nullopt,
+         ""},
     };
     for (const auto& c : cases)
     {
@@ -544,12 +621,12 @@ TEST(kbzWebSocket_Extensions, Rsv1MarksDataMessagesOnly)
         std::uint8_t in;
         std::uint8_t out;
     };
-    for (const Case& c : std::vector<Case>{{0x81, 0xC1},   // text
-                                           {0x02, 0x42},   // binary, first of several
-                                           {0x00, 0x00},   // continuation
-                                           {0x80, 0x80},   // last continuation
-                                           {0x89, 0x89},   // ping
-                                           {0x88, 0x88}})  // close
+    for (const Case& c : std::vector<Case>{{0x81, 0xC1},  // text
+                                           {0x02, 0x42},  // binary, first of several
+                                           {0x00, 0x00},  // continuation
+                                           {0x80, 0x80},  // last continuation
+                                           {0x89, 0x89},  // ping
+                                           {0x88, 0x88}}) // close
     {
         SCOPED_TRACE(c.in);
         std::uint8_t b = c.in;
@@ -644,8 +721,7 @@ struct RoundTripCase
 };
 
 class kbzWebSocket_Extensions_RoundTrip : public testing::TestWithParam<RoundTripCase>
-{
-};
+{};
 
 TEST_P(kbzWebSocket_Extensions_RoundTrip, BothDirections)
 {
@@ -901,16 +977,17 @@ TEST(kbzWebSocket_Extensions, BrokenCompressedDataFailsWith1007)
 // How the sending side built its messages.
 enum class Sender
 {
-    OneStream,         // one stream kept open, sync flush per message, 00 00 FF FF dropped
-    FreshStream,       // a new stream per message, no shared history
-    PrimedDictionary,  // a new stream per message primed with the earlier plaintext
-    FinalBlockPrimed,  // as above but ended with Z_FINISH, final block kept
+    OneStream,        // one stream kept open, sync flush per message, 00 00 FF FF dropped
+    FreshStream,      // a new stream per message, no shared history
+    PrimedDictionary, // a new stream per message primed with the earlier plaintext
+    FinalBlockPrimed, // as above but ended with Z_FINISH, final block kept
 };
 
 TEST(kbzWebSocket_Extensions, InflatesOtherDeflaters)
 {
-    const std::vector<TBytes> messages = {JsonText(300, 10), JsonText(300, 10), JsonText(5000, 11),
-                                          ToBytes("z"), JsonText(40000, 12), JsonText(300, 10)};
+    const std::vector<TBytes> messages = {JsonText(300, 10),   JsonText(300, 10),
+                                          JsonText(5000, 11),  ToBytes("z"),
+                                          JsonText(40000, 12), JsonText(300, 10)};
     for (int bits = 9; bits <= 15; ++bits)
     {
         for (Sender sender : {Sender::OneStream, Sender::FreshStream, Sender::PrimedDictionary,
@@ -922,9 +999,9 @@ TEST(kbzWebSocket_Extensions, InflatesOtherDeflaters)
             TkbzWSExtensions client;
             client.SetMode(TwsApplicationMode::appClient);
             EnablePerMessage(client);
-            client.DecodeExtensions("permessage-deflate; server_max_window_bits=" +
-                                    std::to_string(bits) +
-                                    (shared ? "" : "; server_no_context_takeover"));
+            client.DecodeExtensions(
+                "permessage-deflate; server_max_window_bits=" + std::to_string(bits) +
+                (shared ? "" : "; server_no_context_takeover"));
             RefDeflater one(bits);
             TBytes history;
             for (std::size_t i = 0; i < messages.size(); ++i)
