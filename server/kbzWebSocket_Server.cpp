@@ -1,0 +1,180 @@
+#include "server/kbzWebSocket_Server.h"
+
+#include "transport/kbzSSL_OpenSSL.h"
+
+namespace kbz
+{
+
+TkbzWSHTTPServer::TkbzWSHTTPServer() = default;
+
+TkbzWSHTTPServer::~TkbzWSHTTPServer()
+{
+    SetDestroying();
+    // Start/Stop threads first (they use the listener), then the listener and
+    // every connection thread.
+    JoinServerThreads();
+    std::unique_ptr<TkbzIdTCPServer> listener;
+    {
+        std::lock_guard guard(FServerLock);
+        listener = std::move(FHTTPServer);
+    }
+    if (listener)
+    {
+        try
+        {
+            listener->SetActive(false);
+        }
+        catch (...)
+        {}
+    }
+    FreeTimers();
+}
+
+TkbzIdTCPServer& TkbzWSHTTPServer::GetHTTPServer()
+{
+    std::lock_guard guard(FServerLock);
+    if (FHTTPServer)
+    {
+        return *FHTTPServer;
+    }
+    auto listener = std::make_unique<TkbzIdTCPServer>();
+    listener->DefaultPort = static_cast<std::uint16_t>(FPort);
+    listener->OnConnect = [this](TkbzIdContext& context) {
+        auto c = OnListenerConnect(context.GetConnection(), context.Binding().IPVersion);
+        if (c)
+        {
+            context.SetData(c);
+        }
+        else
+        {
+            context.Connection().InputBufferClear();
+            context.Connection().Disconnect(false);
+        }
+    };
+    listener->OnExecute = [this](TkbzIdContext& context) {
+        auto c = context.DataAs<TkbzWSConnectionServer>();
+        if (!c || !OnListenerExecute(c))
+        {
+            // Ends the listener's loop for this connection.
+            context.Connection().InputBufferClear();
+            context.Connection().Disconnect(false);
+        }
+    };
+    listener->OnDisconnect = [this](TkbzIdContext& context) {
+        auto c = context.DataAs<TkbzWSConnectionServer>();
+        context.SetData(nullptr);
+        if (c)
+        {
+            OnListenerDisconnect(c);
+        }
+    };
+    listener->OnException = [this](TkbzIdContext& context, const std::exception& e) {
+        OnListenerException(context.DataAs<TkbzWSConnectionServer>(), e);
+    };
+    listener->OnStartup = [this](TkbzIdTCPServer&) { DoStartup(); };
+    listener->OnShutdown = [this](TkbzIdTCPServer&) { DoShutdown(); };
+    FHTTPServer = std::move(listener);
+    return *FHTTPServer;
+}
+
+const TkbzIdTCPServer* TkbzWSHTTPServer::HTTPServer() const
+{
+    std::lock_guard guard(FServerLock);
+    return FHTTPServer.get();
+}
+
+bool TkbzWSHTTPServer::GetActive() const
+{
+    const TkbzIdTCPServer* listener = HTTPServer();
+    return listener && listener->GetActive();
+}
+
+void TkbzWSHTTPServer::SetPort(int value)
+{
+    if (value < 0 || value > 65535)
+    {
+        throw EConvertError("'" + std::to_string(value) + "' is not a valid port number");
+    }
+    FPort = value;
+}
+
+std::vector<TkbzListenBinding> TkbzWSHTTPServer::GetBoundBindings() const
+{
+    const TkbzIdTCPServer* listener = HTTPServer();
+    return listener ? listener->GetBoundBindings() : std::vector<TkbzListenBinding>{};
+}
+
+int TkbzWSHTTPServer::GetBoundPort() const
+{
+    const TkbzIdTCPServer* listener = HTTPServer();
+    return listener ? listener->GetBoundPort() : 0;
+}
+
+void TkbzWSHTTPServer::SetActive(bool value)
+{
+    if (value && IsDestroying())
+    {
+        return;
+    }
+    std::lock_guard guard(FActiveLock);
+    TkbzIdTCPServer& listener = GetHTTPServer();
+    if (value == listener.GetActive())
+    {
+        return;
+    }
+    if (value)
+    {
+        listener.DefaultPort = static_cast<std::uint16_t>(FPort);
+        listener.UseNagle = UseNagle;
+        listener.MaxConnections = MaxConnections;
+        listener.TLSHandlerFactory = nullptr;
+        if (SSL)
+        {
+            // One context for every connection; a bad certificate fails the activation.
+            auto context =
+                TkbzSSLContext::CreateServer(TkbzTLSServerConfig::FromOptions(FSSLOptions));
+            const int tlsPort = FSSLOptions.Port;
+            const int timeout = std::max(1000, RequestHeadTimeOut);
+            listener.TLSHandlerFactory =
+                [context, tlsPort,
+                 timeout](std::unique_ptr<TkbzSocketIOHandler> plain,
+                          const TkbzListenBinding& binding) -> std::unique_ptr<TkbzIOHandler> {
+                if (tlsPort != 0 && tlsPort != binding.Port)
+                {
+                    return plain;
+                }
+                return kbzStartTLSServer(std::move(plain), context, timeout);
+            };
+        }
+        listener.SetActive(true);
+        StartTimers();
+    }
+    else
+    {
+        DisconnectAll();
+        listener.SetActive(false);
+        StopTimers();
+    }
+}
+
+void TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection)
+{
+    TkbzIdTCPConnection* tcp = connection->TCPConnection();
+    if (!tcp)
+    {
+        return;
+    }
+    const std::string body = "<HTML><BODY><B>404 Not Found</B></BODY></HTML>";
+    const std::string answer = "HTTP/1.1 404 Not Found\r\n"
+                               "Content-Type: text/html; charset=utf-8\r\n"
+                               "Content-Length: " +
+                               std::to_string(body.size()) +
+                               "\r\n"
+                               "Connection: close\r\n"
+                               "Server: " +
+                               std::string(kbzServerSoftware) + "\r\n\r\n" + body;
+    tcp->Write(answer);
+    connection->AddSendBytes(static_cast<std::int64_t>(answer.size()));
+}
+
+} // namespace kbz

@@ -1,0 +1,1128 @@
+#include "server/kbzWebSocket_Server_Base.h"
+
+#include "base/kbzBase_Helpers.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace kbz
+{
+
+namespace
+{
+
+constexpr const char* kQueueFullText = "Connection dropped: send queue full.";
+
+// Items of a path split at "/" ("/a/b" gives "", "a", "b").
+std::vector<std::string> SplitPath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;)
+    {
+        const std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos)
+        {
+            parts.push_back(path.substr(start));
+            return parts;
+        }
+        parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+}
+
+// An HTTP/1.x GET whose Upgrade header lists "websocket" (any case, any blanks).
+bool IsUpgradeRequest(const TkbzHeaderList& lines)
+{
+    if (!kbzIsHTTPRequest(lines) || kbzGetGETLine(lines).empty())
+    {
+        return false;
+    }
+    for (std::size_t i = 1; i < lines.size(); ++i)
+    {
+        const std::string& line = lines[i];
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || !kbzSameText(kbzTrim(line.substr(0, colon)), "Upgrade"))
+        {
+            continue;
+        }
+        TkbzDelimitedStringList items;
+        items.SetDelimitedText(line.substr(colon + 1));
+        for (const std::string& item : items)
+        {
+            if (kbzSameText(kbzTrim(item), "websocket"))
+            {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool IsEventStreamRequest(const TkbzHeaderList& lines)
+{
+    return kbzIsEventStreamRequest(lines) ||
+           kbzSameText(kbzGetHeaderValue(lines, "Accept"), "text/event-stream");
+}
+
+TkbzWSConnectionServerPtr AsServerConnection(TkbzWSConnection& c)
+{
+    return std::static_pointer_cast<TkbzWSConnectionServer>(c.SharedFromThis());
+}
+
+} // namespace
+
+// ---- TkbzWSServer_Indy_Base ----
+
+TkbzWSServer_Indy_Base::TkbzWSServer_Indy_Base()
+{
+    Extensions().SetMode(TwsApplicationMode::appServer);
+}
+
+TkbzWSServer_Indy_Base::~TkbzWSServer_Indy_Base()
+{
+    SetDestroying();
+    JoinServerThreads();
+    FreeTimers();
+}
+
+// ---- Start, Stop, ReStart ----
+
+void TkbzWSServer_Indy_Base::RunServerThread(std::function<void()> f)
+{
+    {
+        std::lock_guard guard(FThreadsLock);
+        ++FThreads;
+    }
+    try
+    {
+        std::thread([this, f = std::move(f)] {
+            try
+            {
+                f();
+            }
+            catch (const std::exception& e)
+            {
+                DoException(nullptr, e.what(), &e);
+            }
+            catch (...)
+            {}
+            std::lock_guard guard(FThreadsLock);
+            --FThreads;
+            FThreadsDone.notify_all();
+        }).detach();
+    }
+    catch (...)
+    {
+        std::lock_guard guard(FThreadsLock);
+        --FThreads;
+        FThreadsDone.notify_all();
+        throw;
+    }
+}
+
+void TkbzWSServer_Indy_Base::JoinServerThreads()
+{
+    std::unique_lock lock(FThreadsLock);
+    FThreadsDone.wait(lock, [this] { return FThreads == 0; });
+}
+
+void TkbzWSServer_Indy_Base::Start()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    RunServerThread([this] {
+        if (IsDestroying())
+        {
+            return;
+        }
+        std::lock_guard guard(CS());
+        SetActive(true);
+    });
+}
+
+void TkbzWSServer_Indy_Base::Stop()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    RunServerThread([this] {
+        if (IsDestroying())
+        {
+            return;
+        }
+        std::lock_guard guard(CS());
+        SetActive(false);
+    });
+}
+
+void TkbzWSServer_Indy_Base::ReStart()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    // One thread does both steps in order, so the start never overtakes the stop.
+    RunServerThread([this] {
+        if (IsDestroying())
+        {
+            return;
+        }
+        std::lock_guard guard(CS());
+        SetActive(false);
+        if (!IsDestroying())
+        {
+            SetActive(true);
+        }
+    });
+}
+
+void TkbzWSServer_Indy_Base::StartTimers()
+{
+    StartHeartBeat();
+    if (WatchDog().Enabled)
+    {
+        FWatchDogAttempts.store(0);
+        StartWatchDog(WatchDog().Interval);
+    }
+}
+
+void TkbzWSServer_Indy_Base::StopTimers()
+{
+    StopHeartBeatTimeout();
+    StopHeartBeat();
+    StopWatchDog();
+}
+
+void TkbzWSServer_Indy_Base::DoStartup()
+{
+    OnStartup(*this);
+}
+
+void TkbzWSServer_Indy_Base::DoShutdown()
+{
+    OnShutdown(*this);
+}
+
+// ---- Connection list ----
+
+std::vector<TkbzWSConnectionServerPtr> TkbzWSServer_Indy_Base::Connections() const
+{
+    std::lock_guard guard(FListLock);
+    return FList;
+}
+
+std::size_t TkbzWSServer_Indy_Base::Count() const
+{
+    std::lock_guard guard(FListLock);
+    return FList.size();
+}
+
+TkbzWSConnectionServerPtr TkbzWSServer_Indy_Base::GetConnectionByIndex(std::size_t index) const
+{
+    std::lock_guard guard(FListLock);
+    return index < FList.size() ? FList[index] : nullptr;
+}
+
+TkbzWSConnectionServerPtr
+TkbzWSServer_Indy_Base::GetConnectionByGuid(const std::string& aGuid) const
+{
+    std::lock_guard guard(FListLock);
+    const auto it = FByGuid.find(aGuid);
+    return it == FByGuid.end() ? nullptr : it->second;
+}
+
+void TkbzWSServer_Indy_Base::RemoveConnection(const TkbzWSConnectionServerPtr& c)
+{
+    // The last reference may go here: released outside the lock.
+    TkbzWSConnectionServerPtr keep;
+    std::lock_guard guard(FListLock);
+    const auto it = std::find(FList.begin(), FList.end(), c);
+    if (it != FList.end())
+    {
+        keep = *it;
+        FList.erase(it);
+    }
+    FByGuid.erase(c->GetGuid());
+}
+
+// ---- Listener callbacks ----
+
+TkbzWSConnectionServerPtr
+TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> tcp,
+                                          TwsIPVersion ipVersion)
+{
+    if (IsDestroying() || !tcp)
+    {
+        return nullptr;
+    }
+    auto c = std::make_shared<TkbzWSConnectionServer>();
+    try
+    {
+        if (TkbzIOHandler* handler = tcp->GetIOHandler())
+        {
+            if (FOptions.WriteTimeOut > 0)
+            {
+                handler->SetSendTimeout(FOptions.WriteTimeOut);
+            }
+            if (TCPKeepAlive().Enabled)
+            {
+                handler->SetKeepAlive(true, TCPKeepAlive().Time, TCPKeepAlive().Interval);
+            }
+            c->FServerSSL = handler->IsTLS();
+        }
+        c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
+        c->ValidateUTF8 = FOptions.ValidateUTF8;
+        c->CleanDisconnect = FOptions.CleanDisconnect;
+        c->FragmentedMessages = FOptions.FragmentedMessages;
+        c->RaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
+        c->MaxMessageSize = FOptions.MaxMessageSize;
+        c->SetQueueOptions(FQueueOptions);
+        c->SetExtensions(Extensions());
+        c->Extensions().SetMode(TwsApplicationMode::appServer);
+        c->Masked = false;
+        c->Protocol = ProtocolNames();
+        c->ReadTimeOut = FOptions.GetReadTimeOut();
+        c->HandshakeTimeOut = RequestHeadTimeOut;
+        c->TCPFlushIdle = TCPFlushIdle;
+        c->FIPVersion = ipVersion;
+        c->SetTCPConnection(tcp);
+
+        c->OnMessage = [this](TkbzWSConnection& conn, const std::string& text) {
+            if (IsDestroying())
+            {
+                return;
+            }
+            auto shared = conn.SharedFromThis();
+            conn.SetMsgReceived(text);
+            try
+            {
+                DoNotifyMessage(shared, text);
+            }
+            catch (const std::exception& e)
+            {
+                DoError(shared, e.what());
+            }
+        };
+        c->OnBinary = [this](TkbzWSConnection& conn, TkbzMemoryStream& data) {
+            if (IsDestroying())
+            {
+                return;
+            }
+            auto shared = conn.SharedFromThis();
+            try
+            {
+                DoNotifyBinary(shared, data);
+            }
+            catch (const std::exception& e)
+            {
+                DoError(shared, e.what());
+            }
+        };
+        c->OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data, TOpcode opcode,
+                                 bool more) {
+            if (IsDestroying())
+            {
+                return;
+            }
+            auto shared = conn.SharedFromThis();
+            try
+            {
+                DoNotifyFragmented(shared, data, opcode, more);
+            }
+            catch (const std::exception& e)
+            {
+                DoError(shared, e.what());
+            }
+        };
+        c->OnUpdate = [this](TkbzWSConnection& conn, int type) {
+            DoHandshakeDone(AsServerConnection(conn), type);
+        };
+        c->OnHandshake = [this](TkbzWSConnection& conn, std::vector<std::string>& headers) {
+            DoNotifyHandshake(conn.SharedFromThis(), headers);
+        };
+        if (FAuthentication.Enabled)
+        {
+            c->OnAuthenticationHook = [this](TkbzWSConnectionServer& conn, const std::string& user,
+                                             const std::string& password, bool& authenticated) {
+                OnServerAuthenticationEvent(conn, user, password, authenticated);
+            };
+        }
+        {
+            std::lock_guard guard(FListLock);
+            FList.push_back(c);
+            FByGuid[c->GetGuid()] = c;
+        }
+        bool accept = true;
+        if (OnTCPConnect)
+        {
+            if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+            {
+                OnTCPConnect(c, accept);
+            }
+            else
+            {
+                kbzSynchronize([&] { OnTCPConnect(c, accept); });
+            }
+        }
+        if (!accept)
+        {
+            throw TkbzWSException("Connection rejected by server.");
+        }
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+        RemoveConnection(c);
+        c->FDisconnectHandled.store(true);
+        return nullptr;
+    }
+    return c;
+}
+
+bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& c)
+{
+    if (!c || IsDestroying())
+    {
+        return false;
+    }
+    TkbzIdTCPConnection* tcp = c->TCPConnection();
+    if (!tcp)
+    {
+        return false;
+    }
+    try
+    {
+        if (tcp->InputBufferIsEmpty() && !c->HasQueues())
+        {
+            tcp->CheckForDataOnSource(FOptions.GetReadTimeOut());
+        }
+        const std::uint64_t now = kbzGetTicks();
+        if (c->Disconnected() || c->GetMustDisconnect() || !tcp->Connected())
+        {
+            // A raw TCP peer that ended without a final line break still has
+            // its last command run.
+            c->FlushIdleTCPData(now, true);
+            if (c->FQueueOverflow.exchange(false))
+            {
+                DoError(c, kQueueFullText);
+            }
+            tcp->InputBufferClear();
+            c->TerminateConnection();
+            return false;
+        }
+        if (c->HasQueues())
+        {
+            c->DrainQueues();
+        }
+        c->CheckCloseTimeOut();
+        if (tcp->InputBufferIsEmpty())
+        {
+            if (c->Enabled())
+            {
+                c->FlushIdleTCPData(now);
+            }
+            else if (ReadEmptySource > 0 && !c->FRequestHandled &&
+                     ++c->FReadCount >= ReadEmptySource)
+            {
+                DoCloseHTTPConnection(c);
+                return false;
+            }
+            return !c->Disconnected();
+        }
+        c->FReadCount = 0;
+        c->FLastInput = now;
+        if (c->FFirstInput == 0)
+        {
+            c->FFirstInput = now;
+        }
+        if (c->Enabled())
+        {
+            c->ReadData(true);
+        }
+        else if (c->FRequestHandled)
+        {
+            // Answered already (a policy request): what follows is not read.
+            tcp->InputBufferClear();
+        }
+        else
+        {
+            GatherAndClassify(c);
+        }
+    }
+    catch (const EIdSilentException&)
+    {
+        c->TerminateConnection();
+        return false;
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, c->FQueueOverflow.exchange(false) ? std::string(kQueueFullText) : e.what());
+        return false;
+    }
+    return !c->Disconnected() && !c->GetMustDisconnect();
+}
+
+void TkbzWSServer_Indy_Base::OnListenerDisconnect(const TkbzWSConnectionServerPtr& c)
+{
+    if (!c || c->FDisconnectHandled.exchange(true))
+    {
+        return;
+    }
+    RemoveConnection(c);
+    const bool enabled = c->Enabled();
+    c->SetDisconnected(true);
+    if (!enabled)
+    {
+        c->MarkFreed();
+        return;
+    }
+    if (IsDestroying())
+    {
+        c->MarkFreed();
+        return;
+    }
+    try
+    {
+        DoNotifyDisconnect(c);
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+    }
+}
+
+void TkbzWSServer_Indy_Base::OnListenerException(const TkbzWSConnectionServerPtr& c,
+                                                 const std::exception& e)
+{
+    DoException(c, e.what(), &e);
+}
+
+void TkbzWSServer_Indy_Base::DoFreeConnection(const TkbzWSConnectionPtr& connection)
+{
+    if (connection)
+    {
+        connection->MarkFreed();
+    }
+}
+
+// ---- The first request ----
+
+void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& c)
+{
+    TkbzIdTCPConnection& tcp = *c->TCPConnection();
+    // The head is read up to its empty line, however the peer cuts it into
+    // segments, within a size and a time limit.
+    const std::uint64_t deadline =
+        c->FFirstInput + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
+    std::string buffered;
+    TkbzRequestHeadState state = TkbzRequestHeadState::rhsNeedMore;
+    for (;;)
+    {
+        buffered = tcp.InputBufferAsString(kbzMaxRequestHead + 1);
+        state = kbzRequestHeadState(buffered);
+        if (state != TkbzRequestHeadState::rhsNeedMore)
+        {
+            break;
+        }
+        if (buffered.size() > kbzMaxRequestHead)
+        {
+            throw TkbzWSException("Request head too large.");
+        }
+        const std::uint64_t now = kbzGetTicks();
+        if (now >= deadline)
+        {
+            throw TkbzWSException("Request head incomplete.");
+        }
+        if (!tcp.Connected() || tcp.PeerClosed() || c->Disconnected() || IsDestroying())
+        {
+            // Gone before its request was whole: nothing to answer.
+            DoCloseHTTPConnection(c);
+            return;
+        }
+        tcp.CheckForDataOnSource(static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000)));
+    }
+    const std::size_t headLength =
+        state == TkbzRequestHeadState::rhsComplete ? kbzRequestHeadLength(buffered) : 0;
+    if (headLength > kbzMaxRequestHead)
+    {
+        throw TkbzWSException("Request head too large.");
+    }
+    const TkbzHeaderList lines = kbzRequestHeadLines(
+        std::string_view(buffered).substr(0, headLength ? headLength : buffered.size()));
+    c->HeadersRequest() = lines;
+    c->FRequestHandled = true;
+    auto consumeHead = [&] {
+        if (headLength > 0)
+        {
+            tcp.InputBufferRemove(headLength);
+            c->AddRecBytes(static_cast<std::int64_t>(headLength));
+        }
+    };
+
+    if (state == TkbzRequestHeadState::rhsComplete && IsUpgradeRequest(lines))
+    {
+        if (FAuthentication.Enabled && !c->GetIsInternal())
+        {
+            DoAuthenticate(c, lines);
+        }
+        consumeHead();
+        c->ReadData(true); // not enabled yet: runs the handshake
+        return;
+    }
+    if (state == TkbzRequestHeadState::rhsComplete && FAuthentication.Enabled &&
+        FAuthentication.Session.Enabled && kbzIsAuthSessionRequest(lines))
+    {
+        consumeHead();
+        DoSessionLogin(c, lines);
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    if (kbzIsPolicyFileRequest(lines))
+    {
+        DoPolicyFile(c);
+        return;
+    }
+    if (state == TkbzRequestHeadState::rhsComplete && IsEventStreamRequest(lines))
+    {
+        consumeHead();
+        DoEventStream(c, lines);
+        return;
+    }
+    if (state == TkbzRequestHeadState::rhsComplete && kbzIsHTTPRequest(lines))
+    {
+        c->SetTransport(TwsTransport::trpHTTP);
+        consumeHead();
+        DoExecuteHTTP(c);
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    if (state == TkbzRequestHeadState::rhsComplete)
+    {
+        // A complete head of some other HTTP version: not ours to speak.
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    DoUnknownProtocol(c);
+}
+
+void TkbzWSServer_Indy_Base::DoExecuteHTTP(const TkbzWSConnectionServerPtr& /*connection*/) {}
+
+void TkbzWSServer_Indy_Base::DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& c)
+{
+    if (TkbzIdTCPConnection* tcp = c->TCPConnection())
+    {
+        tcp->InputBufferClear();
+    }
+    c->SetMustDisconnect(true);
+    c->SetDisconnected(true);
+    c->TerminateConnection();
+}
+
+void TkbzWSServer_Indy_Base::DoPolicyFile(const TkbzWSConnectionServerPtr& c)
+{
+    c->SetTransport(TwsTransport::trpFlash);
+    c->HeadersRequest().clear();
+    TkbzIdTCPConnection& tcp = *c->TCPConnection();
+    tcp.InputBufferClear();
+    const TkbzWSFallBack_Flash& flash = FFallBack.Flash;
+    if (!flash.Enabled)
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    std::string policy = "<cross-domain-policy><allow-access-from domain=\"" + flash.Domain +
+                         "\" to-ports=\"" + flash.Ports + "\" /></cross-domain-policy>";
+    policy += '\0';
+    policy += "\r\n";
+    tcp.Write(policy);
+    c->AddSendBytes(static_cast<std::int64_t>(policy.size()));
+    // The connection stays open until the peer closes it.
+}
+
+void TkbzWSServer_Indy_Base::DoEventStream(const TkbzWSConnectionServerPtr& c,
+                                           const TkbzHeaderList& lines)
+{
+    c->SetTransport(TwsTransport::trpSSE);
+    const TkbzWSFallBack_SSE& sse = FFallBack.ServerSentEvents;
+    if (!sse.Enabled)
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    // The subprotocol comes from the URL: the first registered name in the path.
+    const std::string path = kbzGetRequestPath(lines);
+    std::string selected;
+    TkbzDelimitedStringList names;
+    names.SetDelimitedText(c->Protocol);
+    for (const std::string& name : names)
+    {
+        const std::string trimmed = kbzTrim(name);
+        if (!trimmed.empty() && kbzMatchesMask(path, "*" + trimmed + "*"))
+        {
+            selected = trimmed;
+            break;
+        }
+    }
+    c->Protocol = selected;
+    c->SetEnabled(true);
+    // Retry is already in milliseconds, the unit of the field.
+    c->WriteData("retry: " + std::to_string(sse.Retry));
+    c->WriteData(c->GetGuid());
+    c->WriteData(c->GetGuid());
+    DoHandshakeDone(c, 1);
+}
+
+void TkbzWSServer_Indy_Base::DoUnknownProtocol(const TkbzWSConnectionServerPtr& c)
+{
+    bool accept = false;
+    if (OnUnknownProtocol)
+    {
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            OnUnknownProtocol(c, accept);
+        }
+        else
+        {
+            kbzSynchronize([&] { OnUnknownProtocol(c, accept); });
+        }
+    }
+    if (!accept)
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    c->SetEnabled(true);
+    DoHandshakeDone(c, 1);
+    if (!c->Disconnected())
+    {
+        c->ReadData(false);
+    }
+}
+
+void TkbzWSServer_Indy_Base::DoHandshakeDone(const TkbzWSConnectionServerPtr& c, int type)
+{
+    if (type != 1 || !c)
+    {
+        return;
+    }
+    if ((c->Specification == TwsSpecification::spRFC6455 && !Specifications().RFC6455 &&
+         c->GetTransport() == TwsTransport::trpRFC6455) ||
+        (c->Specification == TwsSpecification::spHixie76 && !Specifications().Drafts.Hixie76))
+    {
+        c->Disconnect(kbzCloseNormal);
+        return;
+    }
+    if (c->Enabled() && !c->Disconnected())
+    {
+        DoNotifyConnect(c);
+    }
+}
+
+// ---- Authentication ----
+
+void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
+                                            const TkbzHeaderList& lines)
+{
+    TkbzWSConnectionAuthentication& a = c->Authentication();
+    const TkbzWSAuthenticationServer_Options& options = FAuthentication;
+    if (options.OAuth.OAuth2 && options.OAuth.OAuth2(lines))
+    {
+        a.AuthType = TwsAuthentication::authOAuth2;
+        a.Authenticated = true;
+    }
+    else if (options.OAuth.OAuth2Provider && options.OAuth.OAuth2Provider(lines))
+    {
+        a.AuthType = TwsAuthentication::authOAuth2Provider;
+        a.Authenticated = true;
+    }
+    else if (options.JWT.JWT && options.JWT.JWT(lines))
+    {
+        a.AuthType = TwsAuthentication::authJWT;
+        a.Authenticated = true;
+    }
+    else if (options.Basic.Enabled && kbzHasBasicAuthorization(lines))
+    {
+        // Split at the first colon: a password may contain colons.
+        const std::string credentials = kbzGetBasicCredentials(lines);
+        const std::size_t colon = credentials.find(':');
+        if (colon != std::string::npos)
+        {
+            a.AuthType = TwsAuthentication::authBasic;
+            a.User = credentials.substr(0, colon);
+            a.Password = credentials.substr(colon + 1);
+            c->DoAuthentication();
+        }
+    }
+    else if (options.URL.Enabled && kbzIsAuthURLRequest(lines) &&
+             SplitPath(kbzGetGETPath(lines)).size() > 5)
+    {
+        // "/kbz/auth/url/<user>/<password>"; with only a user it is no URL
+        // login and the later methods are tried.
+        const std::vector<std::string> parts = SplitPath(kbzGetGETPath(lines));
+        a.AuthType = TwsAuthentication::authURL;
+        a.User = parts[4];
+        a.Password = parts[5];
+        c->DoAuthentication();
+    }
+    else if (options.Session.Enabled && kbzIsAuthSessionURLRequest(lines))
+    {
+        const std::vector<std::string> parts = SplitPath(kbzGetGETPath(lines));
+        if (parts.size() > 4 && !parts[4].empty())
+        {
+            FSessionList.SetLimits(options.Session.TimeOut, static_cast<std::size_t>(std::max(
+                                                                1, options.Session.MaxSessions)));
+            // Taken out in one step: two upgrades racing with one identifier
+            // cannot both succeed.
+            if (auto entry = FSessionList.Take(parts[4]))
+            {
+                a.SetSessionID(parts[4]);
+                a.AuthType = TwsAuthentication::authSession;
+                a.User = entry->first;
+                a.Password = entry->second;
+                a.Authenticated = true;
+            }
+        }
+    }
+    else if (kbzHasAuthorization(lines))
+    {
+        if (OnUnknownAuthentication)
+        {
+            const std::string value = kbzGetHeaderValue(lines, "Authorization");
+            const std::size_t blank = value.find(' ');
+            const std::string type = value.substr(0, blank);
+            const std::string data =
+                blank == std::string::npos ? std::string() : kbzTrim(value.substr(blank + 1));
+            std::string user = a.User;
+            std::string password = a.Password;
+            bool authenticated = false;
+            if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+            {
+                OnUnknownAuthentication(c, type, data, user, password, authenticated);
+            }
+            else
+            {
+                kbzSynchronize(
+                    [&] { OnUnknownAuthentication(c, type, data, user, password, authenticated); });
+            }
+            if (authenticated)
+            {
+                a.User = user;
+                a.Password = password;
+                a.Authenticated = true;
+            }
+        }
+    }
+    else if (OnAuthentication)
+    {
+        bool authenticated = a.Authenticated;
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            OnAuthentication(c, std::string(), std::string(), authenticated);
+        }
+        else
+        {
+            kbzSynchronize(
+                [&] { OnAuthentication(c, std::string(), std::string(), authenticated); });
+        }
+        a.Authenticated = authenticated;
+    }
+    if (!a.Authenticated && !options.AllowNonAuth &&
+        c->GetAuthenticationCloseCode() == kbzCloseNormal)
+    {
+        c->HeadersRequest().clear();
+        c->TCPConnection()->InputBufferClear();
+        throw TkbzWSException("Authentication Denied");
+    }
+}
+
+void TkbzWSServer_Indy_Base::OnServerAuthenticationEvent(TkbzWSConnectionServer& c,
+                                                         const std::string& user,
+                                                         const std::string& password,
+                                                         bool& authenticated)
+{
+    const TkbzDelimitedStringList& users = FAuthentication.AuthUsers;
+    const int index = users.Empty() ? -1 : users.IndexOfName(user);
+    if (index >= 0 &&
+        kbzSameSecret(users.ValueFromIndex(static_cast<std::size_t>(index)), password))
+    {
+        authenticated = true;
+    }
+    if (OnAuthentication)
+    {
+        auto shared = c.SharedFromThis();
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            OnAuthentication(shared, user, password, authenticated);
+        }
+        else
+        {
+            kbzSynchronize([&] { OnAuthentication(shared, user, password, authenticated); });
+        }
+    }
+    TkbzWSConnectionAuthentication& a = c.Authentication();
+    if (authenticated && a.AuthType == TwsAuthentication::authSession)
+    {
+        FSessionList.SetLimits(
+            FAuthentication.Session.TimeOut,
+            static_cast<std::size_t>(std::max(1, FAuthentication.Session.MaxSessions)));
+        FSessionList.Add(a.GetSessionID(), user, password);
+    }
+}
+
+void TkbzWSServer_Indy_Base::DoSessionLogin(const TkbzWSConnectionServerPtr& c,
+                                            const TkbzHeaderList& lines)
+{
+    c->SetTransport(TwsTransport::trpHTTP);
+    const std::vector<std::string> parts = SplitPath(kbzGetGETPath(lines));
+    if (parts.size() <= 5)
+    {
+        return;
+    }
+    TkbzWSConnectionAuthentication& a = c->Authentication();
+    a.AuthType = TwsAuthentication::authSession;
+    a.User = parts[5];
+    a.Password = parts.size() > 6 ? parts[6] : std::string();
+    c->DoAuthentication();
+    if (a.Authenticated)
+    {
+        std::string extensions;
+        for (const std::string& name : c->Extensions().List())
+        {
+            extensions += extensions.empty() ? name : "," + name;
+        }
+        const std::string body = kbzTrim(a.GetSessionID()) + "\r\n" + kbzTrim(extensions) + "\r\n" +
+                                 kbzTrim(c->Protocol) + "\r\n";
+        c->SendResponseHTTP(body, "text/plain");
+    }
+    else
+    {
+        c->TCPConnection()->Write("HTTP/1.1 404 Not Found\r\n\r\n");
+    }
+}
+
+// ---- Writing to the connections ----
+
+void TkbzWSServer_Indy_Base::DoBroadcast(const std::string* text,
+                                         const std::vector<std::uint8_t>* bytes,
+                                         const std::string& channel, const std::string& protocol,
+                                         const std::string& exclude, const std::string& include)
+{
+    TkbzDelimitedStringList excludeList;
+    TkbzDelimitedStringList includeList;
+    excludeList.SetDelimitedText(exclude);
+    includeList.SetDelimitedText(include);
+    const std::string upperProtocol = kbzUpperCase(protocol);
+    // Walked on a copy of the list: no lock is held while a connection is touched.
+    const std::vector<TkbzWSConnectionServerPtr> list = Connections();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+    {
+        const TkbzWSConnectionServerPtr& c = *it;
+        if (!c->Enabled() || c->Disconnected() || c->GetTransport() == TwsTransport::trpHTTP2)
+        {
+            continue;
+        }
+        const std::string guid = c->GetGuid();
+        if ((!exclude.empty() && excludeList.IndexOf(guid) >= 0) ||
+            (!include.empty() && includeList.IndexOf(guid) < 0))
+        {
+            continue;
+        }
+        if (kbzUpperCase(c->Protocol) != upperProtocol || !c->Subscribed(channel))
+        {
+            continue;
+        }
+        const bool queued = text ? c->QueueData(*text) : c->QueueData(*bytes);
+        if (!queued)
+        {
+            // A peer that does not read: its own thread reports the drop. The
+            // socket is shut down without waiting for a send in progress.
+            c->FQueueOverflow.store(true);
+            c->SetDisconnected(true);
+            if (TkbzIdTCPConnection* tcp = c->TCPConnection())
+            {
+                tcp->Disconnect(false);
+            }
+        }
+    }
+}
+
+void TkbzWSServer_Indy_Base::Broadcast(const std::string& aText, const std::string& aChannel,
+                                       const std::string& aProtocol, const std::string& aExclude,
+                                       const std::string& aInclude)
+{
+    DoBroadcast(&aText, nullptr, aChannel, aProtocol, aExclude, aInclude);
+}
+
+void TkbzWSServer_Indy_Base::Broadcast(TkbzStream& aStream, const std::string& aChannel,
+                                       const std::string& aProtocol, const std::string& aExclude,
+                                       const std::string& aInclude)
+{
+    aStream.SetPosition(0);
+    const std::vector<std::uint8_t> bytes = aStream.ReadBytes();
+    DoBroadcast(nullptr, &bytes, aChannel, aProtocol, aExclude, aInclude);
+}
+
+bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, const std::string& aText,
+                                       int aSize, TwsStreaming aStreaming)
+{
+    const TkbzWSConnectionServerPtr c = GetConnectionByGuid(aGuid);
+    if (!c || !c->Enabled() || c->Disconnected())
+    {
+        return false;
+    }
+    try
+    {
+        c->WriteData(aText, aSize, aStreaming);
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+        return false;
+    }
+}
+
+bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize,
+                                       TwsStreaming aStreaming)
+{
+    const TkbzWSConnectionServerPtr c = GetConnectionByGuid(aGuid);
+    if (!c || !c->Enabled() || c->Disconnected())
+    {
+        return false;
+    }
+    try
+    {
+        c->WriteData(aStream, aSize, aStreaming);
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        DoError(c, e.what());
+        return false;
+    }
+}
+
+void TkbzWSServer_Indy_Base::Ping(const std::string& aText)
+{
+    const std::string text = aText.empty() ? kbzNowAsPingText() : aText;
+    const std::vector<TkbzWSConnectionServerPtr> list = Connections();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+    {
+        const TkbzWSConnectionServerPtr& c = *it;
+        if (!c->Enabled() || c->Disconnected())
+        {
+            continue;
+        }
+        try
+        {
+            bool handled = false;
+            OnBeforeHeartBeat(*this, c, handled);
+            c->FCustomHeartBeat = handled;
+            if (!handled)
+            {
+                c->Ping(text);
+            }
+        }
+        catch (const std::exception& e)
+        {
+            DoException(c, e.what(), &e);
+        }
+    }
+}
+
+void TkbzWSServer_Indy_Base::DisconnectAll()
+{
+    const std::vector<TkbzWSConnectionServerPtr> list = Connections();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+    {
+        const TkbzWSConnectionServerPtr& c = *it;
+        if (c->Disconnected() || !c->Active())
+        {
+            continue;
+        }
+        try
+        {
+            c->DisconnectPeer(false);
+        }
+        catch (const std::exception& e)
+        {
+            DoException(c, e.what(), &e);
+        }
+    }
+}
+
+// ---- Heartbeat and watchdog ----
+
+void TkbzWSServer_Indy_Base::DoHeartBeat()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    Ping({});
+    StartHeartBeatTimeout();
+}
+
+void TkbzWSServer_Indy_Base::DoHeartBeatTimeout()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    const std::int64_t timeoutMs = static_cast<std::int64_t>(HeartBeat().Timeout) * 1000;
+    const std::int64_t now = static_cast<std::int64_t>(kbzGetTicks());
+    const std::vector<TkbzWSConnectionServerPtr> list = Connections();
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+    {
+        const TkbzWSConnectionServerPtr& c = *it;
+        const TwsTransport t = c->GetTransport();
+        if (!c->Enabled() || c->Disconnected() || c->FCustomHeartBeat ||
+            (t != TwsTransport::trpRFC6455 && t != TwsTransport::trpHixie76 &&
+             t != TwsTransport::trpFlash && t != TwsTransport::trpRFC8441))
+        {
+            continue;
+        }
+        // The oldest unanswered ping decides.
+        const std::int64_t oldest = c->OldestPendingPing();
+        if (oldest == 0)
+        {
+            c->ResetFirstPing();
+            continue;
+        }
+        if (now - oldest >= timeoutMs)
+        {
+            DoException(c, "HeartBeat Timeout exceeded.", nullptr);
+        }
+    }
+}
+
+void TkbzWSServer_Indy_Base::DoWatchDog()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    if (!GetActive())
+    {
+        if (GetNotifyEvents() != TwsNotifyEvent::neNoSync)
+        {
+            kbzQueue([this] { Start(); });
+        }
+        else
+        {
+            Start();
+        }
+    }
+    const int attempts = WatchDog().Attempts;
+    if (attempts > 0 && FWatchDogAttempts.fetch_add(1) + 1 >= attempts)
+    {
+        StopWatchDog();
+    }
+}
+
+} // namespace kbz

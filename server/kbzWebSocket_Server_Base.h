@@ -1,0 +1,386 @@
+// The server side of WebSocket connections: the first request of a connection
+// gathered and classified, the opening handshake (RFC 6455 and Hixie-76) with
+// subprotocol, origin and extension checks, authentication of the upgrade, and
+// the server component that keeps the connections, broadcasts to them and runs
+// one execute round after another on each connection's own thread.
+#pragma once
+
+#include "base/kbzWebSocket_Helpers.h"
+#include "server/kbzWebSocket_Server_Options.h"
+#include "websocket/kbzWebSocket_Classes.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kbz
+{
+
+// ---- The first request of a connection ----
+
+// How far the first request has arrived, judged from the bytes buffered so far.
+enum class TkbzRequestHeadState : std::uint8_t
+{
+    rhsNeedMore, // may still become an HTTP request (or a policy request): wait
+    rhsComplete, // an HTTP request head ended by its empty line
+    rhsOther     // cannot be an HTTP request head: classify what is there now
+};
+
+// Largest first-request head gathered before the request is refused.
+inline constexpr std::size_t kbzMaxRequestHead = 16 * 1024;
+
+// Judges the buffered start of a connection. Pure; fed whole, in pieces or
+// byte by byte it reaches the same verdict once the same bytes are there.
+TkbzRequestHeadState kbzRequestHeadState(std::string_view buffered);
+// Bytes of the head up to and including its empty line; 0 when it has none yet.
+std::size_t kbzRequestHeadLength(std::string_view buffered);
+// The lines of a head (CR LF or LF), without line ends, up to (not including)
+// the empty line; text after an empty line is not included.
+TkbzHeaderList kbzRequestHeadLines(std::string_view head);
+
+// ---- The opening handshake ----
+
+// The upgrade request's header lines, parsed. Header names compare ignoring
+// case and any blanks may follow the colon; values are taken without the
+// blanks around them. Raises TkbzWSException with the texts below.
+class TkbzWSHandShakeServer
+{
+public:
+    explicit TkbzWSHandShakeServer(const TkbzHeaderList& lines);
+
+    // spHixie76 when the request carried Sec-WebSocket-Key1, else spRFC6455.
+    TwsSpecification GetSpecification() const noexcept;
+    // Hixie-76: both keys came, so 8 key bytes follow the head.
+    bool NeedsKey3() const noexcept { return !FKey1.empty() && !FKey2.empty(); }
+    // The 8 bytes after a Hixie-76 head; kept as 16 upper-case hexadecimal digits.
+    void SetKey3(std::span<const std::uint8_t> bytes);
+
+    std::string FGet; // request target of the GET line
+    std::string FHost;
+    std::string FOrigin;
+    std::string FKey;
+    std::string FVersion;
+    std::string FProtocols;  // several lines joined with ", "
+    std::string FExtensions; // several lines joined with ", "
+    std::string FKey1;
+    std::string FKey2;
+    std::string FKey3;
+    bool FIsGET = false;
+    bool FIsHost = false;
+    bool FIsKey = false;
+    bool FIsOrigin = false;
+    bool FIsProtocols = false;
+    bool FIsUpgrade = false;
+    bool FIsVersion = false;
+    bool FIsExtensions = false;
+    bool FIsConnection = false;
+    bool FIsKey1 = false;
+    bool FIsKey2 = false;
+};
+
+// The Hixie-76 number of one key: its digits read as one number (wrapping
+// unsigned 32-bit), divided by its count of blanks. Raises TkbzWSException
+// "Error decoding sec-webSocket-key." for a key without blanks.
+std::uint32_t kbzHixie76KeyNumber(std::string_view key);
+// The 16-byte Hixie-76 answer: MD5 of both numbers (big-endian) and the 8 key bytes.
+std::array<std::uint8_t, 16> kbzHixie76Answer(std::string_view key1, std::string_view key2,
+                                              std::span<const std::uint8_t> key3);
+// The subprotocol chosen for a request: the first requested name (in the
+// request's order) that the server registered, compared ignoring case, as the
+// request wrote it; empty when none was requested. Names of both lists are
+// taken without the blanks around them (browsers write "a, b"). Raises
+// TkbzWSException "Error Protocol: %s not supported." (the requested names,
+// each followed by a line break) when none is registered.
+std::string kbzSelectProtocol(std::string_view requested, std::string_view registered);
+// Whether an origin passes the comma-separated masks (empty masks or an empty
+// origin always pass).
+bool kbzOriginAllowed(std::string_view origin, std::string_view masks);
+// Equal secrets compare in time that does not depend on where they differ.
+bool kbzSameSecret(std::string_view a, std::string_view b) noexcept;
+
+// ---- Authentication ----
+
+enum class TwsAuthentication : std::uint8_t
+{
+    authNone,
+    authSession,
+    authURL,
+    authBasic,
+    authOAuth2,
+    authJWT,
+    authOAuth2Provider
+};
+
+// What one server connection presented and whether it was accepted.
+class TkbzWSConnectionAuthentication
+{
+public:
+    bool Authenticated = false;
+    TwsAuthentication AuthType = TwsAuthentication::authNone;
+    std::string User;
+    std::string Password;
+    // A fresh identifier on the first read of an empty one.
+    std::string GetSessionID();
+    void SetSessionID(std::string value) { FSessionID = std::move(value); }
+
+private:
+    std::string FSessionID;
+};
+
+// Session logins waiting for their upgrade: each identifier works once, and
+// only within the time-out; the list is bounded (the oldest entry goes).
+class TkbzWSSessionList
+{
+public:
+    void SetLimits(int timeOutSeconds, std::size_t maxEntries);
+    // Registers the identifier unless it is there already.
+    void Add(const std::string& id, const std::string& user, const std::string& password);
+    // Removes and returns the entry, when it exists and has not expired.
+    std::optional<std::pair<std::string, std::string>> Take(const std::string& id);
+    std::size_t Count();
+    void Clear();
+
+private:
+    struct Entry
+    {
+        std::string User;
+        std::string Password;
+        std::uint64_t Added = 0;
+    };
+    void Expire(std::uint64_t now); // under FLock
+
+    std::mutex FLock;
+    std::map<std::string, Entry> FEntries;
+    std::int64_t FTimeOutMs = 60000;
+    std::size_t FMaxEntries = 10000;
+};
+
+// ---- The server's connection ----
+
+class TkbzWSConnectionServer;
+using TkbzWSConnectionServerPtr = std::shared_ptr<TkbzWSConnectionServer>;
+
+class TkbzWSConnectionServer : public TkbzWSConnection_Indy
+{
+public:
+    TkbzWSConnectionServer();
+
+    // Parsed by DoHandshake; none before.
+    const TkbzWSHandShakeServer* Handshake() const noexcept { return FHandshake.get(); }
+    // Created on first use.
+    TkbzWSConnectionAuthentication& Authentication();
+    int GetAuthenticationCloseCode() const noexcept { return FAuthenticationCloseCode.load(); }
+    // From OnAuthentication: let a refused peer finish the handshake, then close with code.
+    void SetAuthenticationCloseCode(int code) noexcept { FAuthenticationCloseCode.store(code); }
+    // A "200 OK" answer with the content (the connection is closed afterwards by the caller).
+    void SendResponseHTTP(const std::string& content, const std::string& contentType);
+
+    std::string FServerOriginsAllowed;
+    bool FServerSSL = false;
+    bool FCustomHeartBeat = false;
+    int FReadCount = 0;
+    TwsIPVersion FIPVersion = TwsIPVersion::ipV4;
+    // Whole opening handshake, including waiting for Hixie-76 key bytes (ms).
+    int HandshakeTimeOut = 10000;
+    // Raw TCP: bytes left without a delimiter are delivered once the peer has
+    // sent nothing for this long (ms); 0 keeps them until the delimiter comes.
+    int TCPFlushIdle = 0;
+
+    // ---- Used by the server's execute rounds (the connection's thread) ----
+    // The first request was gathered and classified.
+    bool FRequestHandled = false;
+    // When the first byte arrived (kbzGetTicks; 0 before).
+    std::uint64_t FFirstInput = 0;
+    // The disconnect step ran.
+    std::atomic<bool> FDisconnectHandled{false};
+    // Dropped by a broadcast: its send queue was full.
+    std::atomic<bool> FQueueOverflow{false};
+    // When bytes last arrived (kbzGetTicks).
+    std::uint64_t FLastInput = 0;
+    // Raw TCP: delivers the undelimited bytes when the peer paused for
+    // TCPFlushIdle ms (measured from FLastInput), or at once with force.
+    void FlushIdleTCPData(std::uint64_t now, bool force = false);
+
+    // Authentication hook (the server's user-list check when authentication is on).
+    std::function<void(TkbzWSConnectionServer&, const std::string&, const std::string&, bool&)>
+        OnAuthenticationHook;
+    // Runs the hook with the stored user and password and keeps the verdict.
+    void DoAuthentication();
+
+protected:
+    void DoHandshake() override;
+
+private:
+    void AwaitKey3(TkbzIdTCPConnection& tcp);
+
+    std::unique_ptr<TkbzWSHandShakeServer> FHandshake;
+    std::unique_ptr<TkbzWSConnectionAuthentication> FAuthentication;
+    std::atomic<int> FAuthenticationCloseCode{kbzCloseNormal};
+};
+
+// ---- The server component ----
+
+class TkbzWSServer_Indy_Base;
+
+using TkbzWSServerEvent = TkbzEvent<TkbzWSServer_Indy_Base&>;
+using TkbzWSAuthenticationEvent =
+    TkbzEvent<const TkbzWSConnectionPtr&, const std::string&, const std::string&, bool&>;
+using TkbzWSUnknownAuthenticationEvent =
+    TkbzEvent<const TkbzWSConnectionPtr&, const std::string&, const std::string&, std::string&,
+              std::string&, bool&>;
+
+// Everything of the server that does not depend on HTTP: the connections, the
+// first-request classification, the upgrade with authentication, broadcast,
+// writes by identifier, pings, heartbeat and watchdog. The listener's
+// callbacks (connected, execute, disconnected, exception) land in the
+// OnListener* operations, which also work without a listener on a connection
+// built over any channel (the tests use in-memory pairs).
+class TkbzWSServer_Indy_Base : public TkbzWSComponent_Server
+{
+public:
+    TkbzWSServer_Indy_Base();
+    ~TkbzWSServer_Indy_Base() override;
+
+    // ---- Options ----
+    TkbzWSOptionsServer& Options() noexcept { return FOptions; }
+    TkbzWSSecurity_Options& SecurityOptions() noexcept { return FSecurityOptions; }
+    TkbzWSAuthenticationServer_Options& Authentication() noexcept { return FAuthentication; }
+    TkbzWSFallBack_Options& FallBack() noexcept { return FFallBack; }
+    TkbzWSQueueServer_Options& QueueOptions() noexcept { return FQueueOptions; }
+    TkbzWSThrottle& Throttle() noexcept { return FThrottle; }
+    // 0 or less: connections that never send are kept; otherwise the count of
+    // idle execute rounds after which a connection without handshake is dropped.
+    int ReadEmptySource = 0;
+    // How long the first request may take to arrive whole (ms).
+    int RequestHeadTimeOut = 10000;
+    // Raw TCP connections: undelimited bytes are delivered after this pause (ms; 0: never).
+    int TCPFlushIdle = 200;
+
+    // ---- Events ----
+    TkbzWSServerEvent OnStartup;
+    TkbzWSServerEvent OnShutdown;
+    TkbzEvent<const TkbzWSConnectionPtr&, bool&> OnTCPConnect;
+    TkbzWSAuthenticationEvent OnAuthentication;
+    TkbzWSUnknownAuthenticationEvent OnUnknownAuthentication;
+
+    // ---- Activation (the listener belongs to the derived class) ----
+    virtual bool GetActive() const { return false; }
+    virtual void SetActive(bool /*value*/) {}
+    // Activation changes on a short-lived thread of their own; each returns at once.
+    void Start();
+    void Stop();
+    void ReStart();
+
+    // ---- Operations ----
+    // Text to every connection that completed its handshake and matches: no
+    // subprotocol unless protocol names it, subscribed to channel (empty: all),
+    // not in exclude, in include when one is given (comma-separated
+    // identifiers). Never waits for a peer: each message goes on the
+    // connection's send queue for its own thread; a connection whose queue is
+    // full is dropped.
+    void Broadcast(const std::string& aText, const std::string& aChannel = {},
+                   const std::string& aProtocol = {}, const std::string& aExclude = {},
+                   const std::string& aInclude = {});
+    void Broadcast(TkbzStream& aStream, const std::string& aChannel = {},
+                   const std::string& aProtocol = {}, const std::string& aExclude = {},
+                   const std::string& aInclude = {});
+    // Writes to the connection with that identifier at once; false when there is
+    // none, it has no handshake yet or it is disconnected (also when the write fails).
+    bool WriteData(const std::string& aGuid, const std::string& aText, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    bool WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    // A ping to every connection with a handshake; empty text: the local time.
+    void Ping(const std::string& aText = {});
+    void DisconnectAll();
+
+    TkbzWSConnectionServerPtr GetConnectionByGuid(const std::string& aGuid) const;
+    TkbzWSConnectionServerPtr GetConnectionByIndex(std::size_t index) const;
+    // Connections known to the server (with or without a handshake).
+    std::size_t Count() const;
+    // A copy of the connection list, in the order they were accepted.
+    std::vector<TkbzWSConnectionServerPtr> Connections() const;
+
+    // The pending session logins (Authentication.Session).
+    TkbzWSSessionList& SessionList() noexcept { return FSessionList; }
+
+    // ---- The listener's callbacks (any listener, or a test) ----
+    // A new TCP connection: builds its connection object (nullptr when refused
+    // or while destroying; refusal is reported through OnError).
+    TkbzWSConnectionServerPtr OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> tcp,
+                                                TwsIPVersion ipVersion = TwsIPVersion::ipV4);
+    // One execute round on the connection's thread; false when the connection is over.
+    bool OnListenerExecute(const TkbzWSConnectionServerPtr& connection);
+    // The TCP connection ended: the disconnect event for connections with a handshake.
+    void OnListenerDisconnect(const TkbzWSConnectionServerPtr& connection);
+    void OnListenerException(const TkbzWSConnectionServerPtr& connection, const std::exception& e);
+
+protected:
+    // Plain HTTP requests; the base closes the connection without an answer.
+    virtual void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
+    // Ends a connection that served one HTTP exchange (or was refused).
+    void DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& connection);
+    // After the opening handshake (type 1): specification check, then OnConnect.
+    void DoHandshakeDone(const TkbzWSConnectionServerPtr& connection, int type);
+
+    void DoHeartBeat() override;
+    void DoHeartBeatTimeout() override;
+    void DoWatchDog() override;
+    // Timers that follow the listener's state.
+    void StartTimers();
+    void StopTimers();
+    void DoFreeConnection(const TkbzWSConnectionPtr& connection) override;
+
+    // Start-up and shutdown steps of the listener.
+    void DoStartup();
+    void DoShutdown();
+    // Runs f on a short-lived thread that the destructor waits for.
+    void RunServerThread(std::function<void()> f);
+    // Waits for the Start/Stop/ReStart threads (call from the most derived destructor).
+    void JoinServerThreads();
+
+private:
+    void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
+    void DoUpgrade(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void DoAuthenticate(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void DoPolicyFile(const TkbzWSConnectionServerPtr& c);
+    void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void DoUnknownProtocol(const TkbzWSConnectionServerPtr& c);
+    void OnServerAuthenticationEvent(TkbzWSConnectionServer& c, const std::string& user,
+                                     const std::string& password, bool& authenticated);
+    void DoBroadcast(const std::string* text, const std::vector<std::uint8_t>* bytes,
+                     const std::string& channel, const std::string& protocol,
+                     const std::string& exclude, const std::string& include);
+    void RemoveConnection(const TkbzWSConnectionServerPtr& c);
+
+    TkbzWSOptionsServer FOptions;
+    TkbzWSSecurity_Options FSecurityOptions;
+    TkbzWSAuthenticationServer_Options FAuthentication;
+    TkbzWSFallBack_Options FFallBack;
+    TkbzWSQueueServer_Options FQueueOptions;
+    TkbzWSThrottle FThrottle;
+    TkbzWSSessionList FSessionList;
+
+    // The connections in accept order, and the same by identifier.
+    mutable std::mutex FListLock;
+    std::vector<TkbzWSConnectionServerPtr> FList;
+    std::map<std::string, TkbzWSConnectionServerPtr> FByGuid;
+
+    std::mutex FThreadsLock;
+    std::condition_variable FThreadsDone;
+    int FThreads = 0;
+};
+
+} // namespace kbz

@@ -1,0 +1,753 @@
+// The pure parts of the server's opening handshake: judging and splitting the
+// first request, parsing the upgrade headers, Hixie-76 answers, subprotocol
+// and origin checks; and the server connection's handshake step.
+#include "base/kbzBase_Helpers.h"
+#include "server/kbzWebSocket_Server_Base.h"
+
+#include <algorithm>
+#include <chrono>
+#include <openssl/crypto.h>
+
+namespace kbz
+{
+
+namespace
+{
+
+constexpr std::string_view kPolicyRequest = "<policy-file-request/>";
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimBlanks(std::string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+    {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r'))
+    {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+bool IsLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Whether a first line (complete or not) can be, or still become, a request
+// line "METHOD SP target SP HTTP/version".
+bool CouldBeRequestLine(std::string_view line, bool complete)
+{
+    std::size_t i = 0;
+    while (i < line.size() && IsLetter(line[i]))
+    {
+        ++i;
+    }
+    if (i == 0 || i > 32)
+    {
+        return !complete && line.empty();
+    }
+    if (i == line.size())
+    {
+        return !complete;
+    }
+    if (line[i] != ' ')
+    {
+        return false;
+    }
+    ++i;
+    const std::size_t targetStart = i;
+    while (i < line.size() && line[i] != ' ' && static_cast<unsigned char>(line[i]) > 0x20)
+    {
+        ++i;
+    }
+    if (i == line.size())
+    {
+        return !complete;
+    }
+    if (line[i] != ' ' || i == targetStart)
+    {
+        return false;
+    }
+    ++i;
+    const std::string_view version = line.substr(i);
+    constexpr std::string_view http = "HTTP/";
+    if (version.size() < http.size())
+    {
+        return !complete && kbzStartsText(http, version);
+    }
+    if (!kbzStartsText(version, http))
+    {
+        return false;
+    }
+    return !complete || version.size() > http.size();
+}
+
+// Lines of a header value list, without the blanks around each item.
+std::vector<std::string> SplitList(std::string_view text, char delimiter)
+{
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size())
+    {
+        std::size_t end = text.find(delimiter, start);
+        if (end == std::string_view::npos)
+        {
+            end = text.size();
+        }
+        const std::string_view item = TrimBlanks(text.substr(start, end - start));
+        if (!item.empty())
+        {
+            items.emplace_back(item);
+        }
+        start = end + 1;
+    }
+    return items;
+}
+
+bool ListsToken(std::string_view value, std::string_view token)
+{
+    for (const std::string& item : SplitList(value, ','))
+    {
+        if (kbzSameText(item, token))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether "HTTP/x.y" names version 1.1 or later.
+bool IsVersionAtLeast11(std::string_view version)
+{
+    const std::size_t dot = version.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= version.size())
+    {
+        return false;
+    }
+    const int major = kbzStrToIntDef(version.substr(0, dot), -1);
+    const int minor = kbzStrToIntDef(version.substr(dot + 1), -1);
+    if (major < 0 || minor < 0)
+    {
+        return false;
+    }
+    return major > 1 || (major == 1 && minor >= 1);
+}
+
+void AppendListValue(std::string& list, std::string_view value)
+{
+    if (value.empty())
+    {
+        return;
+    }
+    if (!list.empty())
+    {
+        list += ", ";
+    }
+    list += value;
+}
+
+} // namespace
+
+// ---- The first request ----
+
+TkbzRequestHeadState kbzRequestHeadState(std::string_view buffered)
+{
+    using enum TkbzRequestHeadState;
+    if (buffered.empty())
+    {
+        return rhsNeedMore;
+    }
+    if (buffered.size() >= kPolicyRequest.size())
+    {
+        if (buffered.substr(0, kPolicyRequest.size()) == kPolicyRequest)
+        {
+            return rhsOther;
+        }
+    }
+    else if (kPolicyRequest.substr(0, buffered.size()) == buffered)
+    {
+        return rhsNeedMore;
+    }
+    const std::size_t lineEnd = buffered.find('\n');
+    const bool complete = lineEnd != std::string_view::npos;
+    std::string_view first = buffered.substr(0, complete ? lineEnd : buffered.size());
+    if (complete && !first.empty() && first.back() == '\r')
+    {
+        first.remove_suffix(1);
+    }
+    else if (!complete && !first.empty() && first.back() == '\r')
+    {
+        first.remove_suffix(1); // the LF may follow
+    }
+    if (!CouldBeRequestLine(first, complete))
+    {
+        return rhsOther;
+    }
+    if (!complete)
+    {
+        return rhsNeedMore;
+    }
+    return kbzRequestHeadLength(buffered) > 0 ? rhsComplete : rhsNeedMore;
+}
+
+std::size_t kbzRequestHeadLength(std::string_view buffered)
+{
+    std::size_t pos = 0;
+    bool first = true;
+    while (pos < buffered.size())
+    {
+        const std::size_t nl = buffered.find('\n', pos);
+        if (nl == std::string_view::npos)
+        {
+            return 0;
+        }
+        std::string_view line = buffered.substr(pos, nl - pos);
+        if (!line.empty() && line.back() == '\r')
+        {
+            line.remove_suffix(1);
+        }
+        if (line.empty() && !first)
+        {
+            return nl + 1;
+        }
+        first = false;
+        pos = nl + 1;
+    }
+    return 0;
+}
+
+TkbzHeaderList kbzRequestHeadLines(std::string_view head)
+{
+    TkbzHeaderList lines;
+    std::size_t pos = 0;
+    while (pos < head.size())
+    {
+        std::size_t nl = head.find('\n', pos);
+        const bool last = nl == std::string_view::npos;
+        if (last)
+        {
+            nl = head.size();
+        }
+        std::string_view line = head.substr(pos, nl - pos);
+        if (!line.empty() && line.back() == '\r')
+        {
+            line.remove_suffix(1);
+        }
+        if (line.empty() && !lines.empty())
+        {
+            break;
+        }
+        lines.emplace_back(line);
+        pos = nl + 1;
+    }
+    // A Flash client ends its policy request with a NUL instead of a line break.
+    if (!lines.empty() && lines.front().size() > kPolicyRequest.size() &&
+        lines.front().compare(0, kPolicyRequest.size(), kPolicyRequest) == 0 &&
+        lines.front()[kPolicyRequest.size()] == '\0')
+    {
+        lines.front().resize(kPolicyRequest.size());
+    }
+    return lines;
+}
+
+// ---- TkbzWSHandShakeServer ----
+
+TkbzWSHandShakeServer::TkbzWSHandShakeServer(const TkbzHeaderList& lines)
+{
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        const std::string& line = lines[i];
+        if (i == 0)
+        {
+            if (!kbzStartsText(line, "GET /"))
+            {
+                continue;
+            }
+            FIsGET = true;
+            // "GET <target> HTTP/<version>"
+            const std::size_t http = line.rfind(" HTTP/");
+            if (http == std::string::npos || http < 4 ||
+                !IsVersionAtLeast11(TrimBlanks(std::string_view(line).substr(http + 6))))
+            {
+                throw TkbzWSException("Error Decoding Header: GET");
+            }
+            FGet = std::string(TrimBlanks(std::string_view(line).substr(4, http - 4)));
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos)
+        {
+            continue;
+        }
+        const std::string_view name = TrimBlanks(std::string_view(line).substr(0, colon));
+        const std::string_view value = TrimBlanks(std::string_view(line).substr(colon + 1));
+        if (kbzSameText(name, "Upgrade"))
+        {
+            FIsUpgrade = true;
+            if (!ListsToken(value, "websocket"))
+            {
+                throw TkbzWSException("Error Decoding Header: WebSocket");
+            }
+        }
+        else if (kbzSameText(name, "Connection"))
+        {
+            FIsConnection = true;
+            if (!ListsToken(value, "Upgrade"))
+            {
+                throw TkbzWSException("Error Decoding Header: Upgrade");
+            }
+        }
+        else if (kbzSameText(name, "Host"))
+        {
+            FIsHost = true;
+            FHost = value;
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Key"))
+        {
+            FIsKey = true;
+            FKey = value;
+        }
+        else if (kbzSameText(name, "Origin"))
+        {
+            FIsOrigin = true;
+            FOrigin = value;
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Protocol"))
+        {
+            FIsProtocols = true;
+            AppendListValue(FProtocols, value);
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Version"))
+        {
+            FIsVersion = true;
+            FVersion = value;
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Extensions"))
+        {
+            FIsExtensions = true;
+            AppendListValue(FExtensions, value);
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Key1"))
+        {
+            FIsKey1 = true;
+            FKey1 = value;
+        }
+        else if (kbzSameText(name, "Sec-WebSocket-Key2"))
+        {
+            FIsKey2 = true;
+            FKey2 = value;
+        }
+    }
+    if (!FIsKey && !FIsKey1 && !FIsKey2)
+    {
+        throw TkbzWSException("Error Decoding Header: WebSocket-Key");
+    }
+}
+
+TwsSpecification TkbzWSHandShakeServer::GetSpecification() const noexcept
+{
+    return FKey1.empty() ? TwsSpecification::spRFC6455 : TwsSpecification::spHixie76;
+}
+
+void TkbzWSHandShakeServer::SetKey3(std::span<const std::uint8_t> bytes)
+{
+    FKey3 = kbzBytesToHex(bytes);
+}
+
+// ---- Hixie-76 ----
+
+std::uint32_t kbzHixie76KeyNumber(std::string_view key)
+{
+    std::uint32_t number = 0;
+    std::uint32_t blanks = 0;
+    for (char c : key)
+    {
+        if (c >= '0' && c <= '9')
+        {
+            number = number * 10u + static_cast<std::uint32_t>(c - '0');
+        }
+        else if (c == ' ')
+        {
+            ++blanks;
+        }
+    }
+    if (blanks == 0)
+    {
+        throw TkbzWSException("Error decoding sec-webSocket-key.");
+    }
+    return number / blanks;
+}
+
+std::array<std::uint8_t, 16> kbzHixie76Answer(std::string_view key1, std::string_view key2,
+                                              std::span<const std::uint8_t> key3)
+{
+    TBytes challenge;
+    for (std::uint32_t n : {kbzHixie76KeyNumber(key1), kbzHixie76KeyNumber(key2)})
+    {
+        for (int shift = 24; shift >= 0; shift -= 8)
+        {
+            challenge.push_back(static_cast<std::uint8_t>(n >> shift));
+        }
+    }
+    challenge.insert(challenge.end(), key3.begin(), key3.end());
+    const TBytes digest = kbzHexToBytes(kbzGetMD5Hex(kbzBytesToHex(challenge)));
+    std::array<std::uint8_t, 16> answer{};
+    std::copy_n(digest.begin(), std::min<std::size_t>(digest.size(), answer.size()),
+                answer.begin());
+    return answer;
+}
+
+// ---- Subprotocols, origins, secrets ----
+
+std::string kbzSelectProtocol(std::string_view requested, std::string_view registered)
+{
+    const std::vector<std::string> wanted = SplitList(requested, ',');
+    if (wanted.empty())
+    {
+        return {};
+    }
+    const std::vector<std::string> offered = SplitList(registered, ',');
+    for (const std::string& name : wanted)
+    {
+        for (const std::string& ours : offered)
+        {
+            if (kbzSameText(name, ours))
+            {
+                return name;
+            }
+        }
+    }
+    std::string names;
+    for (const std::string& name : wanted)
+    {
+        names += name;
+        names += '\n';
+    }
+    throw TkbzWSException("Error Protocol: " + names + " not supported.");
+}
+
+bool kbzOriginAllowed(std::string_view origin, std::string_view masks)
+{
+    if (origin.empty() || TrimBlanks(masks).empty())
+    {
+        return true;
+    }
+    for (const std::string& mask : SplitList(masks, ','))
+    {
+        if (kbzMatchesMask(origin, mask))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool kbzSameSecret(std::string_view a, std::string_view b) noexcept
+{
+    if (a.size() != b.size())
+    {
+        // Still compares, so a wrong length costs the same as a wrong byte.
+        (void)CRYPTO_memcmp(a.data(), a.data(), a.size());
+        return false;
+    }
+    return a.empty() || CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// ---- Authentication records ----
+
+std::string TkbzWSConnectionAuthentication::GetSessionID()
+{
+    if (FSessionID.empty())
+    {
+        FSessionID = kbzNewGuid();
+    }
+    return FSessionID;
+}
+
+void TkbzWSSessionList::SetLimits(int timeOutSeconds, std::size_t maxEntries)
+{
+    std::lock_guard guard(FLock);
+    FTimeOutMs = static_cast<std::int64_t>(std::max(1, timeOutSeconds)) * 1000;
+    FMaxEntries = std::max<std::size_t>(1, maxEntries);
+}
+
+void TkbzWSSessionList::Expire(std::uint64_t now)
+{
+    std::erase_if(FEntries, [&](const auto& item) {
+        return static_cast<std::int64_t>(now - item.second.Added) >= FTimeOutMs;
+    });
+}
+
+void TkbzWSSessionList::Add(const std::string& id, const std::string& user,
+                            const std::string& password)
+{
+    const std::uint64_t now = kbzGetTicks();
+    std::lock_guard guard(FLock);
+    Expire(now);
+    if (FEntries.contains(id))
+    {
+        return;
+    }
+    while (FEntries.size() >= FMaxEntries)
+    {
+        auto oldest = std::min_element(FEntries.begin(), FEntries.end(), [](auto& x, auto& y) {
+            return x.second.Added < y.second.Added;
+        });
+        FEntries.erase(oldest);
+    }
+    FEntries.emplace(id, Entry{user, password, now});
+}
+
+std::optional<std::pair<std::string, std::string>> TkbzWSSessionList::Take(const std::string& id)
+{
+    const std::uint64_t now = kbzGetTicks();
+    std::lock_guard guard(FLock);
+    Expire(now);
+    auto it = FEntries.find(id);
+    if (it == FEntries.end())
+    {
+        return std::nullopt;
+    }
+    auto result = std::make_pair(std::move(it->second.User), std::move(it->second.Password));
+    FEntries.erase(it);
+    return result;
+}
+
+std::size_t TkbzWSSessionList::Count()
+{
+    std::lock_guard guard(FLock);
+    Expire(kbzGetTicks());
+    return FEntries.size();
+}
+
+void TkbzWSSessionList::Clear()
+{
+    std::lock_guard guard(FLock);
+    FEntries.clear();
+}
+
+// ---- TkbzWSConnectionServer ----
+
+TkbzWSConnectionServer::TkbzWSConnectionServer()
+{
+    Masked = false;
+    Extensions().SetMode(TwsApplicationMode::appServer);
+}
+
+TkbzWSConnectionAuthentication& TkbzWSConnectionServer::Authentication()
+{
+    if (!FAuthentication)
+    {
+        FAuthentication = std::make_unique<TkbzWSConnectionAuthentication>();
+    }
+    return *FAuthentication;
+}
+
+void TkbzWSConnectionServer::DoAuthentication()
+{
+    TkbzWSConnectionAuthentication& a = Authentication();
+    bool authenticated = a.Authenticated;
+    if (OnAuthenticationHook)
+    {
+        OnAuthenticationHook(*this, a.User, a.Password, authenticated);
+    }
+    a.Authenticated = authenticated;
+}
+
+void TkbzWSConnectionServer::SendResponseHTTP(const std::string& content,
+                                              const std::string& contentType)
+{
+    TkbzIdTCPConnection* tcp = TCPConnection();
+    if (!tcp)
+    {
+        return;
+    }
+    std::string answer = "HTTP/1.1 200 OK\r\n"
+                         "Cache-Control: no-cache\r\n"
+                         "Content-Type: " +
+                         contentType +
+                         "\r\n"
+                         "Content-Length: " +
+                         std::to_string(content.size()) +
+                         "\r\n"
+                         "Connection: close\r\n"
+                         "Server: " +
+                         std::string(kbzServerSoftware) + "\r\n\r\n" + content;
+    tcp->Write(answer);
+    AddSendBytes(static_cast<std::int64_t>(answer.size()));
+}
+
+void TkbzWSConnectionServer::AwaitKey3(TkbzIdTCPConnection& tcp)
+{
+    // The 8 key bytes may come in a later segment than the head; a peer that
+    // never sends them is not waited for without end.
+    const std::uint64_t started = kbzGetTicks();
+    while (tcp.InputBufferSize() < 8 && tcp.Connected() && !tcp.PeerClosed())
+    {
+        const std::uint64_t elapsed = kbzGetTicks() - started;
+        if (elapsed >= static_cast<std::uint64_t>(std::max(1, HandshakeTimeOut)))
+        {
+            break;
+        }
+        const int left = static_cast<int>(static_cast<std::uint64_t>(HandshakeTimeOut) - elapsed);
+        tcp.CheckForDataOnSource(std::min(left, 100));
+    }
+    if (tcp.InputBufferSize() < 8)
+    {
+        throw TkbzWSException("Error Decoding Header: WebSocket-Key");
+    }
+    const TBytes key3 = tcp.InputBufferPeek(8);
+    tcp.InputBufferRemove(8);
+    AddRecBytes(8);
+    FHandshake->SetKey3(key3);
+}
+
+void TkbzWSConnectionServer::DoHandshake()
+{
+    TkbzIdTCPConnection* tcp = TCPConnection();
+    if (!tcp || Enabled())
+    {
+        return;
+    }
+    FHandshake = std::make_unique<TkbzWSHandShakeServer>(HeadersRequest());
+    const TkbzWSHandShakeServer& h = *FHandshake;
+    const TwsSpecification spec = h.GetSpecification();
+    std::array<std::uint8_t, 16> challenge{};
+    if (spec == TwsSpecification::spHixie76)
+    {
+        if (!h.NeedsKey3())
+        {
+            throw TkbzWSException("Error Decoding Header: WebSocket-Key");
+        }
+        AwaitKey3(*tcp);
+        challenge = kbzHixie76Answer(h.FKey1, h.FKey2, kbzHexToBytes(h.FKey3));
+    }
+    Specification = spec;
+
+    const std::string selected = kbzSelectProtocol(h.FProtocols, Protocol);
+    Protocol = selected;
+    std::vector<std::string>& lines = HeadersResponse();
+    lines.clear();
+    if (!kbzOriginAllowed(h.FOrigin, FServerOriginsAllowed))
+    {
+        throw TkbzWSException("Origin " + h.FOrigin + " not allowed");
+    }
+
+    if (spec == TwsSpecification::spRFC6455)
+    {
+        if (GetTransport() == TwsTransport::trpUndefined)
+        {
+            SetTransport(TwsTransport::trpRFC6455);
+        }
+        if (h.FIsExtensions)
+        {
+            Extensions().DecodeExtensions(h.FExtensions);
+        }
+        lines.emplace_back("HTTP/1.1 101 Switching Protocols");
+        lines.emplace_back("Upgrade: websocket");
+        lines.emplace_back("Connection: Upgrade");
+        if (!selected.empty())
+        {
+            lines.push_back("Sec-WebSocket-Protocol: " + selected);
+        }
+        lines.push_back("Sec-WebSocket-Accept: " + kbzWebSocketAcceptKey(h.FKey));
+        lines.push_back("Server: " + std::string(kbzServerSoftware));
+        Extensions().WriteHeader(lines);
+    }
+    else
+    {
+        if (GetTransport() == TwsTransport::trpUndefined)
+        {
+            SetTransport(TwsTransport::trpHixie76);
+        }
+        lines.emplace_back("HTTP/1.1 101 WebSocket Protocol Handshake");
+        lines.emplace_back("Upgrade: WebSocket");
+        lines.emplace_back("Connection: Upgrade");
+        lines.push_back("Sec-WebSocket-Origin: " + h.FOrigin);
+        // The location names the scheme the peer really used.
+        lines.push_back(std::string("Sec-WebSocket-Location: ") +
+                        (FServerSSL ? "wss://" : "ws://") + h.FHost + h.FGet);
+        lines.push_back("Sec-WebSocket-Protocol: " + (selected.empty() ? "*" : selected));
+        lines.push_back("Server: " + std::string(kbzServerSoftware));
+    }
+    if (OnHandshake)
+    {
+        OnHandshake(*this, lines);
+    }
+
+    // One write: the answer head and, for Hixie-76, the challenge answer.
+    std::string answer;
+    for (const std::string& line : lines)
+    {
+        answer += line;
+        answer += "\r\n";
+    }
+    answer += "\r\n";
+    if (spec == TwsSpecification::spHixie76)
+    {
+        answer.append(reinterpret_cast<const char*>(challenge.data()), challenge.size());
+    }
+    tcp->Write(answer);
+    AddSendBytes(static_cast<std::int64_t>(answer.size()));
+
+    SetEnabled(true);
+    if (OnUpdate)
+    {
+        OnUpdate(*this, 1);
+    }
+    const int closeCode = GetAuthenticationCloseCode();
+    if (closeCode != kbzCloseNormal && !GetDisconnected())
+    {
+        Close(closeCode);
+    }
+}
+
+void TkbzWSConnectionServer::FlushIdleTCPData(std::uint64_t now, bool force)
+{
+    if (GetTransport() != TwsTransport::trpTCP || !Enabled() || GetDisconnected() ||
+        FTCPFramer.Pending() == 0)
+    {
+        return;
+    }
+    if (!force &&
+        (TCPFlushIdle <= 0 || now - FLastInput < static_cast<std::uint64_t>(TCPFlushIdle)))
+    {
+        return;
+    }
+    // Completing the pending bytes with the delimiter hands them out as one
+    // message; the delimiter we added is taken off again.
+    const std::vector<std::uint8_t> delimiter = GetTCPEndOfFrame();
+    if (delimiter.empty())
+    {
+        return;
+    }
+    std::vector<std::vector<std::uint8_t>> messages;
+    FrameTCPData(delimiter, messages);
+    if (!messages.empty())
+    {
+        std::vector<std::uint8_t>& last = messages.back();
+        if (last.size() >= delimiter.size())
+        {
+            last.resize(last.size() - delimiter.size());
+        }
+    }
+    for (auto& m : messages)
+    {
+        if (GetDisconnected() || !OnBinary)
+        {
+            return;
+        }
+        TkbzMemoryStream data;
+        data.Bytes() = std::move(m);
+        data.SetPosition(0);
+        OnBinary(*this, data);
+    }
+}
+
+} // namespace kbz

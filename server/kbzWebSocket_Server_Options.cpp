@@ -1,0 +1,113 @@
+#include "server/kbzWebSocket_Server_Options.h"
+
+namespace kbz
+{
+
+void TkbzWSOptionsServer::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSOptionsServer*>(&src))
+    {
+        CleanDisconnect = s->CleanDisconnect;
+        FragmentedMessages = s->FragmentedMessages;
+        HTMLFiles = s->HTMLFiles;
+        JavascriptFiles = s->JavascriptFiles;
+        RaiseDisconnectExceptions = s->RaiseDisconnectExceptions;
+        ValidateUTF8 = s->ValidateUTF8;
+        MaxMessageSize = s->MaxMessageSize;
+        FReadTimeOut = s->FReadTimeOut;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSSecurity_Options::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSSecurity_Options*>(&src))
+    {
+        OriginsAllowed = s->OriginsAllowed;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSAuthenticationServer_Session::Assign(const TkbzPersistent& src)
+{
+    TkbzWSAuthentication_Options::Assign(src);
+    if (const auto* s = dynamic_cast<const TkbzWSAuthenticationServer_Session*>(&src))
+    {
+        TimeOut = s->TimeOut;
+        MaxSessions = s->MaxSessions;
+    }
+}
+
+void TkbzWSAuthenticationServer_JWT::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSAuthenticationServer_JWT*>(&src))
+    {
+        JWT = s->JWT;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSAuthenticationServer_OAuth::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSAuthenticationServer_OAuth*>(&src))
+    {
+        OAuth2 = s->OAuth2;
+        OAuth2Provider = s->OAuth2Provider;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSAuthenticationServer_Options::Assign(const TkbzPersistent& src)
+{
+    TkbzWSAuthentication_Options::Assign(src);
+    if (const auto* s = dynamic_cast<const TkbzWSAuthenticationServer_Options*>(&src))
+    {
+        URL.Assign(s->URL);
+        Session.Assign(s->Session);
+        Basic.Assign(s->Basic);
+        JWT.Assign(s->JWT);
+        OAuth.Assign(s->OAuth);
+        AllowNonAuth = s->AllowNonAuth;
+        AuthUsers.SetText(s->AuthUsers.GetText());
+    }
+}
+
+void TkbzWSFallBack_Flash::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSFallBack_Flash*>(&src))
+    {
+        Enabled = s->Enabled;
+        Domain = s->Domain;
+        Ports = s->Ports;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSFallBack_SSE::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSFallBack_SSE*>(&src))
+    {
+        Enabled = s->Enabled;
+        Retry = s->Retry;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSFallBack_Options::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSFallBack_Options*>(&src))
+    {
+        Flash.Assign(s->Flash);
+        ServerSentEvents.Assign(s->ServerSentEvents);
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+} // namespace kbz
