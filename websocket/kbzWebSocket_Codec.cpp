@@ -733,6 +733,7 @@ void TkbzWSMsg::Clear() noexcept
     FPayLoad = TPayload::pa7bits;
     FPayLoadLength = 0;
     FFrameOffset = 0;
+    FMessageLength = 0;
     Mask = {};
     FStream.clear();
 }
@@ -974,7 +975,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::FinishHeader()
         std::memcpy(r.Mask.data(), FHeader.data() + pos, 4);
 
     const std::uint64_t limit = FOptions.MaxMessageSize;
-    if (limit != 0 && (length > limit || r.FStream.size() > limit - length))
+    if (limit != 0 && (length > limit || r.FMessageLength > limit - length))
         return Fail(kCloseTooBig, kbzCodecText::MessageTooBig);
     // Room for this frame, but never more than a bounded step ahead of the bytes that
     // actually arrived: a header alone must not make us allocate a huge buffer. Later
@@ -991,6 +992,7 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::FinishHeader()
 
     r.FPayLoadLength = length;
     r.FFrameOffset = 0;
+    r.FMessageLength += length;
     FHeaderLen = 0;
     FHeaderSize = 2;
     FState = State::Payload;

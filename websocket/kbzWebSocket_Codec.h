@@ -180,6 +180,7 @@ struct TkbzWSMsg
     TPayload FPayLoad = TPayload::pa7bits; // length form of the current frame
     std::uint64_t FPayLoadLength = 0;      // payload bytes of the current frame still expected
     std::uint64_t FFrameOffset = 0;        // payload bytes of the current frame received
+    std::uint64_t FMessageLength = 0;      // payload bytes of the message's frames so far
     std::array<std::uint8_t, 4> Mask{};    // masking key of the current frame
     std::vector<std::uint8_t> FStream;     // payload assembled so far
 
@@ -199,7 +200,8 @@ struct TkbzWSDecoderOptions
     // Validate uncompressed text messages as they arrive (compressed ones are validated by
     // the caller after inflating). Close reasons are always validated.
     bool ValidateUTF8 = false;
-    // Largest frame, and largest message gathered in one buffer; 0: no limit.
+    // Largest frame and largest message (all its frames, also when they are handed out one
+    // by one); 0: no limit.
     std::uint64_t MaxMessageSize = static_cast<std::uint64_t>(kbzDefaultMaxMessageSize);
 };
 
