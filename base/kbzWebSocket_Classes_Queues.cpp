@@ -351,8 +351,8 @@ void TkbzCacheQueueListBase::SetGroupLevel(std::int32_t value)
 
 // ---- TkbzQueueNameListBase ----
 
-std::shared_ptr<TkbzQueueNameBase> TkbzQueueNameListBase::FindQueueByName(
-    const std::string& name) const
+std::shared_ptr<TkbzQueueNameBase>
+TkbzQueueNameListBase::FindQueueByName(const std::string& name) const
 {
     std::lock_guard guard(FLock);
     for (const auto& queue : FList)

@@ -28,8 +28,7 @@ public:
     TkbzQueueItemBase() = default;
     explicit TkbzQueueItemBase(std::string id, std::int64_t order = 0)
         : FOrder(order), FID(std::move(id))
-    {
-    }
+    {}
     TkbzQueueItemBase(const TkbzQueueItemBase&) = delete;
     TkbzQueueItemBase& operator=(const TkbzQueueItemBase&) = delete;
     virtual ~TkbzQueueItemBase() = default;
@@ -56,8 +55,7 @@ public:
     TkbzQueueNameItemBase() = default;
     TkbzQueueNameItemBase(std::string queue, std::string id, std::int64_t order = 0)
         : TkbzQueueItemBase(std::move(id), order), FQueue(std::move(queue))
-    {
-    }
+    {}
 
     // Set before the item is added, like the identifier.
     const std::string& GetQueue() const noexcept { return FQueue; }

@@ -33,8 +33,7 @@ void TkbzCriticalSection::Release() noexcept
         FSection.unlock();
     }
     catch (...)
-    {
-    }
+    {}
 }
 
 bool TkbzCriticalSection::TryAcquire() noexcept
@@ -76,8 +75,7 @@ void NotifySynchronizeWaiters() noexcept;
 } // namespace
 
 TkbzIdThread::TkbzIdThread(bool loop, std::string name) : FDebugName(std::move(name)), FLoop(loop)
-{
-}
+{}
 
 TkbzIdThread::~TkbzIdThread()
 {
@@ -138,8 +136,7 @@ void TkbzIdThread::TerminateAndWait() noexcept
         thread.join();
     }
     catch (...)
-    {
-    }
+    {}
 }
 
 bool TkbzIdThread::IsCurrentThread() const noexcept
@@ -231,8 +228,7 @@ void TkbzIdThread::DeleteSelf() noexcept
         }
     }
     catch (...)
-    {
-    }
+    {}
     delete this;
 }
 
@@ -277,9 +273,7 @@ void TkbzIdThread::Execute() noexcept
 
 // ---- TkbzTimer ----
 
-TkbzTimer::TkbzTimer(std::string name) : TkbzIdThread(true, std::move(name))
-{
-}
+TkbzTimer::TkbzTimer(std::string name) : TkbzIdThread(true, std::move(name)) {}
 
 TkbzTimer::~TkbzTimer()
 {
@@ -341,12 +335,10 @@ void TkbzTimer::Run()
             DoOnException(e);
         }
         catch (...)
-        {
-        }
+        {}
     }
     catch (...)
-    {
-    }
+    {}
 }
 
 void TkbzTimer::DoOnTimer()
@@ -367,8 +359,7 @@ void TkbzTimer::DoOnTimer()
             DoOnException(e);
         }
         catch (...)
-        {
-        }
+        {}
     }
     catch (...)
     {
@@ -391,8 +382,7 @@ void TkbzTimer::DoOnException(const std::exception& e)
         OnException(*this, e);
     }
     catch (...)
-    {
-    }
+    {}
     SetExecuting(false);
 }
 

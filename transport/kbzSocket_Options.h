@@ -37,7 +37,10 @@ protected:
 
 // Declares the ClassName override of an option record.
 #define KBZ_PERSISTENT_CLASS(Name)                                                                 \
-    std::string ClassName() const override { return #Name; }
+    std::string ClassName() const override                                                         \
+    {                                                                                              \
+        return #Name;                                                                              \
+    }
 
 // ---- Keep-alive ----
 // The owning component sets its defaults (Time 7200000, Interval 1000); the

@@ -1,10 +1,9 @@
 #include "base/kbzWebSocket_Classes_Queues.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <functional>
 #include <future>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <thread>
@@ -52,7 +51,7 @@ TEST(TkbzQueue, LookupAndDeleteByIdentifierAndIndex)
     q.AddItem(nullptr); // ignored
     ASSERT_EQ(q.Count(), 3u);
 
-    EXPECT_EQ(q.GetItem("a"), first); // the first from the front
+    EXPECT_EQ(q.GetItem("a"), first);   // the first from the front
     EXPECT_EQ(q.GetItem("A"), nullptr); // exact comparison
     EXPECT_EQ(q.GetItem("zz"), nullptr);
     EXPECT_EQ(q.GetItemByIndex(1)->GetID(), "b");
@@ -107,8 +106,7 @@ TEST(TkbzFIFOQueue, EvictsTheOldestWhenFull)
         Strings expected;
     };
     const Case cases[] = {
-        {2, {"A", "B", "C"}, {"B", "C"}},
-        {1, {"A", "B", "C"}, {"C"}},
+        {2, {"A", "B", "C"}, {"B", "C"}},           {1, {"A", "B", "C"}, {"C"}},
         {0, {"A", "B", "C"}, {"A", "B", "C"}},  // unbounded
         {-1, {"A", "B", "C"}, {"A", "B", "C"}}, // unbounded
         {3, {"A", "A", "B", "C"}, {"A", "B", "C"}},
@@ -273,8 +271,7 @@ TEST(TkbzQueue, ReleasesItemsOutsideItsLocks)
     {
         Probe(std::string id, std::function<void()> onRelease)
             : TkbzQueueNameItemBase("q", std::move(id)), OnRelease(std::move(onRelease))
-        {
-        }
+        {}
         ~Probe() override { OnRelease(); }
         std::function<void()> OnRelease;
     };
@@ -314,7 +311,8 @@ TEST(TkbzQueue, ReleasesItemsOutsideItsLocks)
              buckets.GetItem("P");
          },
          [&] { buckets.DeleteItem("P"); }, [&] { return buckets.Count(); }},
-        {"named delete everywhere", [&](Release r) { named.AddItem(std::make_shared<Probe>("P", r)); },
+        {"named delete everywhere",
+         [&](Release r) { named.AddItem(std::make_shared<Probe>("P", r)); },
          [&] { named.DeleteItem("P"); }, [&] { return named.Count(); }},
         {"named delete in one queue",
          [&](Release r) { named.AddItem(std::make_shared<Probe>("P", r)); },
@@ -361,7 +359,7 @@ TEST(TkbzQueueNameListBase, NamedQueues)
     EXPECT_EQ(std::dynamic_pointer_cast<TkbzQueueNameItemBase>(withC1[1])->GetQueue(), "news");
 
     EXPECT_TRUE(list.DeleteItem("news", "missing")); // the queue exists
-    EXPECT_FALSE(list.DeleteItem("nobody", "c1"));  // it does not
+    EXPECT_FALSE(list.DeleteItem("nobody", "c1"));   // it does not
     EXPECT_EQ(list.Count(), 4u);
 
     // Deleting an ID everywhere; queues left empty go.

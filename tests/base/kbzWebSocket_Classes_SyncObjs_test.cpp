@@ -1,13 +1,11 @@
-#include "base/kbzWebSocket_Classes_SyncObjs.h"
-
 #include "base/kbzBase_Classes.h"
-
-#include <gtest/gtest.h>
+#include "base/kbzWebSocket_Classes_SyncObjs.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -25,8 +23,7 @@ class SignalingTimer : public TkbzTimer
 public:
     explicit SignalingTimer(std::function<void()> onDestroy)
         : TkbzTimer("Signaling"), FOnDestroy(std::move(onDestroy))
-    {
-    }
+    {}
     ~SignalingTimer() override { FOnDestroy(); }
 
 private:
@@ -357,9 +354,7 @@ TEST(kbzSynchronize, RunsOnTheMainThreadAndRaisesInTheCaller)
             ok.store(std::string(e.what()) == "'abc' is not a valid integer value");
         }
     });
-    ASSERT_TRUE(DrainUntil([&] {
-        return worker.wait_for(0s) == std::future_status::ready;
-    }));
+    ASSERT_TRUE(DrainUntil([&] { return worker.wait_for(0s) == std::future_status::ready; }));
     worker.get();
     EXPECT_EQ(ranOn, mainId);
     EXPECT_TRUE(ok.load());
@@ -403,8 +398,7 @@ TEST(kbzSynchronize, CancelWakesWaitersWithoutRunningTheirCalls)
 
 // Ticks delivered on the main thread, for both posting modes.
 class TkbzTimerOnMain : public ::testing::TestWithParam<TwsNotifyEvent>
-{
-};
+{};
 
 TEST_P(TkbzTimerOnMain, TicksRunOnTheMainThread)
 {

@@ -1,8 +1,7 @@
 #include "transport/kbzSocket_Options.h"
 
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
