@@ -1172,10 +1172,7 @@ void TkbzIdTCPConnection::RaiseDisconnected()
     {
         return;
     }
-    if (OnDisconnected)
-    {
-        OnDisconnected();
-    }
+    OnDisconnected();
 }
 
 TkbzSocketBinding TkbzIdTCPConnection::Binding() const

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/kbzBase_Classes.h"
+#include "base/kbzBase_Events.h"
 #include "base/kbzWebSocket_Types.h"
 
 #include <atomic>
@@ -271,9 +272,9 @@ public:
 
     TkbzSocketBinding Binding() const;
 
-    // Status notification: the connection was disconnected (raised once).
-    // Set it before the connection is used from several threads.
-    std::function<void()> OnDisconnected;
+    // Status notification: the connection was disconnected (raised once, on
+    // the thread that disconnected it).
+    TkbzEvent<> OnDisconnected;
 
 protected:
     void RaiseDisconnected();

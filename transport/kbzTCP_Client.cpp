@@ -280,10 +280,7 @@ void TkbzIdTCPClient::Connect()
     SetIOHandler(std::move(socket));
     try
     {
-        if (const auto through = OnConnectThrough)
-        {
-            through(*this);
-        }
+        OnConnectThrough(*this);
         if (const auto factory = TLSHandlerFactory)
         {
             std::unique_ptr<TkbzIOHandler> plain = ReleaseIOHandler();
@@ -318,10 +315,7 @@ void TkbzIdTCPClient::FinishConnect()
 {
     try
     {
-        if (const auto connected = OnConnected)
-        {
-            connected(*this);
-        }
+        OnConnected(*this);
     }
     catch (...)
     {
@@ -404,27 +398,19 @@ bool TkbzIdTCPClient::HasReadThread() const
 
 void TkbzIdTCPClient::DoOnThread()
 {
-    // A copy: the handler may replace itself or destroy this client.
-    if (const auto handler = OnThread)
-    {
-        handler(*this);
-    }
+    // The event runs a copy of the handler, which may replace itself or
+    // destroy this client.
+    OnThread(*this);
 }
 
 void TkbzIdTCPClient::DoOnRead()
 {
-    if (const auto handler = OnRead)
-    {
-        handler(*this);
-    }
+    OnRead(*this);
 }
 
 void TkbzIdTCPClient::DoOnReadException(const std::exception& e)
 {
-    if (const auto handler = OnReadException)
-    {
-        handler(*this, e);
-    }
+    OnReadException(*this, e);
 }
 
 } // namespace kbz

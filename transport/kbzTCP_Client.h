@@ -3,6 +3,7 @@
 // waits for bytes and hands them to the owner's OnRead handler.
 #pragma once
 
+#include "base/kbzBase_Events.h"
 #include "base/kbzWebSocket_Classes_SyncObjs.h"
 #include "base/kbzWebSocket_Types.h"
 #include "transport/kbzSocket_Classes.h"
@@ -22,9 +23,9 @@ namespace kbz
 class TkbzIdTCPClient;
 class TkbzTCPReadThread;
 
-using TkbzTCPClientEvent = std::function<void(TkbzIdTCPClient& sender)>;
-using TkbzReadThreadExceptionEvent =
-    std::function<void(TkbzIdTCPClient& sender, const std::exception& e)>;
+// Handlers may be replaced from any thread; a raised event runs a copy.
+using TkbzTCPClientEvent = TkbzEvent<TkbzIdTCPClient&>;
+using TkbzReadThreadExceptionEvent = TkbzEvent<TkbzIdTCPClient&, const std::exception&>;
 
 // Lets any number of threads wait until a read thread has run its last pass,
 // also after the thread object itself is gone.
@@ -104,7 +105,7 @@ public:
     std::uint16_t BoundPortMin = 0;
     std::uint16_t BoundPortMax = 0;
 
-    // ---- Hooks and events, set before Connect.
+    // ---- Hooks and events.
     // Runs right after the TCP connect, on the plain channel (proxy tunnels);
     // raises to fail the connect.
     TkbzTCPClientEvent OnConnectThrough;

@@ -232,10 +232,7 @@ void TkbzIdTCPServer::Activate()
     FActive.store(true);
     try
     {
-        if (const auto startup = OnStartup)
-        {
-            startup(*this);
-        }
+        OnStartup(*this);
         std::lock_guard lock(FListenersLock);
         for (auto& l : FListeners)
         {
@@ -304,10 +301,7 @@ void TkbzIdTCPServer::Deactivate()
     FActive.store(false);
     try
     {
-        if (const auto shutdown = OnShutdown)
-        {
-            shutdown(*this);
-        }
+        OnShutdown(*this);
     }
     catch (...)
     {
@@ -421,10 +415,7 @@ void TkbzIdTCPServer::ReportException(TkbzIdContext& context, const std::excepti
     }
     try
     {
-        if (const auto handler = OnException)
-        {
-            handler(context, e);
-        }
+        OnException(context, e);
     }
     catch (...)
     {}
@@ -445,19 +436,11 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
         }
         if (!context->Aborted())
         {
-            if (const auto connect = OnConnect)
-            {
-                connect(*context);
-            }
-            const auto execute = OnExecute;
+            OnConnect(*context);
             while (!context->Aborted() && !conn.CheckForDisconnect(false, false))
             {
                 const std::size_t before = conn.InputBufferSize();
-                if (execute)
-                {
-                    execute(*context);
-                }
-                else
+                if (!OnExecute(*context))
                 {
                     // Nobody wants the bytes: wait for more and drop them.
                     conn.CheckForDataOnSource(1000);
@@ -490,10 +473,7 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     {}
     try
     {
-        if (const auto disconnect = OnDisconnect)
-        {
-            disconnect(*context);
-        }
+        OnDisconnect(*context);
     }
     catch (const std::exception& e)
     {

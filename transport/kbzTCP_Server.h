@@ -5,6 +5,7 @@
 // connection down and joins every thread.
 #pragma once
 
+#include "base/kbzBase_Events.h"
 #include "base/kbzWebSocket_Classes_SyncObjs.h"
 #include "base/kbzWebSocket_Types.h"
 #include "transport/kbzSocket_Classes.h"
@@ -83,10 +84,9 @@ private:
 };
 
 using TkbzIdContextPtr = std::shared_ptr<TkbzIdContext>;
-using TkbzIdContextEvent = std::function<void(TkbzIdContext& context)>;
-using TkbzIdContextExceptionEvent =
-    std::function<void(TkbzIdContext& context, const std::exception& e)>;
-using TkbzIdServerEvent = std::function<void(TkbzIdTCPServer& sender)>;
+using TkbzIdContextEvent = TkbzEvent<TkbzIdContext&>;
+using TkbzIdContextExceptionEvent = TkbzEvent<TkbzIdContext&, const std::exception&>;
+using TkbzIdServerEvent = TkbzEvent<TkbzIdTCPServer&>;
 // Wraps an accepted plain channel, typically in a TLS session (handshake
 // included); the binding tells which listening port accepted it. May return
 // the plain channel unchanged; raises when the handshake fails.
