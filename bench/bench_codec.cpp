@@ -112,7 +112,7 @@ void BM_Decode(benchmark::State& state)
             ++messages;
         }
     }
-    if (messages != state.iterations() * frames)
+    if (messages != static_cast<std::size_t>(state.iterations()) * frames)
         state.SkipWithError("decoder lost messages");
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(frames * n));
     state.counters["frames/s"] =

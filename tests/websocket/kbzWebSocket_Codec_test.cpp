@@ -371,7 +371,8 @@ TEST(Codec, ClosePayloadBuilder)
 TEST(Codec, MaskingVariantsAgreeAtEveryOffsetAndAlignment)
 {
     const std::uint8_t key[4] = {0xa1, 0x5c, 0x00, 0xff};
-    for (std::size_t n : {0, 1, 3, 7, 8, 15, 16, 31, 32, 33, 127, 128, 129, 300, 4099})
+    for (std::size_t n :
+         {0u, 1u, 3u, 7u, 8u, 15u, 16u, 31u, 32u, 33u, 127u, 128u, 129u, 300u, 4099u})
     {
         for (std::size_t offset = 0; offset < 4; ++offset)
         {
@@ -462,7 +463,9 @@ TEST(Codec, UTF8ValidatorMatchesReferenceOnAllShortSequences)
         if (TkbzUTF8Validator::IsValid(s) != want)
             ++mismatches;
         TkbzUTF8Validator v;
-        const bool fed = v.Feed(s.first(1)) & v.Feed(s.subspan(1));
+        // Both pieces are fed even after a failure: a failed validator must stay failed.
+        const bool first = v.Feed(s.first(1));
+        const bool fed = v.Feed(s.subspan(1)) && first;
         if ((fed && v.Finish()) != want)
             ++mismatches;
         if (mismatches == 1)
@@ -508,7 +511,7 @@ TEST(Codec, UTF8ValidatorMatchesReferenceInsideLongText)
     std::size_t mismatches = 0;
     auto check = [&](const std::uint8_t* seq, std::size_t n) {
         const bool want = ReferenceUTF8({seq, n});
-        for (std::size_t at : {15, 30, 62, 77})
+        for (std::size_t at : {15u, 30u, 62u, 77u})
         {
             std::string t = text;
             t.replace(at, n, reinterpret_cast<const char*>(seq), n);
@@ -623,7 +626,7 @@ TEST(Codec, UTF8ValidatorAcrossPiecesAndFastPaths)
     // Long texts exercise the word and vector ASCII paths; a bad byte or a multibyte
     // character is placed at every position around the vector width, and each text is
     // also fed in every two-way split.
-    for (std::size_t len : {31, 32, 33, 64, 100})
+    for (std::size_t len : {31u, 32u, 33u, 64u, 100u})
     {
         for (std::size_t at = 0; at + 3 <= len; ++at)
         {
