@@ -1,6 +1,8 @@
 #include "app/kbzCommand.h"
 
+#include "app/kbzRelay.h"
 #include "base/kbzBase_Classes.h"
+#include "base/kbzBase_Helpers.h"
 
 #include <cerrno>
 #include <mutex>
@@ -11,6 +13,9 @@ namespace kbz
 
 namespace
 {
+
+// Longest command line a raw TCP relay client may send.
+constexpr std::int64_t kRelayMaxLine = 1024 * 1024;
 
 std::mutex& OutputLock()
 {
@@ -168,9 +173,180 @@ void TkbzCommandLog::DoHelp()
     WriteLine("");
 }
 
+TkbzCommandLog::~TkbzCommandLog()
+{
+    StopRelay();
+}
+
 void TkbzCommandLog::Initialize()
 {
-    // Command-line switches and the log relay come with the server.
+    const std::vector<std::string> args = FCommandLine ? *FCommandLine : kbzProcessArguments();
+    if (!kbzFindCmdLineSwitch(args, "server"))
+    {
+        return;
+    }
+    std::string ip = "*";
+    if (auto value = kbzFindCmdLineSwitchValue(args, "server.ip"))
+    {
+        ip = *value;
+    }
+    std::string port = "8080";
+    if (auto value = kbzFindCmdLineSwitchValue(args, "server.port"))
+    {
+        port = *value;
+    }
+    TkbzWebSocketHTTPServer& server = GetRelayServer();
+    if (ip != "*")
+    {
+        const TwsIPVersion version =
+            ip.find(':') != std::string::npos ? TwsIPVersion::ipV6 : TwsIPVersion::ipV4;
+        server.Bindings().push_back(
+            {ip, static_cast<std::uint16_t>(kbzRelayPortNumber(port)), version});
+    }
+    server.SetPort(kbzRelayPortNumber(port));
+    server.SetActive(true);
+    DoLog("Server Listening on " + ip + ":" + port);
+}
+
+TkbzWebSocketHTTPServer& TkbzCommandLog::GetRelayServer()
+{
+    std::lock_guard guard(FServerLock);
+    if (FServer)
+    {
+        return *FServer;
+    }
+    auto server = std::make_unique<TkbzWebSocketHTTPServer>();
+    server->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    server->OnTCPConnect = [this](const TkbzWSConnectionPtr& c, bool& accept) {
+        OnServerTCPConnectEvent(c, accept);
+    };
+    server->OnDisconnect = [this](const TkbzWSConnectionPtr& c, int code) {
+        OnServerDisconnectEvent(c, code);
+    };
+    server->OnError = [this](const TkbzWSConnectionPtr& c, const std::string& error) {
+        OnServerErrorEvent(c, error);
+    };
+    server->OnException = [this](const TkbzWSConnectionPtr& c, const std::exception& e) {
+        OnServerExceptionEvent(c, e);
+    };
+    server->OnUnknownProtocol = [this](const TkbzWSConnectionPtr& c, bool& accept) {
+        OnServerUnknownProtocolEvent(c, accept);
+    };
+    server->OnMessage = [this](const TkbzWSConnectionPtr& c, const std::string& text) {
+        OnServerMessageEvent(c, text);
+    };
+    server->OnBinary = [this](const TkbzWSConnectionPtr& c, TkbzMemoryStream& data) {
+        OnServerBinaryEvent(c, data);
+    };
+    FServer = std::move(server);
+    return *FServer;
+}
+
+bool TkbzCommandLog::HasRelayServer() const
+{
+    std::lock_guard guard(FServerLock);
+    return FServer != nullptr;
+}
+
+void TkbzCommandLog::StopRelay() noexcept
+{
+    std::unique_ptr<TkbzWebSocketHTTPServer> server;
+    {
+        std::lock_guard guard(FServerLock);
+        server = std::move(FServer);
+    }
+    // Outside the lock: the relay's threads may still be broadcasting a last line.
+    try
+    {
+        server.reset();
+    }
+    catch (...)
+    {}
+}
+
+void TkbzCommandLog::DoRelayBroadcast(const std::string& text)
+{
+    std::lock_guard guard(FServerLock);
+    if (FServer)
+    {
+        FServer->Broadcast(text);
+    }
+}
+
+void TkbzCommandLog::OnServerTCPConnectEvent(const TkbzWSConnectionPtr& connection,
+                                             bool& /*accept*/)
+{
+    if (connection)
+    {
+        WriteLine("Client " + connection->GetGuid() + " connected from " + connection->GetIP());
+    }
+    else
+    {
+        WriteLine("Client connected");
+    }
+}
+
+void TkbzCommandLog::OnServerDisconnectEvent(const TkbzWSConnectionPtr& connection, int /*code*/)
+{
+    if (connection)
+    {
+        WriteLine("Client " + connection->GetGuid() + " disconnected from " + connection->GetIP());
+    }
+    else
+    {
+        WriteLine("Client disconnected");
+    }
+}
+
+void TkbzCommandLog::OnServerErrorEvent(const TkbzWSConnectionPtr& /*connection*/,
+                                        const std::string& error)
+{
+    WriteLine(error);
+}
+
+void TkbzCommandLog::OnServerExceptionEvent(const TkbzWSConnectionPtr& /*connection*/,
+                                            const std::exception& e)
+{
+    WriteLine(kbzExceptionMessage(e));
+}
+
+void TkbzCommandLog::OnServerMessageEvent(const TkbzWSConnectionPtr& /*connection*/,
+                                          const std::string& text)
+{
+    DoJSON(text);
+}
+
+void TkbzCommandLog::OnServerBinaryEvent(const TkbzWSConnectionPtr& /*connection*/,
+                                         TkbzMemoryStream& data)
+{
+    data.SetPosition(0);
+    std::string text = kbzGetUTF8String(std::span<const std::uint8_t>(data.Bytes()));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    {
+        text.pop_back();
+    }
+    // A raw TCP client's empty line is no command.
+    if (text.empty())
+    {
+        return;
+    }
+    DoJSON(text);
+}
+
+void TkbzCommandLog::OnServerUnknownProtocolEvent(const TkbzWSConnectionPtr& connection,
+                                                  bool& accept)
+{
+    if (!connection)
+    {
+        return;
+    }
+    accept = true;
+    connection->SetTransport(TwsTransport::trpTCP);
+    // One command per line, however the client's segments fall.
+    connection->SetTCPEndOfFrameScanBuffer(TtcpEOFScanBuffer::eofScanAllBytes);
+    connection->ClearTCPEndOfFrame();
+    connection->AddTCPEndOfFrame('\n');
+    connection->MaxMessageSize = kRelayMaxLine;
 }
 
 void TkbzCommandLog::ExecuteCommand(const std::string& json) noexcept

@@ -4,12 +4,16 @@
 #pragma once
 
 #include "base/kbzWebSocket_Classes_SyncObjs.h"
+#include "kbzWebSocket.h"
 
 #include "json/kbzJSON.h"
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kbz
 {
@@ -28,7 +32,9 @@ public:
     TkbzCommandLog() = default;
     TkbzCommandLog(const TkbzCommandLog&) = delete;
     TkbzCommandLog& operator=(const TkbzCommandLog&) = delete;
-    virtual ~TkbzCommandLog() = default;
+    // Stops the relay. Descendants call StopRelay first in their own
+    // destructor, so that no relay command runs into a half-destroyed object.
+    virtual ~TkbzCommandLog();
 
     // The command document, created on first use and read into again for every command.
     IkbzJSON GetJSON();
@@ -56,8 +62,22 @@ public:
     virtual void DoJSON(const std::string& json);
     // Usage text: the base lines, then two empty lines.
     virtual void DoHelp();
-    // Start-up, once before the first command (command-line switches and relay later).
+    // Start-up, once before the first command: with the switch -server (and
+    // optionally -server.ip ADDRESS, -server.port PORT) starts the log relay
+    // and logs "Server Listening on IP:PORT". A bad port raises EConvertError,
+    // a failure to listen the listener's error.
     virtual void Initialize();
+
+    // ---- Log relay ----
+    // The arguments Initialize reads (without the program name); by default
+    // those of the running process.
+    void SetCommandLine(std::vector<std::string> args) { FCommandLine = std::move(args); }
+    // The relay server, created and wired on first use.
+    TkbzWebSocketHTTPServer& GetRelayServer();
+    bool HasRelayServer() const;
+    // Stops and releases the relay server (waits for its connection threads).
+    // Never from a relay thread.
+    void StopRelay() noexcept;
 
     // DoJSON for a line typed on the console or received from a relay client:
     // an error is printed as one "ClassName: message" line and goes no further.
@@ -74,9 +94,27 @@ protected:
     virtual void DoWriteLine(std::string_view line) noexcept { kbzWriteConsoleLine(line); }
 
     // ---- Relay hook ----
-    // Every DoLog line is also broadcast to the clients of the log relay; the
-    // relay server plugs in here.
-    virtual void DoRelayBroadcast(const std::string& text) { (void)text; }
+    // Every DoLog line is also broadcast to the clients of the log relay. Never
+    // waits for a relay client.
+    virtual void DoRelayBroadcast(const std::string& text);
+
+    // ---- Relay events (on the relay's connection threads) ----
+    // Console lines only; none of them is broadcast.
+    virtual void OnServerTCPConnectEvent(const TkbzWSConnectionPtr& connection, bool& accept);
+    virtual void OnServerDisconnectEvent(const TkbzWSConnectionPtr& connection, int code);
+    virtual void OnServerErrorEvent(const TkbzWSConnectionPtr& connection,
+                                    const std::string& error);
+    virtual void OnServerExceptionEvent(const TkbzWSConnectionPtr& connection,
+                                        const std::exception& e);
+    // Messages from relay clients are commands.
+    virtual void OnServerMessageEvent(const TkbzWSConnectionPtr& connection,
+                                      const std::string& text);
+    // Binary messages and raw TCP lines: decoded as UTF-8, without their line
+    // end; an empty line is skipped.
+    virtual void OnServerBinaryEvent(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data);
+    // A client that speaks neither HTTP nor WebSocket stays as raw TCP, its
+    // commands cut at line feeds.
+    virtual void OnServerUnknownProtocolEvent(const TkbzWSConnectionPtr& connection, bool& accept);
 
 private:
     IkbzObjectJSON FindMember(std::string_view name, const IkbzObjectJSON& parent);
@@ -85,6 +123,11 @@ private:
     // command may run a nested one on the same thread.
     TkbzCriticalSection FCommandLock;
     IkbzJSON FJSON;
+
+    std::optional<std::vector<std::string>> FCommandLine;
+    // Guards FServer for broadcasts from any thread (never held while waiting).
+    mutable std::mutex FServerLock;
+    std::unique_ptr<TkbzWebSocketHTTPServer> FServer;
 };
 
 } // namespace kbz

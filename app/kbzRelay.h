@@ -1,0 +1,28 @@
+// The console's command-line switches: "-server", "-server.ip", "-server.port".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kbz
+{
+
+// The arguments of the running process, without the program name.
+std::vector<std::string> kbzProcessArguments();
+
+// A switch is an argument that starts with "-" or "/"; names compare ignoring
+// case and the first matching argument wins.
+// Whether an argument is exactly the switch name (so "-server.port" is not "server").
+bool kbzFindCmdLineSwitch(const std::vector<std::string>& args, std::string_view name);
+// The value of a switch that starts with the name: what follows the name in
+// the argument (after one ":" that directly follows the name), or else the
+// next argument unless it is a switch itself, or else empty. Nothing when no
+// argument names the switch.
+std::optional<std::string> kbzFindCmdLineSwitchValue(const std::vector<std::string>& args,
+                                                     std::string_view name);
+// A port number from 1 to 65535; anything else raises EConvertError.
+int kbzRelayPortNumber(const std::string& text);
+
+} // namespace kbz
