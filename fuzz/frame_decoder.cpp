@@ -7,6 +7,7 @@
 // delivery mode (3: frgOnlyBuffer with a small message limit).
 #include "websocket/kbzWebSocket_Codec.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -180,6 +181,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::span<const std::uint8_t>> pieces = Cut(input, control);
     Check(DecodeFrames(options, whole) == DecodeFrames(options, pieces));
     Check(DecodeHixie(whole, options.ValidateUTF8) == DecodeHixie(pieces, options.ValidateUTF8));
+
+    // Our own writer's frames, with the input as payload split into up to three fragments
+    // and a ping between them, decode back to the same message.
+    {
+        TkbzWSDecoderOptions rt = options;
+        rt.ExtensionNegotiated = false;
+        rt.MaxMessageSize = 0;
+        std::vector<std::uint8_t> wire;
+        const std::size_t a = input.size() / 3;
+        const std::size_t b = input.size() - input.size() / 4;
+        const std::span<const std::uint8_t> parts[] = {input.first(a), input.subspan(a, b - a),
+                                                       input.subspan(b)};
+        for (std::size_t k = 0; k < 3; ++k)
+        {
+            kbzAppendFrame(wire, k == 0 ? TOpcode::opBinary : TOpcode::opContinuation, parts[k],
+                           rt.MaskRequired, k == 2);
+            if (k == 0)
+                kbzAppendFrame(wire, TOpcode::opPing, input.first(std::min<std::size_t>(a, 125)),
+                               rt.MaskRequired);
+        }
+        const auto cut = Cut(wire, control);
+        TkbzWSFrameDecoder d(rt);
+        std::vector<std::uint8_t> got;
+        bool message = false;
+        for (std::span<const std::uint8_t> in : cut)
+        {
+            TkbzWSDecodeResult r;
+            while ((r = d.Decode(in)) != TkbzWSDecodeResult::drNeedMore)
+            {
+                Check(r != TkbzWSDecodeResult::drError);
+                if (r == TkbzWSDecodeResult::drMessage)
+                {
+                    Check(!message);
+                    message = true;
+                    got = d.Msg().FStream;
+                }
+                else if (r == TkbzWSDecodeResult::drFragment &&
+                         rt.FragmentedMessages == TwsFragmentedMessages::frgOnlyFragmented)
+                    got.insert(got.end(), d.Msg().FStream.begin(), d.Msg().FStream.end());
+            }
+        }
+        if (rt.FragmentedMessages != TwsFragmentedMessages::frgOnlyFragmented)
+            Check(message);
+        Check(got.size() == input.size() && std::equal(got.begin(), got.end(), input.begin()));
+    }
 
     // The incremental validator agrees with itself whatever the cut.
     TkbzUTF8Validator v;
