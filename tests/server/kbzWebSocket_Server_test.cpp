@@ -1,0 +1,283 @@
+// The server over its real listener on 127.0.0.1: our own client and raw
+// sockets as peers, broadcast filters, a peer that stops reading, refusals,
+// plain HTTP and restarts.
+#include "client/kbzWebSocket_Client.h"
+#include "server/kbzWebSocket_Server.h"
+#include "tests/server/kbzRawWSClient.h"
+#include "tests/support/kbzTestProcess.h"
+
+#include <atomic>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+using namespace kbz;
+using namespace kbz::test;
+
+namespace
+{
+
+// A server on 127.0.0.1 with a system-chosen port.
+struct LoopbackServer
+{
+    TkbzWSHTTPServer server;
+    std::mutex lock;
+    std::vector<std::string> errors;
+    std::vector<int> closeCodes;
+    std::atomic<int> connects{0};
+    std::atomic<int> startups{0};
+
+    LoopbackServer()
+    {
+        server.OnStartup = [this](TkbzWSServer_Indy_Base&) { ++startups; };
+        server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
+        server.SetPort(0);
+        server.OnError = [this](const TkbzWSConnectionPtr&, const std::string& text) {
+            std::lock_guard guard(lock);
+            errors.push_back(text);
+        };
+        server.OnConnect = [this](const TkbzWSConnectionPtr&) { ++connects; };
+        server.OnDisconnect = [this](const TkbzWSConnectionPtr&, int code) {
+            std::lock_guard guard(lock);
+            closeCodes.push_back(code);
+        };
+    }
+    int Start()
+    {
+        server.SetActive(true);
+        return server.GetBoundPort();
+    }
+    std::vector<std::string> Errors()
+    {
+        std::lock_guard guard(lock);
+        return errors;
+    }
+    std::vector<int> CloseCodes()
+    {
+        std::lock_guard guard(lock);
+        return closeCodes;
+    }
+};
+
+std::vector<std::string> ReadMessages(RawWSClient& c, std::size_t n, int ms = 5000)
+{
+    std::vector<std::string> got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline)
+    {
+        for (auto& m : c.TakeMessages())
+        {
+            got.push_back(std::move(m));
+        }
+        if (got.size() < n && !c.ReadSome(50))
+        {
+            for (auto& m : c.TakeMessages())
+            {
+                got.push_back(std::move(m));
+            }
+            break;
+        }
+    }
+    return got;
+}
+
+} // namespace
+
+TEST(Server, EchoWithOurClientAndTheDisconnectCode)
+{
+    LoopbackServer ls;
+    ls.server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
+        c->WriteData("echo:" + text);
+    };
+    const int port = ls.Start();
+    ASSERT_GT(port, 0);
+
+    TkbzWSClient client;
+    client.SetURL("ws://127.0.0.1:" + std::to_string(port) + "/path");
+    client.Options.CleanDisconnect = true;
+    std::mutex lock;
+    std::vector<std::string> received;
+    client.OnMessage = [&](const TkbzWSConnectionPtr&, const std::string& text) {
+        std::lock_guard guard(lock);
+        received.push_back(text);
+    };
+    ASSERT_TRUE(client.Connect(5000));
+    client.WriteData("one");
+    client.WriteData(std::string(100000, 'x'));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard guard(lock);
+            return received.size() == 2;
+        },
+        5s));
+    EXPECT_EQ(received[0], "echo:one");
+    EXPECT_EQ(received[1], "echo:" + std::string(100000, 'x'));
+    EXPECT_EQ(ls.connects.load(), 1);
+    ASSERT_EQ(ls.server.Count(), 1u);
+    EXPECT_EQ(ls.server.GetConnectionByIndex(0)->HeadersRequest().front(), "GET /path HTTP/1.1");
+
+    ASSERT_TRUE(client.Disconnect(5000));
+    ASSERT_TRUE(WaitUntil([&] { return ls.CloseCodes().size() == 1; }, 5s));
+    EXPECT_EQ(ls.CloseCodes().front(), 1000);
+    EXPECT_TRUE(WaitUntil([&] { return ls.server.Count() == 0; }, 5s));
+    EXPECT_TRUE(ls.Errors().empty());
+}
+
+TEST(Server, PlainHTTPIsAnsweredAndClosed)
+{
+    LoopbackServer ls;
+    const int port = ls.Start();
+    // The request arrives in two segments with a pause between them.
+    RawWSClient http;
+    ASSERT_TRUE(http.Connect(port, false));
+    http.SendRaw("GET /index.html HT");
+    std::this_thread::sleep_for(50ms); // a gap between segments, not a synchronisation
+    http.SendRaw("TP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    while (http.ReadSome(5000))
+    {}
+    const std::string answer = http.Buffer();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << answer;
+    EXPECT_NE(answer.find("\r\nServer: kbzWebSockets 2023.2.0\r\n"), std::string::npos);
+    EXPECT_TRUE(http.Closed());
+    EXPECT_EQ(ls.connects.load(), 0);
+}
+
+TEST(Server, BroadcastFilters)
+{
+    LoopbackServer ls;
+    ls.server.RegisterProtocol("chat");
+    const int port = ls.Start();
+    RawWSClient a, b, c;
+    ASSERT_TRUE(a.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 1; }, 5s));
+    ASSERT_TRUE(b.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 2; }, 5s));
+    ASSERT_TRUE(c.Connect(port, true, "/", "Sec-WebSocket-Protocol: chat\r\n"));
+    ASSERT_NE(c.Head().find("Sec-WebSocket-Protocol: chat\r\n"), std::string::npos);
+    // The protocol handler raises the events of its connections (with the same handlers).
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 3; }, 5s));
+    const std::string ga = ls.server.GetConnectionByIndex(0)->GetGuid();
+    const std::string gb = ls.server.GetConnectionByIndex(1)->GetGuid();
+    const std::string gc = ls.server.GetConnectionByIndex(2)->GetGuid();
+
+    struct Case
+    {
+        const char* name;
+        std::string protocol, exclude, include;
+        bool toA, toB, toC;
+    };
+    const std::vector<Case> cases = {
+        {"everyone without a subprotocol", "", "", "", true, true, false},
+        {"the subprotocol, any case", "CHAT", "", "", false, false, true},
+        {"exclude", "", ga, "", false, true, false},
+        {"include two", "", "", ga + "," + gc, true, false, false},
+        {"include with the protocol", "chat", "", ga + "," + gc, false, false, true},
+    };
+    for (const Case& k : cases)
+    {
+        SCOPED_TRACE(k.name);
+        ls.server.Broadcast(k.name, {}, k.protocol, k.exclude, k.include);
+        // A marker to every connection ends the case: what came before it is the answer.
+        ls.server.Broadcast("end");
+        ls.server.Broadcast("end", {}, "chat");
+        for (auto [client, expected] : {std::pair{&a, k.toA}, {&b, k.toB}, {&c, k.toC}})
+        {
+            const auto got = ReadMessages(*client, expected ? 2 : 1);
+            const std::vector<std::string> want = expected ? std::vector<std::string>{k.name, "end"}
+                                                           : std::vector<std::string>{"end"};
+            EXPECT_EQ(got, want);
+        }
+    }
+    EXPECT_FALSE(ls.server.WriteData("0123456789ABCDEF0123456789ABCDEF", "x"));
+    EXPECT_TRUE(ls.server.WriteData(gb, "direct"));
+    EXPECT_EQ(ReadMessages(b, 1), std::vector<std::string>{"direct"});
+}
+
+TEST(Server, APeerThatStopsReadingHoldsUpNobody)
+{
+    LoopbackServer ls;
+    ls.server.OnTCPConnect = [](const TkbzWSConnectionPtr& c, bool&) {
+        c->MaxQueuedBytes = 2 * 1024 * 1024;
+    };
+    const int port = ls.Start();
+    RawWSClient stalled, reader;
+    ASSERT_TRUE(stalled.Connect(port));
+    ASSERT_TRUE(reader.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 2; }, 5s));
+
+    // Far more than the stalled peer's socket buffers and queue hold, sent in
+    // batches the reader keeps up with (so only the stalled peer falls behind).
+    const int batches = 48;
+    const int perBatch = 16;
+    const std::string payload(32 * 1024, 'p');
+    std::vector<std::string> got;
+    for (int batch = 0; batch < batches; ++batch)
+    {
+        auto sent = std::async(std::launch::async, [&] {
+            for (int i = 0; i < perBatch; ++i)
+            {
+                ls.server.Broadcast(std::to_string(batch * perBatch + i) + ":" + payload);
+            }
+        });
+        // Broadcast never waits for a peer, whatever the stalled one does.
+        ASSERT_EQ(sent.wait_for(10s), std::future_status::ready) << batch;
+        for (auto& m : ReadMessages(reader, perBatch, 10000))
+        {
+            got.push_back(std::move(m));
+        }
+        ASSERT_EQ(got.size(), static_cast<std::size_t>((batch + 1) * perBatch));
+    }
+    for (std::size_t i = 0; i < got.size(); ++i)
+    {
+        ASSERT_EQ(got[i], std::to_string(i) + ":" + payload);
+    }
+    // The stalled one was dropped, with the reason.
+    ASSERT_TRUE(WaitUntil([&] { return !ls.Errors().empty(); }, 10s));
+    EXPECT_EQ(ls.Errors(), std::vector<std::string>{"Connection dropped: send queue full."});
+    EXPECT_TRUE(WaitUntil([&] { return ls.server.Count() == 1; }, 10s));
+}
+
+TEST(Server, RefusedAtTCPConnect)
+{
+    LoopbackServer ls;
+    ls.server.OnTCPConnect = [](const TkbzWSConnectionPtr&, bool& accept) { accept = false; };
+    const int port = ls.Start();
+    RawWSClient peer;
+    ASSERT_TRUE(peer.Connect(port, false));
+    while (peer.ReadSome(5000))
+    {}
+    EXPECT_TRUE(peer.Closed());
+    EXPECT_EQ(peer.Buffer(), "");
+    ASSERT_TRUE(WaitUntil([&] { return !ls.Errors().empty(); }, 5s));
+    EXPECT_EQ(ls.Errors(), std::vector<std::string>{"Connection rejected by server."});
+}
+
+TEST(Server, StartStopRestart)
+{
+    LoopbackServer ls;
+    const int port = ls.Start();
+    ls.server.SetActive(true); // a second activation binds nothing new
+    EXPECT_EQ(ls.server.GetBoundPort(), port);
+
+    RawWSClient before;
+    ASSERT_TRUE(before.Connect(port));
+    ls.server.ReStart();
+    // The restart drops the connection and listens again.
+    while (before.ReadSome(5000))
+    {}
+    EXPECT_TRUE(before.Closed());
+    ASSERT_TRUE(WaitUntil([&] { return ls.startups.load() == 2; }, 5s));
+    const int again = ls.server.GetBoundPort();
+    RawWSClient after;
+    EXPECT_TRUE(after.Connect(again));
+
+    ls.server.Stop();
+    ASSERT_TRUE(WaitUntil([&] { return !ls.server.GetActive(); }, 5s));
+    // Pending start threads are waited for by the destructor.
+    auto* server = new TkbzWSHTTPServer();
+    server->Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
+    server->SetPort(0);
+    server->Start();
+    delete server;
+}
