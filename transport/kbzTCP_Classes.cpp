@@ -241,6 +241,15 @@ void TkbzTCPConnection_Base::SetMsgReceived(std::string text)
     FMsgReceived = std::move(text);
 }
 
+TkbzMemoryStream& TkbzTCPConnection_Base::MsgBinaryReceived()
+{
+    if (!FMsgBinaryReceived)
+    {
+        FMsgBinaryReceived = std::make_unique<TkbzMemoryStream>();
+    }
+    return *FMsgBinaryReceived;
+}
+
 std::string TkbzTCPConnection_Base::GetMsgException() const
 {
     std::lock_guard guard(FFieldLock);

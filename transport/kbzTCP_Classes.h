@@ -155,8 +155,8 @@ class TkbzTCPConnection_Base : public TkbzSocketConnection
 public:
     std::string GetMsgReceived() const;
     void SetMsgReceived(std::string text);
-    // The last binary message; only the reading thread uses it.
-    std::vector<std::uint8_t>& MsgBinaryReceived() noexcept { return FMsgBinaryReceived; }
+    // The last binary message, created on first use; only the reading thread uses it.
+    TkbzMemoryStream& MsgBinaryReceived();
     std::string GetMsgException() const;
     void SetMsgException(std::string text);
     bool GetMustDisconnect() const noexcept { return FMustDisconnect.load(); }
@@ -177,7 +177,7 @@ public:
 
 protected:
     std::string FMsgReceived;
-    std::vector<std::uint8_t> FMsgBinaryReceived;
+    std::unique_ptr<TkbzMemoryStream> FMsgBinaryReceived;
     std::string FMsgException;
     std::atomic<bool> FMustDisconnect{false};
     TtcpEOFScanBuffer FTCPEndOfFrameScanBuffer = TtcpEOFScanBuffer::eofScanNone;

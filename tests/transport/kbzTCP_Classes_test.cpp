@@ -207,6 +207,9 @@ TEST(TCPConnectionBase, IdentityAddressesAndTheKeptException)
     a->SetRawException(std::runtime_error("plain"));
     EXPECT_EQ(a->GetRawException()->Message(), "plain");
 
+    a->MsgBinaryReceived().Write(std::string_view("bin"));
+    EXPECT_EQ(a->MsgBinaryReceived().Size(), 3);
+
     EXPECT_TRUE(a->GetActive());
     a->SetDisconnected(true);
     EXPECT_FALSE(a->GetActive());
