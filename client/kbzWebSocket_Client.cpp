@@ -19,6 +19,9 @@ constexpr std::size_t kMaxAnswerHead = 16384;
 
 // The TCP client whose read thread runs this code, if any.
 thread_local const TkbzIdTCPClient* tlsReadClient = nullptr;
+// Set on the thread that follows a redirect: its activation continues a count of redirects
+// that every other activation starts afresh.
+thread_local bool tlsFollowingRedirect = false;
 
 std::string Lower(std::string s)
 {
@@ -99,11 +102,13 @@ TkbzWSHandShakeClient::TkbzWSHandShakeClient(const std::vector<std::string>& lin
             const std::size_t blank = line.find(' ');
             const std::string status =
                 blank == std::string::npos ? std::string() : Trim(line.substr(blank + 1));
-            if (status.rfind("30", 0) == 0)
+            // The status code is the first three-digit word.
+            const std::string code = status.substr(0, status.find(' '));
+            if (code.size() == 3 && code.rfind("30", 0) == 0)
             {
                 FRedirect = true;
             }
-            else if (status.rfind("101", 0) != 0)
+            else if (code != "101")
             {
                 throw Exception("Error Decoding Header: Switching Protocols [" + line + "]");
             }
@@ -387,7 +392,7 @@ void TkbzWSClient::SetActive(bool value)
 {
     if (value)
     {
-        Activate();
+        Activate(FActivationEpoch.load());
     }
     else
     {
@@ -417,7 +422,7 @@ bool TkbzWSClient::Connected() const
     return tcp && tcp->Connected();
 }
 
-void TkbzWSClient::Activate()
+void TkbzWSClient::Activate(std::uint64_t epoch)
 {
     if (IsDestroying())
     {
@@ -431,6 +436,10 @@ void TkbzWSClient::Activate()
         return;
     }
     std::lock_guard activation(FActivationLock);
+    if (FActivationEpoch.load() != epoch)
+    {
+        return; // a deactivation came after this activation was asked for
+    }
     std::shared_ptr<TkbzIdTCPClient> previous;
     {
         std::lock_guard guard(FLock);
@@ -439,6 +448,10 @@ void TkbzWSClient::Activate()
             return; // connecting or connected already
         }
         previous = std::move(FTCPClient);
+    }
+    if (!tlsFollowingRedirect)
+    {
+        FRedirects.store(0);
     }
     StopHeartBeatTimeout();
     StopHeartBeat();
@@ -525,12 +538,18 @@ void TkbzWSClient::Activate()
         {
             DisconnectNotification(connection);
         }
-        else if (FWatchDogEnabled.load())
+        else if (FWatchDogEnabled.load() && FActivationEpoch.load() == epoch)
         {
             StartWatchDog(WatchDog().Interval);
         }
     }
     FConnecting.store(false);
+    // A deactivation that came while the TCP connection was being made found nothing to end:
+    // it wins now.
+    if (FActivationEpoch.load() != epoch && !IsDestroying())
+    {
+        Deactivate();
+    }
 }
 
 void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
@@ -798,6 +817,7 @@ void TkbzWSClient::DisconnectNotification(const TkbzWSConnectionClientPtr& conne
 
 void TkbzWSClient::Deactivate()
 {
+    FActivationEpoch.fetch_add(1);
     FWatchDogEnabled.store(false);
     std::shared_ptr<TkbzIdTCPClient> tcp;
     TkbzWSConnectionClientPtr c;
@@ -902,6 +922,25 @@ void TkbzWSClient::Start()
     });
 }
 
+void TkbzWSClient::StartFromWatchDog()
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    FThreadStart.store(true);
+    // The attempt belongs to the activation that armed the watchdog: a deactivation after
+    // this tick cancels it.
+    const std::uint64_t epoch = FActivationEpoch.load();
+    RunClientThread([this, epoch] {
+        std::lock_guard guard(CS());
+        if (FWatchDogEnabled.load())
+        {
+            Activate(epoch);
+        }
+    });
+}
+
 void TkbzWSClient::Stop()
 {
     RunClientThread([this] {
@@ -919,6 +958,7 @@ void TkbzWSClient::StartRedirect(const std::string& location)
     }
     // The redirect replaces the TCP client whose read thread found it.
     RunClientThread([this, location] {
+        tlsFollowingRedirect = true;
         Disconnect(10000);
         try
         {
@@ -1094,7 +1134,7 @@ void TkbzWSClient::DoWatchDog()
         }
         else if (!GetActive())
         {
-            Start();
+            StartFromWatchDog();
         }
     }
     if (attempts > 0 && FWatchDogAttempts.fetch_add(1) + 1 >= attempts)

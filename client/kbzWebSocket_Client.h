@@ -139,7 +139,10 @@ protected:
     void RaiseConnect(const TkbzWSConnectionPtr& connection) override;
 
 private:
-    void Activate();
+    // Connects unless a deactivation has come since epoch was read (FActivationEpoch).
+    void Activate(std::uint64_t epoch);
+    // The watchdog's reconnection attempt, on a client thread.
+    void StartFromWatchDog();
     void Deactivate();
     void OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp);
     void OnTCPRead(const std::shared_ptr<TkbzIdTCPClient>& tcp);
@@ -161,6 +164,8 @@ private:
     std::atomic<bool> FDisconnecting{false};
     std::atomic<bool> FThreadStart{false};
     std::atomic<int> FRedirects{0};
+    // Counts deactivations, so an activation asked for earlier can tell it was cancelled.
+    std::atomic<std::uint64_t> FActivationEpoch{0};
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;
     int FThreads = 0;

@@ -452,9 +452,10 @@ void TkbzWSConnection::DoPing(const std::string& aText, std::shared_ptr<TkbzPing
         {
             std::lock_guard guard(FPingLock);
             FQueuePingList.push_back(ping);
+            // Bounded, but the oldest entry stays: it says since when the peer is silent.
             while (FQueuePingList.size() > kMaxPendingPings)
             {
-                FQueuePingList.pop_front();
+                FQueuePingList.erase(FQueuePingList.begin() + 1);
             }
         }
         if (sent)

@@ -258,12 +258,17 @@ void TkbzWSConnection::HandlePong(std::vector<std::uint8_t>&& payload)
     bool matched = false;
     {
         std::lock_guard guard(FPingLock);
+        // A pong answers its own ping and every ping sent before it (a peer may answer
+        // only the latest of several); a pong for an old ping leaves the later ones waiting.
         for (auto it = FQueuePingList.begin(); it != FQueuePingList.end(); ++it)
         {
             if ((*it)->FText == text)
             {
-                (*it)->FAnswered = true;
-                FQueuePingList.erase(it);
+                for (auto answered = FQueuePingList.begin(); answered != it + 1; ++answered)
+                {
+                    (*answered)->FAnswered = true;
+                }
+                FQueuePingList.erase(FQueuePingList.begin(), it + 1);
                 matched = true;
                 break;
             }
