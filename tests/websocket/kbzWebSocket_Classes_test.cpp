@@ -274,7 +274,7 @@ TEST(TkbzWSConnectionReceive, MessageAboveTheLimitCloses1009)
     EXPECT_EQ(CloseCodeOf(sent[0].second), 1009);
 }
 
-TEST(TkbzWSConnectionReceive, PongsMatchTheirOwnPingAndStrayOnesAreIgnored)
+TEST(TkbzWSConnectionReceive, PongsAnswerTheirPingAndStrayOnesAreIgnored)
 {
     PeerFixture f;
     f.Send(Frame(TOpcode::opPong, "nobody asked", true));
@@ -283,15 +283,21 @@ TEST(TkbzWSConnectionReceive, PongsMatchTheirOwnPingAndStrayOnesAreIgnored)
 
     f.conn->Ping("a");
     f.conn->Ping("b");
-    EXPECT_EQ(f.conn->PendingPings(), 2u);
+    f.conn->Ping("c");
+    EXPECT_EQ(f.conn->PendingPings(), 3u);
+    // A peer may answer only the latest of several pings: "b" answers "a" too.
     f.Send(Frame(TOpcode::opPong, "b", true));
     f.Pump();
     EXPECT_EQ(f.conn->Pong(), "b");
     EXPECT_EQ(f.conn->PendingPings(), 1u);
     EXPECT_NE(f.conn->OldestPendingPing(), 0);
-    f.Send(Frame(TOpcode::opPong, "a", true));
+    f.Send(Frame(TOpcode::opPong, "unknown", true));
+    f.Pump();
+    EXPECT_EQ(f.conn->PendingPings(), 1u);
+    f.Send(Frame(TOpcode::opPong, "c", true));
     f.Pump();
     EXPECT_EQ(f.conn->PendingPings(), 0u);
+    EXPECT_EQ(f.conn->OldestPendingPing(), 0);
     EXPECT_FALSE(f.conn->Disconnected());
 }
 
