@@ -198,15 +198,22 @@ void TkbzTCPReadThread::HandleReadException(const std::exception& e,
 {
     try
     {
+        TkbzIdTCPClient* c = FClient.load();
         if (FTCPMode == TkbzTCPMode::tcpmCommands)
         {
-            SetReadSocket(false);
+            // Disarm only for the connection that failed: a Connect from another
+            // thread may have installed and armed the next one meanwhile. It
+            // installs before it arms, and arms under FArmLock.
+            std::lock_guard guard(FArmLock);
+            if (c == nullptr || c->Generation() == generation)
+            {
+                FReadSocket.store(false);
+            }
         }
         else
         {
             TkbzIdThread::Terminate();
         }
-        TkbzIdTCPClient* c = FClient.load();
         if (c == nullptr || c->Generation() != generation)
         {
             return;
