@@ -693,10 +693,23 @@ void TkbzWSConnectionServer::DoHandshake()
     {
         answer.append(reinterpret_cast<const char*>(challenge.data()), challenge.size());
     }
-    tcp->Write(answer);
+    {
+        // Enabled in the same step as the answer leaves, under the frame lock:
+        // a peer that has read the answer already gets every later broadcast,
+        // and no other writer's frame can go out before the answer.
+        std::lock_guard frame(Locks().CS());
+        SetEnabled(true);
+        try
+        {
+            tcp->Write(answer);
+        }
+        catch (...)
+        {
+            SetEnabled(false);
+            throw;
+        }
+    }
     AddSendBytes(static_cast<std::int64_t>(answer.size()));
-
-    SetEnabled(true);
     if (OnUpdate)
     {
         OnUpdate(*this, 1);

@@ -1,0 +1,467 @@
+// The log relay: command-line switches, start-up in the command log, and the
+// relay end to end through the console program with WebSocket and raw TCP
+// clients, commands from several sources at once, and a load of many clients.
+#include "app/kbzCommand.h"
+#include "app/kbzRelay.h"
+#include "tests/server/kbzRawWSClient.h"
+#include "tests/support/kbzTestProcess.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace kbz;
+using namespace kbz::test;
+
+namespace
+{
+
+using Strings = std::vector<std::string>;
+
+// A command log that records its lines and the commands it ran.
+class CapturingLog : public TkbzCommandLog
+{
+public:
+    ~CapturingLog() override { StopRelay(); }
+    Strings Lines()
+    {
+        std::lock_guard guard(FLock);
+        return FLines;
+    }
+
+protected:
+    void DoProcessJSON() override {}
+    void DoWriteLine(std::string_view line) noexcept override
+    {
+        std::lock_guard guard(FLock);
+        FLines.emplace_back(line);
+    }
+
+private:
+    std::mutex FLock;
+    Strings FLines;
+};
+
+std::string Heartbeat(int interval)
+{
+    return R"({"message":"heartbeat","params":{"heartbeat":{"enabled":true,"interval":)" +
+           std::to_string(interval) + "}}}";
+}
+
+std::string HeartbeatLine(int interval)
+{
+    return R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": )" +
+           std::to_string(interval) + "}}}";
+}
+
+// The interval of an options line, -1 for any other text.
+int IntervalOf(const std::string& line)
+{
+    static const std::regex pattern(
+        R"re(^\{"event": "options", "params":\{"heartbeat": \{"enabled": true, "interval": (\d+)\}\}\}$)re");
+    std::smatch m;
+    return std::regex_match(line, m, pattern) ? std::stoi(m[1]) : -1;
+}
+
+std::size_t ThreadCount(int pid)
+{
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str()))
+    {
+        while (const dirent* e = ::readdir(d))
+        {
+            n += e->d_name[0] != '.';
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+const std::regex kConnectedLine(R"(^Client [0-9A-F]{32} connected from 127\.0\.0\.1$)");
+const std::regex kDisconnectedLine(R"(^Client [0-9A-F]{32} disconnected from 127\.0\.0\.1$)");
+
+std::size_t CountMatching(const Strings& lines, const std::regex& pattern)
+{
+    std::size_t n = 0;
+    for (const auto& line : lines)
+    {
+        n += std::regex_match(line, pattern);
+    }
+    return n;
+}
+
+// Collects messages of one client until it has n of them (or the deadline passes).
+Strings Collect(RawWSClient& c, std::size_t n, int ms = 10000)
+{
+    Strings got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline)
+    {
+        for (auto& m : c.TakeMessages())
+        {
+            got.push_back(std::move(m));
+        }
+        if (got.size() < n && !c.ReadSome(50))
+        {
+            break;
+        }
+    }
+    for (auto& m : c.TakeMessages())
+    {
+        got.push_back(std::move(m));
+    }
+    return got;
+}
+
+} // namespace
+
+// ---- Switches ----
+
+TEST(RelaySwitches, SyntaxOfTheSwitches)
+{
+    struct Case
+    {
+        Strings args;
+        bool server;
+        std::optional<std::string> ip;
+        std::optional<std::string> port;
+    };
+    const std::vector<Case> cases = {
+        {{}, false, std::nullopt, std::nullopt},
+        {{"-server"}, true, std::nullopt, std::nullopt},
+        {{"/SERVER"}, true, std::nullopt, std::nullopt},
+        {{"-server.port", "4000"}, false, std::nullopt, "4000"},
+        {{"-server", "-server.port:4000"}, true, std::nullopt, "4000"},
+        {{"-server", "-server.port4000"}, true, std::nullopt, "4000"},
+        {{"-server", "/Server.Port", "4000"}, true, std::nullopt, "4000"},
+        {{"-server", "-server.ip", "-server.port", "1"}, true, "", "1"},
+        {{"-server", "-server.ip"}, true, "", std::nullopt},
+        {{"-server", "-server.ip", "192.168.1.1", "-server.port", "5000"},
+         true,
+         "192.168.1.1",
+         "5000"},
+        {{"server", "server.port", "1"}, false, std::nullopt, std::nullopt},
+        {{"-server.port", "1", "-server.port", "2"}, false, std::nullopt, "1"},
+    };
+    for (const Case& c : cases)
+    {
+        std::string trace;
+        for (const auto& a : c.args)
+        {
+            trace += a + " ";
+        }
+        SCOPED_TRACE(trace);
+        EXPECT_EQ(kbzFindCmdLineSwitch(c.args, "server"), c.server);
+        EXPECT_EQ(kbzFindCmdLineSwitchValue(c.args, "server.ip"), c.ip);
+        EXPECT_EQ(kbzFindCmdLineSwitchValue(c.args, "server.port"), c.port);
+    }
+}
+
+TEST(RelaySwitches, PortNumbers)
+{
+    EXPECT_EQ(kbzRelayPortNumber("1"), 1);
+    EXPECT_EQ(kbzRelayPortNumber("65535"), 65535);
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"0", "'0' is not a valid port number"},
+        {"65536", "'65536' is not a valid port number"},
+        {"", "'' is not a valid integer value"},
+        {"abc", "'abc' is not a valid integer value"},
+    };
+    for (const auto& [text, message] : bad)
+    {
+        SCOPED_TRACE(text);
+        try
+        {
+            kbzRelayPortNumber(text);
+            ADD_FAILURE() << "no error";
+        }
+        catch (const EConvertError& e)
+        {
+            EXPECT_EQ(std::string(e.what()), message);
+        }
+    }
+}
+
+// ---- Start-up in the command log ----
+
+TEST(RelayInitialize, ListensAsTheSwitchesSay)
+{
+    const std::string port = std::to_string(FreePort());
+    struct Case
+    {
+        Strings args;
+        Strings lines;        // logged by Initialize
+        std::size_t bindings; // listening sockets (0: no relay)
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, 0},
+        {{"-server.port", port}, {}, 0},
+        {{"-server", "-server.ip", "127.0.0.1", "-server.port", port},
+         {"Server Listening on 127.0.0.1:" + port},
+         1},
+        {{"/server", "/server.port:" + port}, {"Server Listening on *:" + port}, 2},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.lines.empty() ? "none" : c.lines.front());
+        CapturingLog log;
+        log.SetCommandLine(c.args);
+        log.Initialize();
+        EXPECT_EQ(log.Lines(), c.lines);
+        ASSERT_EQ(log.HasRelayServer(), c.bindings > 0);
+        if (c.bindings > 0)
+        {
+            const auto bound = log.GetRelayServer().GetBoundBindings();
+            // All addresses: IPv4 and, where the system has it, IPv6.
+            EXPECT_GE(bound.size(), 1u);
+            EXPECT_LE(bound.size(), c.bindings);
+            EXPECT_EQ(log.GetRelayServer().GetBoundPort(), std::stoi(port));
+            RawWSClient peer;
+            EXPECT_TRUE(peer.Connect(std::stoi(port)));
+        }
+    }
+}
+
+TEST(RelayInitialize, BadPortsRaiseConversionErrors)
+{
+    for (const Strings& args :
+         {Strings{"-server", "-server.port", "70000"}, Strings{"-server", "-server.port"},
+          Strings{"-server", "-server.ip", "127.0.0.1", "-server.port", "x"}})
+    {
+        SCOPED_TRACE(args.back());
+        CapturingLog log;
+        log.SetCommandLine(args);
+        EXPECT_THROW(log.Initialize(), EConvertError);
+        EXPECT_TRUE(log.Lines().empty());
+    }
+}
+
+// ---- Through the console program ----
+
+class RelayConsole : public ::testing::Test
+{
+protected:
+    void StartConsole()
+    {
+        FPort = FreePort();
+        ASSERT_TRUE(FProcess.Start(
+            {BinaryPath("kbzWebSocketClient"), "-server", "-server.port", std::to_string(FPort)}));
+        ASSERT_TRUE(
+            FProcess.WaitForLineContaining("Server Listening on *:" + std::to_string(FPort), 10s))
+            << "no listening line";
+    }
+    void TearDown() override
+    {
+        if (FProcess.Pid() > 0 && FProcess.Running())
+        {
+            FProcess.WriteLine("EXIT");
+            if (!FProcess.WaitForExit(10s))
+            {
+                FProcess.Stop();
+            }
+        }
+    }
+    Strings Lines() { return FProcess.Lines(); }
+
+    int FPort = 0;
+    TestProcess FProcess;
+};
+
+TEST_F(RelayConsole, WebSocketAndRawTCPClients)
+{
+    StartConsole();
+    RawWSClient ws;
+    ASSERT_TRUE(ws.Connect(FPort));
+    RawWSClient raw;
+    ASSERT_TRUE(raw.Connect(FPort, false));
+    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == 2; }, 10s));
+
+    // A command cut into two segments runs once, whole; two commands in one
+    // segment both run; a last command without a line break runs when the
+    // client pauses.
+    raw.SendRaw(Heartbeat(1).substr(0, 20));
+    std::this_thread::sleep_for(50ms); // a gap between the segments
+    raw.SendRaw(Heartbeat(1).substr(20) + "\r\n" + Heartbeat(2) + "\n" + Heartbeat(3));
+    const Strings got = Collect(ws, 3);
+    EXPECT_EQ(got, (Strings{HeartbeatLine(1), HeartbeatLine(2), HeartbeatLine(3)}));
+    // The raw client gets the lines' bytes as they are, without framing.
+    const std::string expected = HeartbeatLine(1) + HeartbeatLine(2) + HeartbeatLine(3);
+    while (raw.Buffer().size() < expected.size() && raw.ReadSome(5000))
+    {}
+    EXPECT_EQ(raw.Buffer(), expected);
+    raw.Buffer().clear();
+
+    // A WebSocket client's text and binary commands, and a typed one.
+    ws.SendText(Heartbeat(4));
+    const auto binary =
+        kbzBuildFrame(TOpcode::opBinary, kbzAsBytes(Heartbeat(5)), true, true, false);
+    ws.SendRaw(std::string(binary.begin(), binary.end()));
+    ASSERT_EQ(Collect(ws, 2), (Strings{HeartbeatLine(4), HeartbeatLine(5)}));
+    FProcess.WriteLine(Heartbeat(6));
+    EXPECT_EQ(Collect(ws, 1), Strings{HeartbeatLine(6)});
+
+    // Connect and disconnect lines are on the console only.
+    ws.SendClose();
+    raw.Close();
+    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kDisconnectedLine) == 2; }, 10s));
+    const Strings lines = Lines();
+    for (int i = 1; i <= 6; ++i)
+    {
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), HeartbeatLine(i)), 1) << i;
+    }
+    EXPECT_EQ(ws.TakeMessages(), Strings{});
+}
+
+TEST_F(RelayConsole, CommandsFromTwoClientsAndTheConsoleAtOnce)
+{
+    StartConsole();
+    RawWSClient a, b;
+    ASSERT_TRUE(a.Connect(FPort));
+    ASSERT_TRUE(b.Connect(FPort));
+    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == 2; }, 10s));
+
+    const int each = 50;
+    std::thread ta([&] {
+        for (int i = 0; i < each; ++i)
+        {
+            a.SendText(Heartbeat(1000 + i));
+        }
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < each; ++i)
+        {
+            b.SendText(Heartbeat(2000 + i));
+        }
+    });
+    for (int i = 0; i < each; ++i)
+    {
+        FProcess.WriteLine(Heartbeat(3000 + i));
+    }
+    ta.join();
+    tb.join();
+
+    for (RawWSClient* c : {&a, &b})
+    {
+        const Strings got = Collect(*c, 3 * each, 20000);
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(3 * each)) << [&] {
+            std::string all;
+            for (const auto& l : Lines())
+            {
+                if (IntervalOf(l) < 0)
+                {
+                    all += l + "\n";
+                }
+            }
+            for (const auto& l : got)
+            {
+                all += std::to_string(IntervalOf(l)) + " ";
+            }
+            return all;
+        }();
+        // Every source's commands ran whole and in the order they were sent.
+        int next[3] = {1000, 2000, 3000};
+        for (const auto& line : got)
+        {
+            const int interval = IntervalOf(line);
+            ASSERT_GE(interval, 1000) << line;
+            int& expected = next[interval / 1000 - 1];
+            EXPECT_EQ(interval, expected);
+            expected = interval + 1;
+        }
+    }
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const Strings lines = Lines();
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+                       return IntervalOf(l) >= 0;
+                   }) == 3 * each;
+        },
+        10s));
+}
+
+TEST_F(RelayConsole, BadPortEndsTheProgramBeforeInput)
+{
+    ASSERT_TRUE(
+        FProcess.Start({BinaryPath("kbzWebSocketClient"), "-server", "-server.port:70000"}));
+    EXPECT_TRUE(
+        FProcess.WaitForLineContaining("EConvertError: '70000' is not a valid port number", 10s));
+    const auto code = FProcess.WaitForExit(10s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_NE(*code, 0);
+}
+
+TEST_F(RelayConsole, ManyClientsGetEveryLineThenThreadsReturnToIdle)
+{
+    StartConsole();
+    // The idle level: listening, with the client commands' objects made once.
+    FProcess.WriteLine(Heartbeat(1));
+    ASSERT_TRUE(FProcess.WaitForLineContaining(HeartbeatLine(1), 10s));
+    const std::size_t idle = ThreadCount(FProcess.Pid());
+    ASSERT_GT(idle, 0u);
+
+    const std::size_t clients = 200;
+    const int lines = 1000;
+    std::vector<std::unique_ptr<RawWSClient>> peers;
+    for (std::size_t i = 0; i < clients; ++i)
+    {
+        peers.push_back(std::make_unique<RawWSClient>());
+        ASSERT_TRUE(peers.back()->Connect(FPort)) << i;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == clients; }, 30s));
+
+    std::string script;
+    for (int i = 1; i <= lines; ++i)
+    {
+        script += Heartbeat(1000 + i) + "\n";
+    }
+    FProcess.Write(script);
+
+    // One thread reads them all.
+    std::vector<int> next(clients, 1001);
+    std::vector<pollfd> fds(clients);
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    std::size_t complete = 0;
+    while (complete < clients && std::chrono::steady_clock::now() < deadline)
+    {
+        for (std::size_t i = 0; i < clients; ++i)
+        {
+            fds[i] = {peers[i]->Fd(), POLLIN, 0};
+        }
+        ::poll(fds.data(), fds.size(), 100);
+        for (std::size_t i = 0; i < clients; ++i)
+        {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            {
+                continue;
+            }
+            if (!peers[i]->ReadSome(0))
+            {
+                FAIL() << "client " << i << " was dropped";
+            }
+            for (const auto& m : peers[i]->TakeMessages())
+            {
+                // None lost, none twice, in order.
+                ASSERT_EQ(IntervalOf(m), next[i]) << "client " << i;
+                if (++next[i] == 1001 + lines)
+                {
+                    ++complete;
+                }
+            }
+        }
+    }
+    ASSERT_EQ(complete, clients);
+
+    for (auto& p : peers)
+    {
+        p->SendClose();
+    }
+    peers.clear();
+    ASSERT_TRUE(
+        WaitUntil([&] { return CountMatching(Lines(), kDisconnectedLine) == clients; }, 60s));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount(FProcess.Pid()) <= idle; }, 30s))
+        << ThreadCount(FProcess.Pid()) << " threads, idle was " << idle;
+}
