@@ -333,6 +333,7 @@ TkbzWSClient::~TkbzWSClient()
     {
     }
     FreeTimers();
+    WaitForTimerTicks();
     // Start/Stop/redirect threads use this object: wait until they are done.
     std::unique_lock lock(FThreadsLock);
     FThreadsDone.wait(lock, [this] { return FThreads == 0; });

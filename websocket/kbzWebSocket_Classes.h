@@ -479,6 +479,10 @@ public:
     void StopWatchDog();
     // Frees all three timers (fresh ones are built by the next start).
     void FreeTimers();
+    // Waits until no timer tick of this component runs any more. A tick that
+    // stopped its own timer goes on without it, so destructors call this after
+    // FreeTimers, before the state the ticks use goes away.
+    void WaitForTimerTicks();
 
 protected:
     virtual void DoHeartBeat() {}
@@ -501,6 +505,9 @@ private:
     TkbzTCPKeepAlive FTCPKeepAlive;
     mutable std::mutex FProtocolLock;
     std::vector<std::shared_ptr<TkbzWSProtocol>> FProtocolObjectList;
+    std::mutex FTicksLock;
+    std::condition_variable FTicksDone;
+    int FTicksRunning = 0; // under FTicksLock
     std::mutex FTimerLock; // guards the three timer references
     std::unique_ptr<TkbzTimer> FHeartBeatTimer;
     std::unique_ptr<TkbzTimer> FHeartBeatTimeoutTimer;

@@ -383,8 +383,12 @@ TkbzWSComponent::TkbzWSComponent()
 
 TkbzWSComponent::~TkbzWSComponent()
 {
-    SetDestroying();
+    {
+        std::lock_guard guard(FTicksLock);
+        SetDestroying();
+    }
     FreeTimers();
+    WaitForTimerTicks();
 }
 
 void TkbzWSComponent::SetNotifyEvents(TwsNotifyEvent value)
@@ -581,7 +585,27 @@ void TkbzWSComponent::StartTimer(std::unique_ptr<TkbzTimer>& timer, const char* 
     {
         timer = std::make_unique<TkbzTimer>(name);
         timer->SetNotifyEvents(GetNotifyEvents());
-        timer->OnTimer = [tick = std::move(tick)](TkbzTimer&) { tick(); };
+        timer->OnTimer = [this, tick = std::move(tick)](TkbzTimer&) {
+            {
+                std::lock_guard ticks(FTicksLock);
+                if (IsDestroying())
+                {
+                    return;
+                }
+                ++FTicksRunning;
+            }
+            struct Done
+            {
+                TkbzWSComponent& owner;
+                ~Done()
+                {
+                    std::lock_guard lock(owner.FTicksLock);
+                    --owner.FTicksRunning;
+                    owner.FTicksDone.notify_all();
+                }
+            } done{*this};
+            tick();
+        };
         timer->OnException = [this](TkbzTimer&, const std::exception& e) {
             DoException(nullptr, e.what(), &e);
         };
@@ -664,6 +688,12 @@ void TkbzWSComponent::FreeTimers()
     StopHeartBeatTimeout();
     StopHeartBeat();
     StopWatchDog();
+}
+
+void TkbzWSComponent::WaitForTimerTicks()
+{
+    std::unique_lock lock(FTicksLock);
+    FTicksDone.wait(lock, [this] { return FTicksRunning == 0; });
 }
 
 // ---- Client and server branches ----
