@@ -1,0 +1,61 @@
+"""An interactive WebSocket client on python3-websockets, driven by lines.
+
+usage: ws_peer.py URL [deflate|plain]
+
+Prints "open <extensions>" once connected. Standard input lines:
+  text <payload>        send a text message
+  binary <hex>          send a binary message
+  long <n>              send a text message of n copies of "a"
+  fragments <a> <b> ..  send one text message in those fragments
+  close                 close with 1000
+Every message received is printed as "text <payload>" or "binary <hex>"
+("text-len <n>" for texts over 1000 characters); the end as "closed <code>".
+"""
+import asyncio
+import sys
+
+import websockets
+
+
+async def reader(ws):
+    try:
+        async for message in ws:
+            if isinstance(message, bytes):
+                print("binary", message.hex(), flush=True)
+            elif len(message) > 1000:
+                print("text-len", len(message), "all-a" if set(message) == {"a"} else "mixed",
+                      flush=True)
+            else:
+                print("text", message, flush=True)
+    except websockets.ConnectionClosed:
+        pass
+    print("closed", ws.close_code, flush=True)
+
+
+async def main():
+    url = sys.argv[1]
+    compression = "deflate" if len(sys.argv) > 2 and sys.argv[2] == "deflate" else None
+    async with websockets.connect(url, compression=compression, max_size=None) as ws:
+        print("open", ws.response_headers.get("Sec-WebSocket-Extensions", ""), flush=True)
+        task = asyncio.create_task(reader(ws))
+        loop = asyncio.get_running_loop()
+        while True:
+            line = await loop.run_in_executor(None, sys.stdin.readline)
+            if not line:
+                break
+            command, _, rest = line.rstrip("\n").partition(" ")
+            if command == "text":
+                await ws.send(rest)
+            elif command == "binary":
+                await ws.send(bytes.fromhex(rest))
+            elif command == "long":
+                await ws.send("a" * int(rest))
+            elif command == "fragments":
+                await ws.send(iter(rest.split(" ")))
+            elif command == "close":
+                await ws.close(1000)
+                break
+        await task
+
+
+asyncio.run(main())
