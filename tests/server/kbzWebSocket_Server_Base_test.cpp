@@ -375,6 +375,21 @@ TEST(ServerHandshake, FramesRightAfterTheHeadAreRead)
     EXPECT_TRUE(rs2.texts.empty());
 }
 
+TEST(ServerHandshake, MessagesOverTheLimitCloseWith1009)
+{
+    RecordingServer rs;
+    rs.server.Options().MaxMessageSize = 1000;
+    MemoryPeer p(rs.server);
+    p.Send(kRFCRequest + MaskedText(std::string(1000, 'a')) + MaskedText(std::string(1001, 'b')));
+    p.RunUntil([&] { return !rs.Errors().empty(); });
+    EXPECT_EQ(rs.texts, std::vector<std::string>{std::string(1000, 'a')});
+    EXPECT_EQ(rs.Errors().size(), 1u);
+    // The answer, then a close frame with 1009.
+    const std::string sent = p.ReadAll();
+    ASSERT_GE(sent.size(), kRFCAnswer.size() + 4);
+    EXPECT_EQ(sent.substr(kRFCAnswer.size(), 4), std::string("\x88\x02\x03\xF1", 4));
+}
+
 TEST(ServerHandshake, OversizedAndStalledHeadsAreRefused)
 {
     {

@@ -4,6 +4,7 @@
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
 #include "tests/server/kbzRawWSClient.h"
+#include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <atomic>
@@ -280,4 +281,38 @@ TEST(Server, StartStopRestart)
     server->SetPort(0);
     server->Start();
     delete server;
+}
+
+TEST(Server, TLSListenerWithOurClient)
+{
+    LoopbackServer ls;
+    ls.server.SSL = true;
+    ls.server.SSLOptions().CertFile = Certs().ServerCert;
+    ls.server.SSLOptions().KeyFile = Certs().ServerKey;
+    ls.server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
+        c->WriteData(text);
+    };
+    const int port = ls.Start();
+
+    TkbzWSClient client;
+    client.SetURL("wss://127.0.0.1:" + std::to_string(port) + "/");
+    client.TLSOptions.RootCertFile = Certs().CACert;
+    client.TLSOptions.VerifyCertificate = true;
+    std::mutex lock;
+    std::vector<std::string> received;
+    client.OnMessage = [&](const TkbzWSConnectionPtr&, const std::string& text) {
+        std::lock_guard guard(lock);
+        received.push_back(text);
+    };
+    ASSERT_TRUE(client.Connect(10000));
+    client.WriteData("over TLS");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard guard(lock);
+            return !received.empty();
+        },
+        5s));
+    EXPECT_EQ(received.front(), "over TLS");
+    ASSERT_EQ(ls.server.Count(), 1u);
+    EXPECT_TRUE(ls.server.GetConnectionByIndex(0)->FServerSSL);
 }
