@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Echo round trips per second: our echo server against node ws and
+# python3-websockets, all on 127.0.0.1 and driven by the same client; prints
+# each measurement and our ratio to each peer.
+#   bench/bench_server.sh [build folder, default build-bench]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/${1:-build-bench}"
+cmake -S "$root" -B "$build" -DKBZ_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >&2
+cmake --build "$build" -j 2 --target kbz_bench kbzEchoServer >&2
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$build/kbz_bench" --benchmark_filter='^Server/' --benchmark_out="$out" \
+    --benchmark_out_format=json >&2
+python3 - "$out" <<'PY'
+import json, sys
+rates = {}
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    _, _, kind, size, conns = b["name"].split("/")[:5]
+    if "items_per_second" in b:
+        rates[(size, conns.split("_")[0], kind)] = b["items_per_second"]
+print(f"{'size':>7} {'conns':>7} {'kbz msg/s':>11} {'node msg/s':>11} {'python msg/s':>13} {'kbz/node':>9} {'kbz/python':>11}")
+for size in ("16B", "1024B", "65536B"):
+    for conns in ("1conn", "50conn"):
+        k, n, p = (rates.get((size, conns, x)) for x in ("kbz", "node", "python"))
+        ratio = lambda a, b: f"{a / b:9.2f}" if a and b else f"{'-':>9}"
+        fmt = lambda v: f"{v:11.0f}" if v else f"{'-':>11}"
+        print(f"{size:>7} {conns:>7} {fmt(k)} {fmt(n)} {fmt(p):>13} {ratio(k, n)} {ratio(k, p):>11}")
+PY
