@@ -1022,7 +1022,7 @@ void TkbzWSServer_Indy_Base::Ping(const std::string& aText)
         {
             bool handled = false;
             OnBeforeHeartBeat(*this, c, handled);
-            c->FCustomHeartBeat = handled;
+            c->FCustomHeartBeat.store(handled);
             if (!handled)
             {
                 c->Ping(text);

@@ -188,7 +188,8 @@ public:
 
     std::string FServerOriginsAllowed;
     bool FServerSSL = false;
-    bool FCustomHeartBeat = false;
+    // The application handled the last heartbeat itself (OnBeforeHeartBeat).
+    std::atomic<bool> FCustomHeartBeat{false};
     int FReadCount = 0;
     TwsIPVersion FIPVersion = TwsIPVersion::ipV4;
     // Whole opening handshake, including waiting for Hixie-76 key bytes (ms).

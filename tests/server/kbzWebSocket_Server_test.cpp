@@ -316,3 +316,42 @@ TEST(Server, TLSListenerWithOurClient)
     ASSERT_EQ(ls.server.Count(), 1u);
     EXPECT_TRUE(ls.server.GetConnectionByIndex(0)->FServerSSL);
 }
+
+TEST(Server, HeartbeatPingsAndEndsSilentPeers)
+{
+    LoopbackServer ls;
+    ls.server.HeartBeat().Enabled = true;
+    ls.server.HeartBeat().Interval = 1;
+    ls.server.HeartBeat().Timeout = 1;
+    std::mutex lock;
+    std::vector<std::string> exceptions;
+    ls.server.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
+        std::lock_guard guard(lock);
+        exceptions.push_back(e.what());
+    };
+    const int port = ls.Start();
+    // This peer never answers pings.
+    RawWSClient silent;
+    ASSERT_TRUE(silent.Connect(port));
+    bool pinged = false;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (!silent.Closed() && std::chrono::steady_clock::now() < deadline)
+    {
+        silent.ReadSome(100);
+        // A ping frame: 0x89, then the time as "yyyymmddhhnnsszzz" (17 bytes).
+        if (silent.Buffer().size() >= 19 && silent.Buffer()[0] == '\x89')
+        {
+            pinged = true;
+            EXPECT_EQ(silent.Buffer()[1], '\x11');
+        }
+    }
+    EXPECT_TRUE(pinged);
+    EXPECT_TRUE(silent.Closed());
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard guard(lock);
+            return !exceptions.empty();
+        },
+        5s));
+    EXPECT_EQ(exceptions.front(), "HeartBeat Timeout exceeded.");
+}
