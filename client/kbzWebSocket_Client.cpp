@@ -16,6 +16,8 @@ constexpr const char* kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr int kMaxRedirects = 5;
 // Largest answer head accepted from the server.
 constexpr std::size_t kMaxAnswerHead = 16384;
+// Activate without the check for deactivations since the request.
+constexpr std::uint64_t kAnyEpoch = ~std::uint64_t{0};
 
 // The TCP client whose read thread runs this code, if any.
 thread_local const TkbzIdTCPClient* tlsReadClient = nullptr;
@@ -262,6 +264,11 @@ void TkbzWSConnectionClient::DoHandshake()
     {
         return;
     }
+    if (Redirecting())
+    {
+        tcp->InputBufferClear(); // the rest of the redirect answer
+        return;
+    }
     const std::uint64_t started = FHandshakeStarted.load();
     const std::uint64_t elapsed = started ? kbzGetTicks() - started : 0;
     const int left =
@@ -276,6 +283,7 @@ void TkbzWSConnectionClient::DoHandshake()
     {
         if (OnRedirect)
         {
+            FRedirecting.store(true);
             OnRedirect(*this, FHandshake->Location());
             return;
         }
@@ -393,7 +401,7 @@ void TkbzWSClient::SetActive(bool value)
 {
     if (value)
     {
-        Activate(FActivationEpoch.load());
+        Activate(kAnyEpoch);
     }
     else
     {
@@ -437,10 +445,12 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
         return;
     }
     std::lock_guard activation(FActivationLock);
-    if (FActivationEpoch.load() != epoch)
+    if (epoch != kAnyEpoch && FActivationEpoch.load() != epoch)
     {
         return; // a deactivation came after this activation was asked for
     }
+    const std::uint64_t startEpoch = FActivationEpoch.load();
+    FCancelConnecting.store(false);
     std::shared_ptr<TkbzIdTCPClient> previous;
     {
         std::lock_guard guard(FLock);
@@ -539,7 +549,7 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
         {
             DisconnectNotification(connection);
         }
-        else if (FWatchDogEnabled.load() && FActivationEpoch.load() == epoch)
+        else if (FWatchDogEnabled.load() && FActivationEpoch.load() == startEpoch)
         {
             StartWatchDog(WatchDog().Interval);
         }
@@ -547,7 +557,7 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
     FConnecting.store(false);
     // A deactivation that came while the TCP connection was being made found nothing to end:
     // it wins now.
-    if (FActivationEpoch.load() != epoch && !IsDestroying())
+    if (FCancelConnecting.exchange(false) && !IsDestroying())
     {
         Deactivate();
     }
@@ -555,7 +565,6 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
 
 void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
 {
-    FConnecting.store(false);
     if (auto* handler = tcp->GetIOHandler())
     {
         if (WriteTimeout > 0)
@@ -679,6 +688,8 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
         std::lock_guard guard(FLock);
         FWSConnection = c;
     }
+    // Only now: a deactivation always finds either the connection or an activation in progress.
+    FConnecting.store(false);
     c->DoInitialize(tcp);
     StartHeartBeat();
 }
@@ -726,7 +737,7 @@ void TkbzWSClient::OnTCPThread(const std::shared_ptr<TkbzIdTCPClient>& tcp)
         c->CheckCloseTimeOut();
         // The server has to answer the upgrade request in time.
         const std::uint64_t started = c->HandshakeStarted();
-        if (!c->Enabled() && !c->Disconnected() && started != 0 &&
+        if (!c->Enabled() && !c->Disconnected() && !c->Redirecting() && started != 0 &&
             kbzGetTicks() - started > static_cast<std::uint64_t>(c->HandshakeTimeOut))
         {
             throw EIdReadTimeout("Opening handshake timed out");
@@ -744,7 +755,9 @@ void TkbzWSClient::OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tc
     tlsReadClient = tcp.get();
     auto c = Connection();
     const bool silent = dynamic_cast<const EIdSilentException*>(&e) != nullptr;
-    if (!silent || Options.RaiseDisconnectExceptions)
+    // A redirecting server hanging up is expected: the redirect replaces the connection.
+    const bool redirecting = c && c->Redirecting();
+    if (!redirecting && (!silent || Options.RaiseDisconnectExceptions))
     {
         if (c && !c->Disconnected())
         {
@@ -829,6 +842,10 @@ void TkbzWSClient::Deactivate()
     }
     if (!c || FDisconnecting.load())
     {
+        if (!c && FConnecting.load())
+        {
+            FCancelConnecting.store(true); // the activation ends what it is making
+        }
         StopWatchDog();
         return;
     }

@@ -61,6 +61,9 @@ public:
     const std::string& Key() const noexcept { return FKey; }
     // Started (kbzGetTicks) when the request was written; 0 before.
     std::uint64_t HandshakeStarted() const noexcept { return FHandshakeStarted.load(); }
+    // The answer was a redirect: this connection is done and only waits to be replaced, so
+    // whatever happens on it now (the server closing it) is not reported.
+    bool Redirecting() const noexcept { return FRedirecting.load(); }
 
     std::function<void(TkbzWSConnectionClient&)> OnEnabled;
     std::function<void(TkbzWSConnectionClient&, const std::string&)> OnRedirect;
@@ -74,6 +77,7 @@ protected:
 private:
     std::string FKey;
     std::atomic<std::uint64_t> FHandshakeStarted{0};
+    std::atomic<bool> FRedirecting{false};
     std::unique_ptr<TkbzWSHandShakeClient> FHandshake;
 };
 
@@ -139,7 +143,8 @@ protected:
     void RaiseConnect(const TkbzWSConnectionPtr& connection) override;
 
 private:
-    // Connects unless a deactivation has come since epoch was read (FActivationEpoch).
+    // Connects unless a deactivation has come since epoch was read from FActivationEpoch
+    // (any epoch: no such check).
     void Activate(std::uint64_t epoch);
     // The watchdog's reconnection attempt, on a client thread.
     void StartFromWatchDog();
@@ -166,6 +171,8 @@ private:
     std::atomic<int> FRedirects{0};
     // Counts deactivations, so an activation asked for earlier can tell it was cancelled.
     std::atomic<std::uint64_t> FActivationEpoch{0};
+    // A deactivation found the activation still making its TCP connection.
+    std::atomic<bool> FCancelConnecting{false};
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;
     int FThreads = 0;
