@@ -221,6 +221,11 @@ TkbzWebSocketHTTPServer& TkbzCommandLog::GetRelayServer()
         OnServerTCPConnectEvent(c, accept);
     };
     server->OnDisconnect = [this](const TkbzWSConnectionPtr& c, int code) {
+        if (c)
+        {
+            std::lock_guard partial(FPartialLock);
+            FPartialCommands.erase(c->GetGuid());
+        }
         OnServerDisconnectEvent(c, code);
     };
     server->OnError = [this](const TkbzWSConnectionPtr& c, const std::string& error) {
@@ -316,14 +321,32 @@ void TkbzCommandLog::OnServerMessageEvent(const TkbzWSConnectionPtr& /*connectio
     DoJSON(text);
 }
 
-void TkbzCommandLog::OnServerBinaryEvent(const TkbzWSConnectionPtr& /*connection*/,
+void TkbzCommandLog::OnServerBinaryEvent(const TkbzWSConnectionPtr& connection,
                                          TkbzMemoryStream& data)
 {
     data.SetPosition(0);
     std::string text = kbzGetUTF8String(std::span<const std::uint8_t>(data.Bytes()));
+    const bool lineEnded = !text.empty() && text.back() == '\n';
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
     {
         text.pop_back();
+    }
+    if (connection && connection->GetTransport() == TwsTransport::trpTCP)
+    {
+        // A raw TCP client that paused inside a command: its text waits for the rest.
+        std::lock_guard partial(FPartialLock);
+        const std::string guid = connection->GetGuid();
+        if (auto it = FPartialCommands.find(guid); it != FPartialCommands.end())
+        {
+            text = it->second + text;
+            FPartialCommands.erase(it);
+        }
+        if (!lineEnded && !kbzIsWholeCommand(text) &&
+            text.size() < static_cast<std::size_t>(kRelayMaxLine))
+        {
+            FPartialCommands[guid] = std::move(text);
+            return;
+        }
     }
     // A raw TCP client's empty line is no command.
     if (text.empty())

@@ -8,6 +8,7 @@
 
 #include "json/kbzJSON.h"
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -125,6 +126,10 @@ private:
     IkbzJSON FJSON;
 
     std::optional<std::vector<std::string>> FCommandLine;
+    // Raw TCP text that came without its line break but is not a whole command
+    // yet (the client paused inside it), by connection; completed by what follows.
+    std::mutex FPartialLock;
+    std::map<std::string, std::string> FPartialCommands;
     // Guards FServer for broadcasts from any thread (never held while waiting).
     mutable std::mutex FServerLock;
     std::unique_ptr<TkbzWebSocketHTTPServer> FServer;

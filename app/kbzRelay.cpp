@@ -92,4 +92,57 @@ int kbzRelayPortNumber(const std::string& text)
     return port;
 }
 
+bool kbzIsWholeCommand(std::string_view text)
+{
+    std::size_t start = 0;
+    while (start < text.size() && (text[start] == ' ' || text[start] == '\t'))
+    {
+        ++start;
+    }
+    if (start == text.size() || (text[start] != '{' && text[start] != '['))
+    {
+        return true;
+    }
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (std::size_t i = start; i < text.size(); ++i)
+    {
+        const char c = text[i];
+        if (inString)
+        {
+            if (escaped)
+            {
+                escaped = false;
+            }
+            else if (c == '\\')
+            {
+                escaped = true;
+            }
+            else if (c == '"')
+            {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"')
+        {
+            inString = true;
+        }
+        else if (c == '{' || c == '[')
+        {
+            ++depth;
+        }
+        else if (c == '}' || c == ']')
+        {
+            if (--depth == 0)
+            {
+                // Closed: whatever follows is for the reader to judge.
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace kbz

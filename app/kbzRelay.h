@@ -25,4 +25,10 @@ std::optional<std::string> kbzFindCmdLineSwitchValue(const std::vector<std::stri
 // A port number from 1 to 65535; anything else raises EConvertError.
 int kbzRelayPortNumber(const std::string& text);
 
+// Whether a raw TCP client's text, received without its line break, is a whole
+// command: a JSON object or list whose brackets close at its end (brackets in
+// strings do not count), or any text that is not JSON at all. Text that opens a
+// JSON value and does not close it is the start of a command cut short.
+bool kbzIsWholeCommand(std::string_view text);
+
 } // namespace kbz

@@ -6,10 +6,10 @@
 #include "tests/server/kbzRawWSClient.h"
 #include "tests/support/kbzTestProcess.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,10 +61,20 @@ std::string HeartbeatLine(int interval)
 // The interval of an options line, -1 for any other text.
 int IntervalOf(const std::string& line)
 {
-    static const std::regex pattern(
-        R"re(^\{"event": "options", "params":\{"heartbeat": \{"enabled": true, "interval": (\d+)\}\}\}$)re");
-    std::smatch m;
-    return std::regex_match(line, m, pattern) ? std::stoi(m[1]) : -1;
+    const std::string head =
+        R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": )";
+    const std::string tail = "}}}";
+    if (line.size() <= head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+    {
+        return -1;
+    }
+    const std::string digits = line.substr(head.size(), line.size() - head.size() - tail.size());
+    if (digits.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return -1;
+    }
+    return std::stoi(digits);
 }
 
 std::size_t ThreadCount(int pid)
@@ -81,17 +91,19 @@ std::size_t ThreadCount(int pid)
     return n;
 }
 
-const std::regex kConnectedLine(R"(^Client [0-9A-F]{32} connected from 127\.0\.0\.1$)");
-const std::regex kDisconnectedLine(R"(^Client [0-9A-F]{32} disconnected from 127\.0\.0\.1$)");
-
-std::size_t CountMatching(const Strings& lines, const std::regex& pattern)
+// "Client <32 hexadecimal digits> <what> from 127.0.0.1"
+bool IsClientLine(const std::string& line, const std::string& what)
 {
-    std::size_t n = 0;
-    for (const auto& line : lines)
-    {
-        n += std::regex_match(line, pattern);
-    }
-    return n;
+    const std::string tail = " " + what + " from 127.0.0.1";
+    return line.size() == 7 + 32 + tail.size() && line.compare(0, 7, "Client ") == 0 &&
+           line.substr(7, 32).find_first_not_of("0123456789ABCDEF") == std::string::npos &&
+           line.compare(39, tail.size(), tail) == 0;
+}
+
+std::size_t CountClientLines(const Strings& lines, const std::string& what)
+{
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return IsClientLine(l, what); }));
 }
 
 // Collects messages of one client until it has n of them (or the deadline passes).
@@ -183,6 +195,26 @@ TEST(RelaySwitches, PortNumbers)
         {
             EXPECT_EQ(std::string(e.what()), message);
         }
+    }
+}
+
+TEST(RelaySwitches, WholeCommandsOfRawClients)
+{
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {R"({"message":"heartbeat"})", true},
+        {R"(  {"a":{"b":[1,2]}})", true},
+        {R"({"message":"watch)", false},
+        {R"({"text":"}"})", true},
+        {R"({"text":"}")", false},
+        {R"({"text":"a\"}"})", true},
+        {R"([1,[2)", false},
+        {"not json", true},
+        {"", true},
+    };
+    for (const auto& [text, whole] : cases)
+    {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(kbzIsWholeCommand(text), whole);
     }
 }
 
@@ -278,7 +310,7 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
     ASSERT_TRUE(ws.Connect(FPort));
     RawWSClient raw;
     ASSERT_TRUE(raw.Connect(FPort, false));
-    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "connected") == 2; }, 10s));
 
     // A command cut into two segments runs once, whole; two commands in one
     // segment both run; a last command without a line break runs when the
@@ -295,6 +327,15 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
     EXPECT_EQ(raw.Buffer(), expected);
     raw.Buffer().clear();
 
+    // A pause inside a command, longer than the one that ends a last command.
+    raw.SendRaw(Heartbeat(7).substr(0, 25));
+    std::this_thread::sleep_for(400ms); // a long gap between the segments
+    raw.SendRaw(Heartbeat(7).substr(25) + "\n");
+    EXPECT_EQ(Collect(ws, 1), Strings{HeartbeatLine(7)});
+    while (raw.Buffer().size() < HeartbeatLine(7).size() && raw.ReadSome(5000))
+    {}
+    raw.Buffer().clear();
+
     // A WebSocket client's text and binary commands, and a typed one.
     ws.SendText(Heartbeat(4));
     const auto binary =
@@ -307,9 +348,9 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
     // Connect and disconnect lines are on the console only.
     ws.SendClose();
     raw.Close();
-    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kDisconnectedLine) == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "disconnected") == 2; }, 10s));
     const Strings lines = Lines();
-    for (int i = 1; i <= 6; ++i)
+    for (int i = 1; i <= 7; ++i)
     {
         EXPECT_EQ(std::count(lines.begin(), lines.end(), HeartbeatLine(i)), 1) << i;
     }
@@ -322,7 +363,7 @@ TEST_F(RelayConsole, CommandsFromTwoClientsAndTheConsoleAtOnce)
     RawWSClient a, b;
     ASSERT_TRUE(a.Connect(FPort));
     ASSERT_TRUE(b.Connect(FPort));
-    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == 2; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "connected") == 2; }, 10s));
 
     const int each = 50;
     std::thread ta([&] {
@@ -411,7 +452,7 @@ TEST_F(RelayConsole, ManyClientsGetEveryLineThenThreadsReturnToIdle)
         peers.push_back(std::make_unique<RawWSClient>());
         ASSERT_TRUE(peers.back()->Connect(FPort)) << i;
     }
-    ASSERT_TRUE(WaitUntil([&] { return CountMatching(Lines(), kConnectedLine) == clients; }, 30s));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "connected") == clients; }, 30s));
 
     std::string script;
     for (int i = 1; i <= lines; ++i)
@@ -461,7 +502,7 @@ TEST_F(RelayConsole, ManyClientsGetEveryLineThenThreadsReturnToIdle)
     }
     peers.clear();
     ASSERT_TRUE(
-        WaitUntil([&] { return CountMatching(Lines(), kDisconnectedLine) == clients; }, 60s));
+        WaitUntil([&] { return CountClientLines(Lines(), "disconnected") == clients; }, 60s));
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount(FProcess.Pid()) <= idle; }, 30s))
         << ThreadCount(FProcess.Pid()) << " threads, idle was " << idle;
 }
