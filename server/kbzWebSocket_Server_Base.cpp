@@ -419,6 +419,7 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
         {
             c->DrainQueues();
         }
+        c->SendRequestedPing();
         c->CheckCloseTimeOut();
         if (tcp->InputBufferIsEmpty())
         {
@@ -1025,7 +1026,7 @@ void TkbzWSServer_Indy_Base::Ping(const std::string& aText)
             c->FCustomHeartBeat.store(handled);
             if (!handled)
             {
-                c->Ping(text);
+                c->RequestPing(text);
             }
         }
         catch (const std::exception& e)
@@ -1087,8 +1088,13 @@ void TkbzWSServer_Indy_Base::DoHeartBeatTimeout()
         {
             continue;
         }
-        // The oldest unanswered ping decides.
-        const std::int64_t oldest = c->OldestPendingPing();
+        // The oldest unanswered ping decides, or one that could not even be
+        // sent (the connection's thread is stuck writing to a peer that does not read).
+        std::int64_t oldest = c->OldestPendingPing();
+        if (oldest == 0)
+        {
+            oldest = static_cast<std::int64_t>(c->RequestedPingTime());
+        }
         if (oldest == 0)
         {
             c->ResetFirstPing();
@@ -1096,6 +1102,9 @@ void TkbzWSServer_Indy_Base::DoHeartBeatTimeout()
         }
         if (now - oldest >= timeoutMs)
         {
+            // Marked first, so ending it only shuts the socket down and never
+            // waits for a send in progress.
+            c->SetDisconnected(true);
             DoException(c, "HeartBeat Timeout exceeded.", nullptr);
         }
     }

@@ -209,6 +209,14 @@ public:
     std::atomic<bool> FQueueOverflow{false};
     // When bytes last arrived (kbzGetTicks).
     std::uint64_t FLastInput = 0;
+    // A ping for the connection's own thread to send (Ping and the heartbeat
+    // never write from their thread, so a peer that does not read holds up nobody).
+    void RequestPing(const std::string& text);
+    // Sends the requested ping, if any (the connection's thread).
+    void SendRequestedPing();
+    // When the ping waiting to be sent was requested (kbzGetTicks; 0: none).
+    std::uint64_t RequestedPingTime() const noexcept { return FPingRequested.load(); }
+
     // Raw TCP: delivers the undelimited bytes when the peer paused for
     // TCPFlushIdle ms (measured from FLastInput), or at once with force.
     void FlushIdleTCPData(std::uint64_t now, bool force = false);
@@ -228,6 +236,9 @@ private:
     std::unique_ptr<TkbzWSHandShakeServer> FHandshake;
     std::unique_ptr<TkbzWSConnectionAuthentication> FAuthentication;
     std::atomic<int> FAuthenticationCloseCode{kbzCloseNormal};
+    std::mutex FPingRequestLock;
+    std::string FPingText;
+    std::atomic<std::uint64_t> FPingRequested{0};
 };
 
 // ---- The server component ----
@@ -303,6 +314,7 @@ public:
     bool WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize = 0,
                    TwsStreaming aStreaming = TwsStreaming::stmNone);
     // A ping to every connection with a handshake; empty text: the local time.
+    // Each is sent by the connection's own thread (see Broadcast).
     void Ping(const std::string& aText = {});
     void DisconnectAll();
 

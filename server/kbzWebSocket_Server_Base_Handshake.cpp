@@ -721,6 +721,32 @@ void TkbzWSConnectionServer::DoHandshake()
     }
 }
 
+void TkbzWSConnectionServer::RequestPing(const std::string& text)
+{
+    std::lock_guard guard(FPingRequestLock);
+    FPingText = text;
+    std::uint64_t none = 0;
+    FPingRequested.compare_exchange_strong(none, kbzGetTicks());
+}
+
+void TkbzWSConnectionServer::SendRequestedPing()
+{
+    if (FPingRequested.load() == 0)
+    {
+        return;
+    }
+    std::string text;
+    {
+        std::lock_guard guard(FPingRequestLock);
+        text.swap(FPingText);
+        FPingRequested.store(0);
+    }
+    if (Enabled() && !GetDisconnected())
+    {
+        Ping(text);
+    }
+}
+
 void TkbzWSConnectionServer::FlushIdleTCPData(std::uint64_t now, bool force)
 {
     if (GetTransport() != TwsTransport::trpTCP || !Enabled() || GetDisconnected() ||

@@ -355,3 +355,37 @@ TEST(Server, HeartbeatPingsAndEndsSilentPeers)
         5s));
     EXPECT_EQ(exceptions.front(), "HeartBeat Timeout exceeded.");
 }
+
+TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
+{
+    LoopbackServer ls;
+    ls.server.HeartBeat().Enabled = true;
+    ls.server.HeartBeat().Interval = 1;
+    ls.server.HeartBeat().Timeout = 2;
+    std::mutex lock;
+    std::vector<std::string> exceptions;
+    ls.server.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
+        std::lock_guard guard(lock);
+        exceptions.push_back(e.what());
+    };
+    const int port = ls.Start();
+    RawWSClient stalled;
+    ASSERT_TRUE(stalled.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 1; }, 5s));
+    // More than the socket buffers hold: the connection's thread ends up blocked
+    // in a send, so its pings cannot even be sent.
+    const std::string payload(256 * 1024, 'p');
+    for (int i = 0; i < 48; ++i)
+    {
+        ls.server.Broadcast(payload);
+    }
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::lock_guard guard(lock);
+            return !exceptions.empty();
+        },
+        15s));
+    EXPECT_EQ(exceptions.front(), "HeartBeat Timeout exceeded.");
+    EXPECT_TRUE(WaitUntil([&] { return ls.server.Count() == 0; }, 10s));
+    EXPECT_EQ(ls.CloseCodes().size(), 1u);
+}
