@@ -97,17 +97,22 @@ void TkbzWSServer_Indy_Base::RunServerThread(std::function<void()> f)
     }
     try
     {
-        std::thread([this, f = std::move(f)] {
-            try
+        std::thread([this, f = std::move(f)]() mutable {
             {
-                f();
+                // The work (and what it holds) is gone before the destructor is released.
+                auto work = std::move(f);
+                try
+                {
+                    work();
+                }
+                catch (const std::exception& e)
+                {
+                    DoException(nullptr, e.what(), &e);
+                }
+                catch (...)
+                {
+                }
             }
-            catch (const std::exception& e)
-            {
-                DoException(nullptr, e.what(), &e);
-            }
-            catch (...)
-            {}
             std::lock_guard guard(FThreadsLock);
             --FThreads;
             FThreadsDone.notify_all();
