@@ -1,0 +1,92 @@
+// Message round trips through our client against echo servers of other stacks: one message
+// written, its echo awaited, again. The servers are started by bench/bench_client.py, which
+// passes their ports in KBZ_BENCH_PYTHON_WS_PORT and KBZ_BENCH_NODE_WS_PORT, runs the same
+// round trips with each stack's own client and prints the ratios. Without a port the
+// benchmark reports an error and is skipped.
+#include "client/kbzWebSocket_Client.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace
+{
+
+using namespace kbz;
+
+class EchoWaiter
+{
+public:
+    void Received()
+    {
+        {
+            std::lock_guard guard(FLock);
+            ++FReceived;
+        }
+        FChanged.notify_one();
+    }
+    // Waits for the echo number n (1-based); false after 10 s.
+    bool WaitFor(std::uint64_t n)
+    {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return FReceived >= n; });
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::uint64_t FReceived = 0;
+};
+
+void RoundTrips(benchmark::State& state, const char* portVariable)
+{
+    const char* port = std::getenv(portVariable);
+    if (!port || !*port)
+    {
+        state.SkipWithError((std::string(portVariable) + " is not set").c_str());
+        return;
+    }
+    EchoWaiter echoes;
+    TkbzWSClient client;
+    client.OnMessage = [&](const TkbzWSConnectionPtr&, const std::string&) { echoes.Received(); };
+    client.SetURL(std::string("ws://127.0.0.1:") + port + "/");
+    if (!client.Connect(10000))
+    {
+        state.SkipWithError("could not connect");
+        return;
+    }
+    const std::string message(static_cast<std::size_t>(state.range(0)), 'x');
+    std::uint64_t sent = 0;
+    for (auto _ : state)
+    {
+        client.WriteData(message);
+        if (!echoes.WaitFor(++sent))
+        {
+            state.SkipWithError("no echo");
+            break;
+        }
+    }
+    state.counters["round_trips_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0) * 2);
+    client.Disconnect(5000);
+}
+
+void BM_ClientRoundTrip_Python(benchmark::State& state)
+{
+    RoundTrips(state, "KBZ_BENCH_PYTHON_WS_PORT");
+}
+void BM_ClientRoundTrip_Node(benchmark::State& state)
+{
+    RoundTrips(state, "KBZ_BENCH_NODE_WS_PORT");
+}
+
+BENCHMARK(BM_ClientRoundTrip_Python)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
+BENCHMARK(BM_ClientRoundTrip_Node)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
+
+} // namespace

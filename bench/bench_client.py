@@ -1,0 +1,115 @@
+#!/usr/bin/python3
+"""Round trips through our client against python websockets and node ws echo servers, side by
+side with each stack's own client against its own server, in one run.
+
+Usage: bench/bench_client.py [--bench BUILD/kbz_bench] [--seconds S]
+Needs a build with -DKBZ_BUILD_BENCHMARKS=ON, python3-websockets and node-ws. Everything runs
+on 127.0.0.1; compression is off on both sides so that the framing paths are compared.
+Prints one line per server and size: round trips per second of ours and theirs, and the ratio.
+"""
+import argparse
+import asyncio
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PEERS = os.path.join(HERE, "..", "tests", "interop", "peers")
+SIZES = [16, 1024, 65536]
+NODE_ENV = dict(os.environ, NODE_PATH="/usr/share/nodejs")
+
+NODE_CLIENT = r"""
+const { WebSocket } = require('ws');
+const [url, size, seconds] = [process.argv[1], Number(process.argv[2]), Number(process.argv[3])];
+const ws = new WebSocket(url, { perMessageDeflate: false });
+const message = 'x'.repeat(size);
+ws.on('open', () => {
+  let count = 0;
+  const start = process.hrtime.bigint();
+  const end = start + BigInt(Math.round(seconds * 1e9));
+  ws.on('message', () => {
+    ++count;
+    const now = process.hrtime.bigint();
+    if (now >= end) {
+      console.log(count / (Number(now - start) / 1e9));
+      ws.close();
+      return;
+    }
+    ws.send(message);
+  });
+  ws.send(message);
+});
+"""
+
+
+def start_peer(argv, env=None):
+    p = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
+    line = p.stdout.readline()
+    if not line.startswith("listening "):
+        p.kill()
+        sys.exit("peer did not start: %s" % " ".join(argv))
+    return p, int(line.split()[1])
+
+
+async def python_client(port, size, seconds):
+    import websockets
+    async with websockets.connect("ws://127.0.0.1:%d/" % port, compression=None,
+                                  max_size=None) as ws:
+        message = "x" * size
+        count = 0
+        start = time.perf_counter()
+        while time.perf_counter() - start < seconds:
+            await ws.send(message)
+            await ws.recv()
+            count += 1
+        return count / (time.perf_counter() - start)
+
+
+def node_client(port, size, seconds):
+    out = subprocess.run(["node", "-e", NODE_CLIENT, "ws://127.0.0.1:%d/" % port, str(size),
+                          str(seconds)], env=NODE_ENV, capture_output=True, text=True,
+                         timeout=60, check=True)
+    return float(out.stdout.strip())
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--bench", default=os.path.join(HERE, "..", "build", "kbz_bench"))
+    p.add_argument("--seconds", type=float, default=1.0)
+    args = p.parse_args()
+
+    python_server, python_port = start_peer(
+        [sys.executable, os.path.join(PEERS, "ws_server.py"), "--config", "none"])
+    node_server, node_port = start_peer(
+        ["node", os.path.join(PEERS, "ws_server.js"), "--config", "none"], NODE_ENV)
+    try:
+        env = dict(os.environ, KBZ_BENCH_PYTHON_WS_PORT=str(python_port),
+                   KBZ_BENCH_NODE_WS_PORT=str(node_port))
+        out = subprocess.run(
+            [args.bench, "--benchmark_filter=BM_ClientRoundTrip",
+             "--benchmark_min_time=%g" % args.seconds, "--benchmark_format=json"],
+            env=env, capture_output=True, text=True, check=True, timeout=600)
+        ours = {}
+        for b in json.loads(out.stdout)["benchmarks"]:
+            name, size = b["name"].split("/")[:2]
+            ours[(name.rsplit("_", 1)[1].lower(), int(size))] = b.get("round_trips_per_s", 0.0)
+
+        print("%-8s %8s %14s %14s %8s" % ("server", "size", "ours rt/s", "theirs rt/s", "ratio"))
+        for server, port in (("python", python_port), ("node", node_port)):
+            for size in SIZES:
+                if server == "python":
+                    theirs = asyncio.run(python_client(port, size, args.seconds))
+                else:
+                    theirs = node_client(port, size, args.seconds)
+                mine = ours.get((server, size), 0.0)
+                print("%-8s %8d %14.0f %14.0f %8.2f" % (server, size, mine, theirs,
+                                                        mine / theirs if theirs else 0.0))
+    finally:
+        python_server.kill()
+        node_server.kill()
+
+
+if __name__ == "__main__":
+    main()
