@@ -85,14 +85,18 @@ void TkbzCommandLog_WSClient::LogDisconnected(int code)
     DoLog("{\"event\": \"disconnected\", \"code\": " + std::to_string(code) + "}");
 }
 
+// Texts from the peer are bytes that may not be UTF-8: malformed sequences become U+FFFD, so
+// every line stays valid UTF-8 JSON.
 void TkbzCommandLog_WSClient::LogError(std::string_view description)
 {
-    DoLog("{\"event\": \"error\", \"description\": \"" + kbzJSONEscapeText(description) + "\"}");
+    DoLog("{\"event\": \"error\", \"description\": \"" +
+          kbzJSONEscapeText(kbzGetUTF8String(description)) + "\"}");
 }
 
 void TkbzCommandLog_WSClient::LogMessage(std::string_view text)
 {
-    DoLog("{\"event\": \"message\", \"text\": \"" + kbzJSONEscapeText(text) + "\"}");
+    DoLog("{\"event\": \"message\", \"text\": \"" + kbzJSONEscapeText(kbzGetUTF8String(text)) +
+          "\"}");
 }
 
 void TkbzCommandLog_WSClient::DoProcessJSON()

@@ -135,6 +135,23 @@ TEST(ConsoleText, JsonStringsTravelAsTheirValuesAndComeBackAsValidJson)
     EXPECT_EQ(console.Exit(), 0);
 }
 
+TEST(ConsoleText, TextThatIsNotUtf8StillGivesAValidLine)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(peer.Start(Peer::PythonWS, {"--mode", "badutf8"}));
+    Console console;
+    ASSERT_TRUE(console.Start());
+    console.Open(peer.Url());
+    const auto at = console.Await(R"({"event": "message")");
+    ASSERT_TRUE(at) << console.Dump();
+    EXPECT_EQ(StrictJsonString(console.Line(*at), "text"), "ok \xEF\xBF\xBD\xEF\xBF\xBD")
+        << console.Line(*at);
+}
+
 TEST(ConsoleText, CloseWithACodeThatMayNotBeSentKeepsTheConnection)
 {
     if (!HavePythonWebSockets())

@@ -185,8 +185,8 @@ inline std::string FromHex(const std::string& hex)
     return out;
 }
 
-// Reads line with python's strict JSON reader (which refuses raw control characters in strings)
-// and gives the string member's value as UTF-8; nothing when the line is not one valid JSON
+// Reads line as strict UTF-8 with python's strict JSON reader (which refuses raw control
+// characters in strings) and gives the string member's value as UTF-8; nothing when the line is not one valid JSON
 // object with such a string member.
 inline std::optional<std::string> StrictJsonString(const std::string& line,
                                                    const std::string& member)
@@ -194,7 +194,7 @@ inline std::optional<std::string> StrictJsonString(const std::string& line,
     TestProcess py;
     const std::string script =
         "import json,sys\n"
-        "v = json.loads(sys.stdin.read(), strict=True)['" +
+        "v = json.loads(sys.stdin.buffer.read().decode('utf-8'), strict=True)['" +
         member +
         "']\n"
         "assert isinstance(v, str)\n"
