@@ -10,16 +10,25 @@
 #include "base/kbzBase_Helpers.h"
 #include "kbzWebSocket.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 #include <string>
+#include <unistd.h>
 
 using namespace kbz;
 
 namespace
 {
+
+int StopPipe[2] = {-1, -1};
+
+void OnStopSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(StopPipe[1], &byte, 1);
+}
 
 int Usage()
 {
@@ -59,13 +68,17 @@ int main(int argc, char** argv)
         return Usage();
     }
 
-    // The signals are taken by sigwait below: every thread the server starts
-    // inherits this mask, so none of them is interrupted by them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // SIGINT and SIGTERM only wake the main thread (through a pipe), whichever
+    // thread they arrive on; it then stops the server cleanly.
+    if (::pipe(StopPipe) != 0)
+    {
+        return 1;
+    }
+    struct sigaction stop = {};
+    stop.sa_handler = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     TkbzWebSocketHTTPServer server;
@@ -97,8 +110,9 @@ int main(int argc, char** argv)
     std::printf("listening on %s:%d\n", ip.c_str(), server.GetBoundPort());
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    char byte = 0;
+    while (::read(StopPipe[0], &byte, 1) < 0 && errno == EINTR)
+    {}
     server.SetActive(false);
     return 0;
 }

@@ -3,6 +3,7 @@
 // console's log relay.
 #include "tests/support/kbzTestProcess.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -142,7 +143,9 @@ TEST_P(PeerTest, EchoServerWithCompression)
         }
         peer.Send("close");
         EXPECT_EQ(peer.Next(), "closed 1000");
-        server.Stop();
+        // SIGTERM ends the server cleanly.
+        ::kill(server.Pid(), SIGTERM);
+        EXPECT_EQ(server.WaitForExit(10s), 0);
     }
 }
 
