@@ -138,7 +138,9 @@ void TkbzCommandLog_WSClient::DoProcessJSON()
 
 TkbzCommandLog_WSClient::~TkbzCommandLog_WSClient()
 {
-    // The client's handlers use this object: it goes first, while all is alive.
+    // Relay commands and the client's handlers use this object: the relay
+    // stops first, then the client goes, while everything is still alive.
+    StopRelay();
     FWSClient.reset();
 }
 

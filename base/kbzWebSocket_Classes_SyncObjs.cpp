@@ -415,8 +415,10 @@ struct SyncQueue
 
 SyncQueue& Queue()
 {
-    static SyncQueue queue;
-    return queue;
+    // Never destroyed: a thread that disposes of itself may still post to it
+    // while the program's static objects go away at exit.
+    static SyncQueue* queue = new SyncQueue;
+    return *queue;
 }
 
 // The queue (and with it the default main thread) is made while the program

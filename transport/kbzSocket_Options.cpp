@@ -156,9 +156,9 @@ void TkbzTCPWatchDog_Options::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzTCPWatchDog_Options*>(&src))
     {
-        Enabled = s->Enabled;
-        Interval = s->Interval;
-        Attempts = s->Attempts;
+        Enabled = s->Enabled.load();
+        Interval = s->Interval.load();
+        Attempts = s->Attempts.load();
         return;
     }
     TkbzPersistent::Assign(src);

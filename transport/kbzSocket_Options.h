@@ -9,6 +9,7 @@
 #include "base/kbzBase_Classes.h"
 #include "base/kbzWebSocket_Types.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -249,9 +250,10 @@ public:
     KBZ_PERSISTENT_CLASS(TkbzTCPWatchDog_Options)
     void Assign(const TkbzPersistent& src) override;
 
-    bool Enabled = false;
-    std::int32_t Interval = 60; // seconds; the client component sets 10
-    std::int32_t Attempts = 0;  // 0 or less: unlimited
+    // Atomic: commands change them while the watchdog's timer reads them.
+    std::atomic<bool> Enabled{false};
+    std::atomic<std::int32_t> Interval{60}; // seconds; the client component sets 10
+    std::atomic<std::int32_t> Attempts{0};  // 0 or less: unlimited
 };
 
 } // namespace kbz

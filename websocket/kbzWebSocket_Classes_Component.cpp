@@ -659,7 +659,7 @@ void TkbzWSComponent::StartHeartBeatTimeout()
     }
     // Checked at the finer of the two periods, so an unanswered ping is noticed
     // no later than Timeout + Interval after it was sent.
-    const int seconds = std::max(1, std::min(FHeartBeat.Timeout, FHeartBeat.Interval));
+    const int seconds = std::max(1, std::min(FHeartBeat.Timeout.load(), FHeartBeat.Interval.load()));
     StartTimer(FHeartBeatTimeoutTimer, "HeartBeatTimeout", seconds * 1000,
                [this] { DoHeartBeatTimeout(); });
 }

@@ -36,9 +36,9 @@ void TkbzWSHeartBeat_Options::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzWSHeartBeat_Options*>(&src))
     {
-        Enabled = s->Enabled;
-        Interval = s->Interval;
-        Timeout = s->Timeout;
+        Enabled = s->Enabled.load();
+        Interval = s->Interval.load();
+        Timeout = s->Timeout.load();
         return;
     }
     TkbzPersistent::Assign(src);

@@ -7,6 +7,7 @@
 #include "base/kbzWebSocket_Types.h"
 #include "transport/kbzSocket_Options.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -87,9 +88,10 @@ public:
     KBZ_PERSISTENT_CLASS(TkbzWSHeartBeat_Options)
     void Assign(const TkbzPersistent& src) override;
 
-    bool Enabled = false;
-    std::int32_t Interval = 300; // seconds between pings
-    std::int32_t Timeout = 0;    // seconds a pong may take; below 1: not supervised
+    // Atomic: commands change them while the heartbeat's timers read them.
+    std::atomic<bool> Enabled{false};
+    std::atomic<std::int32_t> Interval{300}; // seconds between pings
+    std::atomic<std::int32_t> Timeout{0};    // seconds a pong may take; below 1: not supervised
 };
 
 // ---- Send queues ----
