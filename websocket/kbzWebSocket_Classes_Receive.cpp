@@ -102,10 +102,8 @@ void TkbzWSConnection::ReadStepRFC6455(bool maskRequired)
 void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
                                       bool compressed)
 {
-    if (Closing())
-    {
-        return; // the peer's data after our close is not wanted any more
-    }
+    // Messages that arrive after our close frame are still delivered: the peer
+    // sent them before it saw our close, and its close frame ends them.
     if (compressed)
     {
         try
@@ -151,10 +149,6 @@ void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&
 void TkbzWSConnection::DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>& payload,
                                        bool more)
 {
-    if (Closing())
-    {
-        return;
-    }
     if (FDecoder.Msg().FCompressed && &payload == &FDecoder.Msg().FStream)
     {
         // A fragment of a compressed message: gathered until the message is whole.
