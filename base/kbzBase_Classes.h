@@ -54,6 +54,8 @@ KBZ_DECLARE_EXCEPTION(EListError, Exception);
 KBZ_DECLARE_EXCEPTION(EArgumentException, Exception);
 // Assigning an option record from a record of an unrelated kind.
 KBZ_DECLARE_EXCEPTION(EConvertAssign, Exception);
+// A compiled-in data block that does not exist.
+KBZ_DECLARE_EXCEPTION(EResNotFound, Exception);
 // Errors of the WebSocket engine and server, with the fixed English texts of the protocol code.
 KBZ_DECLARE_EXCEPTION(TkbzWSException, Exception);
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/random.h>
@@ -625,6 +626,62 @@ std::string kbzGetApplicationPath()
         out += '/';
     }
     return out;
+}
+
+namespace
+{
+std::mutex& OpenSSLPathLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+std::string& OpenSSLPath()
+{
+    static std::string path;
+    return path;
+}
+} // namespace
+
+void kbzSetOpenSSLLibPath(std::string folder)
+{
+    std::lock_guard guard(OpenSSLPathLock());
+    OpenSSLPath() = std::move(folder);
+}
+
+std::string kbzGetOpenSSLLibPath()
+{
+    std::lock_guard guard(OpenSSLPathLock());
+    return OpenSSLPath();
+}
+
+std::string kbzGetResourceText(std::string_view name)
+{
+    if (name.empty())
+    {
+        return {};
+    }
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    if (!detail::FindEmbeddedFile(name, data, size))
+    {
+        throw EResNotFound("Resource " + std::string(name) + " not found");
+    }
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+bool kbzGetResourceStream(std::string_view name, TkbzStream& stream)
+{
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    if (name.empty() || !detail::FindEmbeddedFile(name, data, size))
+    {
+        return false;
+    }
+    stream.SetSize(0);
+    stream.SetPosition(0);
+    stream.Write(data, size);
+    stream.SetPosition(0);
+    return true;
 }
 
 // ---- Encoders, digests and identifiers --------------------------------------------------------

@@ -89,6 +89,23 @@ std::string kbzTrim(std::string_view text);
 bool kbzMatchesMask(std::string_view text, std::string_view mask);
 // Folder of the running executable, with a trailing "/".
 std::string kbzGetApplicationPath();
+namespace detail
+{
+// The compiled-in files, made by the build from server/www.
+bool FindEmbeddedFile(std::string_view name, const std::uint8_t*& data, std::size_t& size);
+} // namespace detail
+
+// Where the TLS library is to be loaded from. OpenSSL is linked into the program
+// when it is built, so the folder is only recorded.
+void kbzSetOpenSSLLibPath(std::string folder);
+std::string kbzGetOpenSSLLibPath();
+// The compiled-in data block of that name (the files of server/www): its bytes
+// as text; an empty name gives an empty text; an unknown one raises
+// EResNotFound "Resource <name> not found".
+std::string kbzGetResourceText(std::string_view name);
+// Replaces the stream's content with the data block and positions it at 0;
+// false for an empty or unknown name.
+bool kbzGetResourceStream(std::string_view name, TkbzStream& stream);
 
 // ---- Encoders, digests and identifiers --------------------------------------------------------
 

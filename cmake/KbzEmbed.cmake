@@ -1,5 +1,6 @@
-# Compiles the browser files under server/www/ into the library: a generated
-# source file holds each file as a byte array, looked up by file name.
+# Compiles the browser files under server/www/ into the library (the base layer,
+# whose resource helpers read them): a generated source file holds each file as
+# a byte array, looked up by file name.
 
 function(kbz_embed_www out_var)
     set(www_dir ${PROJECT_SOURCE_DIR}/server/www)

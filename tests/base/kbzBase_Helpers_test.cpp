@@ -498,5 +498,16 @@ TEST(kbzFormatDateTime, LocalTimeFields)
     EXPECT_EQ(ping.find_first_not_of("0123456789"), std::string::npos);
 }
 
+TEST(kbzGetResource, UnknownAndEmptyNames)
+{
+    EXPECT_EQ(kbzGetResourceText(""), "");
+    EXPECT_THROW(kbzGetResourceText("no-such-file.js"), EResNotFound);
+    TkbzMemoryStream stream;
+    stream.Write("keep", 4);
+    EXPECT_FALSE(kbzGetResourceStream("", stream));
+    EXPECT_FALSE(kbzGetResourceStream("no-such-file.js", stream));
+    EXPECT_EQ(stream.Size(), 4); // left alone
+}
+
 } // namespace
 } // namespace kbz
