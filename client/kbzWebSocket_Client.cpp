@@ -589,7 +589,7 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
     {
         c->SetTransport(TwsTransport::trpTCP);
     }
-    c->Specification = TwsSpecification::spRFC6455;
+    c->FSpecification = TwsSpecification::spRFC6455;
     c->SetExtensions(Extensions());
     c->Extensions().SetMode(TwsApplicationMode::appClient);
     c->Masked = true;

@@ -716,9 +716,9 @@ void TkbzWSServer_Indy_Base::DoHandshakeDone(const TkbzWSConnectionServerPtr& c,
     {
         return;
     }
-    if ((c->Specification == TwsSpecification::spRFC6455 && !Specifications().RFC6455 &&
+    if ((c->FSpecification == TwsSpecification::spRFC6455 && !Specifications().RFC6455 &&
          c->GetTransport() == TwsTransport::trpRFC6455) ||
-        (c->Specification == TwsSpecification::spHixie76 && !Specifications().Drafts.Hixie76))
+        (c->FSpecification == TwsSpecification::spHixie76 && !Specifications().Drafts.Hixie76))
     {
         c->Disconnect(kbzCloseNormal);
         return;

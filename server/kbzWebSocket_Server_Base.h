@@ -344,7 +344,7 @@ protected:
     virtual void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
     // Ends a connection that served one HTTP exchange (or was refused).
     void DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& connection);
-    // After the opening handshake (type 1): specification check, then OnConnect.
+    // After the opening handshake (type 1): framing check, then OnConnect.
     void DoHandshakeDone(const TkbzWSConnectionServerPtr& connection, int type);
 
     void DoHeartBeat() override;

@@ -617,9 +617,9 @@ void TkbzWSConnectionServer::DoHandshake()
     }
     FHandshake = std::make_unique<TkbzWSHandShakeServer>(HeadersRequest());
     const TkbzWSHandShakeServer& h = *FHandshake;
-    const TwsSpecification spec = h.GetSpecification();
+    const TwsSpecification framing = h.GetSpecification();
     std::array<std::uint8_t, 16> challenge{};
-    if (spec == TwsSpecification::spHixie76)
+    if (framing == TwsSpecification::spHixie76)
     {
         if (!h.NeedsKey3())
         {
@@ -628,7 +628,7 @@ void TkbzWSConnectionServer::DoHandshake()
         AwaitKey3(*tcp);
         challenge = kbzHixie76Answer(h.FKey1, h.FKey2, kbzHexToBytes(h.FKey3));
     }
-    Specification = spec;
+    FSpecification = framing;
 
     const std::string selected = kbzSelectProtocol(h.FProtocols, Protocol);
     Protocol = selected;
@@ -639,7 +639,7 @@ void TkbzWSConnectionServer::DoHandshake()
         throw TkbzWSException("Origin " + h.FOrigin + " not allowed");
     }
 
-    if (spec == TwsSpecification::spRFC6455)
+    if (framing == TwsSpecification::spRFC6455)
     {
         if (GetTransport() == TwsTransport::trpUndefined)
         {
@@ -689,7 +689,7 @@ void TkbzWSConnectionServer::DoHandshake()
         answer += "\r\n";
     }
     answer += "\r\n";
-    if (spec == TwsSpecification::spHixie76)
+    if (framing == TwsSpecification::spHixie76)
     {
         answer.append(reinterpret_cast<const char*>(challenge.data()), challenge.size());
     }

@@ -181,12 +181,12 @@ void TkbzWSConnection::DoWriteText(const std::string& aText, int aSize, TwsStrea
     default:
         break;
     }
-    if (Specification == TwsSpecification::spHixie76)
+    if (FSpecification == TwsSpecification::spHixie76)
     {
         DoWriteHixie76(TOpcode::opText, aText);
         return;
     }
-    if (Specification != TwsSpecification::spRFC6455)
+    if (FSpecification != TwsSpecification::spRFC6455)
     {
         return;
     }
@@ -206,7 +206,7 @@ void TkbzWSConnection::DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSiz
         DoWriteRaw(bytes);
         return;
     }
-    if (Specification != TwsSpecification::spRFC6455 || GetTransport() == TwsTransport::trpSSE)
+    if (FSpecification != TwsSpecification::spRFC6455 || GetTransport() == TwsTransport::trpSSE)
     {
         return;
     }
@@ -612,7 +612,7 @@ void TkbzWSConnection::DoWriteClose(int code)
         DoWriteFrame(TOpcode::opClose, payload, true, false);
     }
     else if (GetTransport() == TwsTransport::trpHixie76 ||
-             Specification == TwsSpecification::spHixie76)
+             FSpecification == TwsSpecification::spHixie76)
     {
         DoWriteHixie76(TOpcode::opClose, {});
     }

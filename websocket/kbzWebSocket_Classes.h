@@ -88,7 +88,7 @@ public:
     TkbzWSQueueOptions& QueueOptions() noexcept { return FQueueOptions; }
     void SetQueueOptions(const TkbzWSQueueOptions& source) { FQueueOptions.Assign(source); }
 
-    TwsSpecification Specification = TwsSpecification::spRFC6455;
+    TwsSpecification FSpecification = TwsSpecification::spRFC6455;
     bool Masked = false; // this side masks its frames (the client)
     std::string Protocol; // subprotocol name(s); the negotiated one after the handshake
     bool ValidateUTF8 = false;

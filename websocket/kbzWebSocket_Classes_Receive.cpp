@@ -39,7 +39,7 @@ void TkbzWSConnection::ReadData(bool maskRequired)
             tcp->InputBufferClear();
             break;
         default:
-            if (Specification == TwsSpecification::spHixie76)
+            if (FSpecification == TwsSpecification::spHixie76)
             {
                 ReadStepHixie76();
             }
