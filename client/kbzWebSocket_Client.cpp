@@ -544,7 +544,13 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
             return;
         }
         connection = Connection();
-        DoException(connection, e.what(), &e);
+        // A connect ended by our own deactivation is not an error to report.
+        const bool cancelled =
+            FCancelConnecting.load() && dynamic_cast<const EIdClosedSocket*>(&e) != nullptr;
+        if (!cancelled)
+        {
+            DoException(connection, e.what(), &e);
+        }
         if (connection)
         {
             DisconnectNotification(connection);
@@ -845,6 +851,10 @@ void TkbzWSClient::Deactivate()
         if (!c && FConnecting.load())
         {
             FCancelConnecting.store(true); // the activation ends what it is making
+            if (tcp)
+            {
+                tcp->CancelConnect(); // and stops waiting for the server now
+            }
         }
         StopWatchDog();
         return;

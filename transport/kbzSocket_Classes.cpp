@@ -374,7 +374,8 @@ bool BindLocalPort(int fd, int family, std::uint16_t minPort, std::uint16_t maxP
 } // namespace
 
 TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersion ipVersion,
-                         int timeoutMs, std::uint16_t boundPortMin, std::uint16_t boundPortMax)
+                         int timeoutMs, std::uint16_t boundPortMin, std::uint16_t boundPortMax,
+                         int cancelFd)
 {
     std::string name = host;
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
@@ -430,8 +431,12 @@ TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersi
         int r = ::connect(sock.Handle(), ai->ai_addr, ai->ai_addrlen);
         if (r != 0 && errno == EINPROGRESS)
         {
-            pollfd pfd{sock.Handle(), POLLOUT, 0};
-            const int pr = PollFor(&pfd, 1, MsLeft(deadline));
+            pollfd pfd[2] = {{sock.Handle(), POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+            const int pr = PollFor(pfd, cancelFd >= 0 ? 2 : 1, MsLeft(deadline));
+            if (pr > 0 && cancelFd >= 0 && (pfd[1].revents & POLLIN) != 0)
+            {
+                throw EIdClosedSocket("Connect cancelled.");
+            }
             if (pr == 0)
             {
                 // The time limit covers the whole attempt, not each address.

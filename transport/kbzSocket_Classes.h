@@ -157,9 +157,11 @@ using TkbzTLSHandlerFactory =
 // and opens a TCP connection within timeoutMs (0 or less: 30 seconds).
 // boundPortMin/Max, when set, choose the local port. Raises EIdResolveError,
 // EIdConnectTimeout or EIdSocketError.
+// cancelFd, when not -1, is a descriptor that becomes readable to cancel the
+// connect (EIdClosedSocket "Connect cancelled.").
 TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersion ipVersion,
                          int timeoutMs, std::uint16_t boundPortMin = 0,
-                         std::uint16_t boundPortMax = 0);
+                         std::uint16_t boundPortMax = 0, int cancelFd = -1);
 
 // Two connected in-memory channels for tests: every Send on one end becomes one
 // chunk at the other end, and Recv hands out at most one chunk (or part of one),

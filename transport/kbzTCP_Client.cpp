@@ -1,6 +1,12 @@
 #include "transport/kbzTCP_Client.h"
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <utility>
 
 namespace kbz
@@ -281,9 +287,43 @@ void TkbzIdTCPClient::Connect()
     {
         DisposeReadThread();
     }
-    auto socket = std::make_unique<TkbzSocketIOHandler>(
-        kbzConnectTCP(Host, Port, IPVersion, ConnectTimeout, BoundPortMin, BoundPortMax));
+    // Everything below may be cancelled from another thread (CancelConnect).
+    const int cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+        std::lock_guard guard(FCancelLock);
+        FCancelFd = cancelFd;
+        FCancelled = false;
+    }
+    struct Done
+    {
+        TkbzIdTCPClient& client;
+        int fd;
+        ~Done()
+        {
+            std::lock_guard guard(client.FCancelLock);
+            client.FCancelFd = -1;
+            if (client.FPendingSocket >= 0)
+            {
+                ::close(client.FPendingSocket);
+                client.FPendingSocket = -1;
+            }
+            if (fd >= 0)
+            {
+                ::close(fd);
+            }
+        }
+    } done{*this, cancelFd};
+    auto socket = std::make_unique<TkbzSocketIOHandler>(kbzConnectTCP(
+        Host, Port, IPVersion, ConnectTimeout, BoundPortMin, BoundPortMax, cancelFd));
     socket->SetNoDelay(!UseNagle);
+    {
+        std::lock_guard guard(FCancelLock);
+        if (FCancelled)
+        {
+            throw EIdClosedSocket("Connect cancelled.");
+        }
+        FPendingSocket = ::fcntl(socket->Handle(), F_DUPFD_CLOEXEC, 0);
+    }
     SetIOHandler(std::move(socket));
     try
     {
@@ -295,6 +335,11 @@ void TkbzIdTCPClient::Connect()
                 static_cast<TkbzSocketIOHandler*>(plain.release()));
             SetIOHandler(factory(std::move(socketHandler)));
         }
+        std::lock_guard guard(FCancelLock);
+        if (FCancelled)
+        {
+            throw EIdClosedSocket("Connect cancelled.");
+        }
     }
     catch (...)
     {
@@ -302,6 +347,22 @@ void TkbzIdTCPClient::Connect()
         throw;
     }
     FinishConnect();
+}
+
+void TkbzIdTCPClient::CancelConnect() noexcept
+{
+    std::lock_guard guard(FCancelLock);
+    if (FCancelFd < 0)
+    {
+        return; // no Connect in progress
+    }
+    FCancelled = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(FCancelFd, &one, sizeof one);
+    if (FPendingSocket >= 0)
+    {
+        ::shutdown(FPendingSocket, SHUT_RDWR); // wakes a TLS handshake on that socket
+    }
 }
 
 void TkbzIdTCPClient::Connect(std::unique_ptr<TkbzIOHandler> handler)

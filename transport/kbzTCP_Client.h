@@ -129,6 +129,10 @@ public:
     // Same over a channel that is already open (in-memory pairs, accepted
     // sockets): no resolution, tunnel or TLS.
     void Connect(std::unique_ptr<TkbzIOHandler> handler);
+    // From another thread: ends a Connect in progress at once (its TCP connect
+    // or TLS handshake), which then raises EIdClosedSocket. A Connect that
+    // starts later is not affected.
+    void CancelConnect() noexcept;
     // Ends the connection: disarms (command mode) or terminates the read
     // thread, shuts the channel down (which wakes the thread), waits for the
     // thread's last pass unless called on it, then clears the input buffer.
@@ -157,6 +161,13 @@ protected:
 private:
     void FinishConnect();
     void DisposeReadThread() noexcept;
+
+    // A Connect in progress: the descriptor that cancels its TCP connect, and a
+    // second descriptor of its socket through which a TLS handshake is ended.
+    std::mutex FCancelLock;
+    int FCancelFd = -1;
+    int FPendingSocket = -1;
+    bool FCancelled = false;
 
     mutable TkbzCriticalSection FCS; // client lock: held by the read thread around its short wait
     std::atomic<TkbzTCPMode> FTCPMode{TkbzTCPMode::tcpmDefault};

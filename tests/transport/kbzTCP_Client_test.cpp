@@ -394,5 +394,71 @@ TEST(TCPClient, DestroyingAConnectedClientStopsItsThread)
     EXPECT_TRUE(end->Ended());
 }
 
+TEST(TkbzIdTCPClient, CancelConnectEndsAHangingConnectOrTLSHandshake)
+{
+    // A TCP connect that cannot complete (a listener whose backlog is full), and
+    // a TLS handshake with a server that accepts but never answers.
+    for (const bool tls : {false, true})
+    {
+        SCOPED_TRACE(tls ? "TLS handshake" : "TCP connect");
+        LoopbackListener listener(TwsIPVersion::ipV4, 0);
+        std::vector<TkbzSocket> fillers;
+        if (!tls)
+        {
+            bool full = false;
+            for (int i = 0; i < 8 && !full; ++i)
+            {
+                try
+                {
+                    fillers.push_back(
+                        kbzConnectTCP("127.0.0.1", listener.Port(), TwsIPVersion::ipV4, 300));
+                }
+                catch (const EIdConnectTimeout&)
+                {
+                    full = true;
+                }
+            }
+            if (!full)
+            {
+                GTEST_SKIP() << "this kernel kept accepting handshakes into a full backlog";
+            }
+        }
+        TkbzIdTCPClient client;
+        client.Host = "127.0.0.1";
+        client.Port = listener.Port();
+        client.ConnectTimeout = 60000;
+        if (tls)
+        {
+            // Stands in for a TLS handshake: waits for an answer that never comes.
+            client.TLSHandlerFactory = [](std::unique_ptr<TkbzSocketIOHandler> plain) {
+                plain->Readable(60000);
+                std::uint8_t b = 0;
+                plain->Recv(&b, 1);
+                return std::unique_ptr<TkbzIOHandler>(std::move(plain));
+            };
+        }
+        auto result = std::async(std::launch::async, [&] {
+            try
+            {
+                client.Connect();
+                return std::string("connected");
+            }
+            catch (const Exception& e)
+            {
+                return e.ClassName() + ": " + e.Message();
+            }
+        });
+        // Cancel until the connect gives up (it may not have started at the first try).
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (result.wait_for(20ms) != std::future_status::ready &&
+               std::chrono::steady_clock::now() < deadline)
+        {
+            client.CancelConnect();
+        }
+        ASSERT_EQ(result.wait_for(0s), std::future_status::ready);
+        EXPECT_EQ(result.get().rfind("EIdClosedSocket", 0), 0u);
+    }
+}
+
 } // namespace
 } // namespace kbz
