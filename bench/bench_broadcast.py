@@ -5,7 +5,9 @@ Each server gets the same load in the same run: one node process opens 100 WebSo
 connections to it (bench/broadcast/broadcast_load.js), then the server is handed LINES lines
 of about 100 bytes on its standard input, all at once, and broadcasts each one to every
 client. The clock runs from the first line handed over until every client has received
-every line; the figure is LINES x CLIENTS / elapsed. Servers:
+every line; the figure is LINES x CLIENTS / elapsed. Then PROBES single lines follow one at
+a time, 10 to 20 ms apart, and the time from handing one over until every client has it is
+the line's latency (median and worst reported). Servers:
   kbz     bench/broadcast/kbzBroadcastServer: TkbzWebSocketHTTPServer::Broadcast per line,
           default settings as in the relay (Nagle's algorithm on)
   kbz-nodelay  the same with Nagle's algorithm off, as the node and python servers have it
@@ -17,10 +19,12 @@ Every run is bounded in time; everything stays on 127.0.0.1. Servers take turns 
 round and the median of the rounds is reported, with our ratios to each peer.
 
 Usage: bench/bench_broadcast.py [--build DIR] [--no-build] [--lines N] [--clients C]
-                                [--size B] [--rounds R] [--servers kbz,kbz-nodelay,relay,node,python]
+                                [--size B] [--rounds R] [--probes P]
+                                [--servers kbz,kbz-nodelay,relay,node,python]
 """
 import argparse
 import os
+import random
 import socket
 import statistics
 import subprocess
@@ -147,9 +151,9 @@ def start_server(kind, build):
     return child, int(line.rsplit(":", 1)[1])
 
 
-def measure(kind, build, clients, lines, size):
-    """(lines per second delivered, CPU seconds of the server, of the load) or a text
-    saying why there is none."""
+def measure(kind, build, clients, lines, size, probes):
+    """(lines per second delivered, CPU seconds of the server, of the load, probe latencies
+    in ms) or a text saying why there is none."""
     if kind == "relay":
         fed = [relay_command(30)] * lines
         delivered_last = relay_line(30)
@@ -193,7 +197,16 @@ def measure(kind, build, clients, lines, size):
         if int(count) != lines * clients or int(nbytes) != lines * clients * line_bytes \
                 or int(bad) != 0:
             return "wrong delivery: %s" % result
-        return lines * clients / elapsed, cpu[0], cpu[1]
+        latencies = []
+        for i in range(1, probes + 1):
+            time.sleep(random.uniform(0.01, 0.02))
+            probe = relay_command(30) if kind == "relay" else numbered_line(lines + i, size)
+            start = time.perf_counter()
+            server.feed((probe + "\n").encode())
+            if not load.wait_line(lambda l, k=lines + i: l == "all %d" % k, STEP_TIMEOUT):
+                return "probe %d not delivered" % i
+            latencies.append((time.perf_counter() - start) * 1000)
+        return lines * clients / elapsed, cpu[0], cpu[1], latencies
     finally:
         if load:
             load.stop()
@@ -208,6 +221,7 @@ def main():
     p.add_argument("--clients", type=int, default=100)
     p.add_argument("--size", type=int, default=100, help="bytes per line (not the relay's)")
     p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("--probes", type=int, default=40, help="single lines timed one at a time")
     p.add_argument("--servers", default="kbz,kbz-nodelay,relay,node,python")
     args = p.parse_args()
     kinds = args.servers.split(",")
@@ -219,28 +233,34 @@ def main():
                         "kbzWebSocketClient"], check=True, stdout=sys.stderr)
 
     results = {k: [] for k in kinds}
+    latencies = {k: [] for k in kinds}
     for r in range(args.rounds):
         for kind in kinds:
-            value = measure(kind, build, args.clients, args.lines, args.size)
+            value = measure(kind, build, args.clients, args.lines, args.size, args.probes)
             if isinstance(value, str):
                 print("round %d %-11s %s" % (r + 1, kind, value), file=sys.stderr)
             else:
-                print("round %d %-11s %10.0f lines/s  cpu: server %.2f s, load %.2f s"
-                      % (r + 1, kind, *value), file=sys.stderr)
+                print("round %d %-11s %10.0f lines/s  cpu: server %.2f s, load %.2f s;"
+                      " one line: median %.2f ms" % (r + 1, kind, *value[:3],
+                                                    statistics.median(value[3])),
+                      file=sys.stderr)
                 results[kind].append(value[0])
+                latencies[kind].extend(value[3])
 
     median = {k: statistics.median(v) for k, v in results.items() if v}
     print("%d lines of %d B (relay: %d B) to %d clients, median of %d rounds"
           % (args.lines, args.size, len(relay_line(30)), args.clients, args.rounds))
-    print("%-11s %14s %9s %11s" % ("server", "lines/s", "vs node", "vs python"))
+    print("%-11s %14s %9s %11s %12s %10s" % ("server", "lines/s", "vs node", "vs python",
+                                              "1 line, ms", "worst ms"))
     for kind in kinds:
         if kind not in median:
             print("%-11s %14s" % (kind, "-"))
             continue
         ratio = lambda peer: ("%9.2f" % (median[kind] / median[peer])) if peer in median \
             else "%9s" % "-"
-        print("%-11s %14.0f %s %11s" % (kind, median[kind], ratio("node"),
-                                        ratio("python").strip()))
+        print("%-11s %14.0f %s %11s %12.2f %10.2f"
+              % (kind, median[kind], ratio("node"), ratio("python").strip(),
+                 statistics.median(latencies[kind]), max(latencies[kind])))
     return 0 if len(median) == len(kinds) else 1
 
 

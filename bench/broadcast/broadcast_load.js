@@ -10,6 +10,8 @@
 // received WARM_LINE (those messages are not counted), and then, once every
 // client has received LINES further text messages, "done LINES_TOTAL BYTES_TOTAL
 // BAD" where BAD is the number of clients whose last message is not LAST_LINE.
+// Each further message that every client has received prints "all K" (K: the
+// message's number after the warm-up), for latency probes sent one at a time.
 // After SECONDS without finishing it prints "timeout LINES_TOTAL BYTES_TOTAL".
 // Any failure prints "failed: WHY". Standard input closed: the process ends.
 'use strict';
@@ -30,6 +32,7 @@ let warmed = 0;
 let finished = 0;
 let over = false;
 const clients = [];
+const extra = new Map(); // message number after LINES -> clients that have it
 
 function say(text) {
   process.stdout.write(text + '\n');
@@ -63,6 +66,16 @@ function onMessage(c, buf, start, end) {
   }
   if (end - start === warmLine.length && warmLine.equals(buf.subarray(start, end))) {
     return; // a warm-up line still on its way
+  }
+  if (c.count >= lines) {
+    const k = ++c.count;
+    const n = (extra.get(k) || 0) + 1;
+    extra.set(k, n);
+    if (n === connections) {
+      extra.delete(k);
+      say('all ' + k);
+    }
+    return;
   }
   c.bytes += end - start;
   if (++c.count === lines) {
@@ -147,8 +160,8 @@ setTimeout(() => {
   if (!over) {
     over = true;
     say('timeout ' + totals());
+    process.exit(0);
   }
-  process.exit(0);
 }, seconds * 1000);
 process.stdin.on('data', () => {});
 process.stdin.on('end', () => process.exit(0));
