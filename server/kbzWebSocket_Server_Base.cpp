@@ -404,7 +404,7 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
     {
         if (tcp->InputBufferIsEmpty() && !c->HasQueues())
         {
-            tcp->CheckForDataOnSource(FOptions.GetReadTimeOut());
+            tcp->CheckForDataOnSource(c->QueueWaitLimit(FOptions.GetReadTimeOut()));
         }
         const std::uint64_t now = kbzGetTicks();
         if (c->Disconnected() || c->GetMustDisconnect() || !tcp->Connected())

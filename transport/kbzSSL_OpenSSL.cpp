@@ -582,11 +582,14 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::AcceptTLS(int timeoutMs)
     Handshake(false, timeoutMs, {});
 }
 
-bool TkbzIdSSLIOHandlerSocketOpenSSL::WaitSocket(TWait what, int ms) const
+bool TkbzIdSSLIOHandlerSocketOpenSSL::WaitSocket(TWait what, int ms, bool wakeable) const
 {
-    pollfd p{};
-    p.fd = FFd;
-    p.events = what == TWait::Read ? POLLIN : POLLOUT;
+    pollfd p[2] = {};
+    p[0].fd = FFd;
+    p[0].events = what == TWait::Read ? POLLIN : POLLOUT;
+    p[1].fd = FPlain->WakeHandle();
+    p[1].events = POLLIN;
+    const nfds_t count = wakeable ? 2 : 1;
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
     while (!FShutdown.load())
     {
@@ -597,9 +600,14 @@ bool TkbzIdSSLIOHandlerSocketOpenSSL::WaitSocket(TWait what, int ms) const
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             wait = static_cast<int>(std::max<std::int64_t>(0, left.count()));
         }
-        const int r = ::poll(&p, 1, wait);
+        const int r = ::poll(p, count, wait);
         if (r > 0)
         {
+            if (wakeable && p[1].revents != 0)
+            {
+                FPlain->ClearWake();
+                return p[0].revents != 0;
+            }
             return true; // ready, or hung up / failed: the next OpenSSL call tells
         }
         if (r == 0)
@@ -837,7 +845,7 @@ bool TkbzIdSSLIOHandlerSocketOpenSSL::Readable(int ms)
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             wait = static_cast<int>(std::max<std::int64_t>(0, left.count()));
         }
-        if (!WaitSocket(want, wait))
+        if (!WaitSocket(want, wait, true))
         {
             return FShutdown.load();
         }
@@ -980,6 +988,11 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Send(const std::uint8_t* data, std::size_t
                                  " ms passed");
         }
     }
+}
+
+void TkbzIdSSLIOHandlerSocketOpenSSL::Wake() noexcept
+{
+    FPlain->Wake();
 }
 
 void TkbzIdSSLIOHandlerSocketOpenSSL::Shutdown() noexcept

@@ -136,6 +136,7 @@ public:
     std::size_t Recv(std::uint8_t* buffer, std::size_t n) override;
     void Send(const std::uint8_t* data, std::size_t n) override;
     void Shutdown() noexcept override;
+    void Wake() noexcept override;
     // Sends the TLS close notification (when no write is in progress), then Shutdown.
     void Close() noexcept override;
     bool Connected() const noexcept override;
@@ -167,8 +168,9 @@ private:
     };
     void CreateSession();
     void Handshake(bool client, int timeoutMs, const std::string& peerName);
-    // Waits for the socket without any lock; false on time-out or shutdown.
-    bool WaitSocket(TWait what, int ms) const;
+    // Waits for the socket without any lock; false on time-out or shutdown,
+    // and on a Wake when wakeable.
+    bool WaitSocket(TWait what, int ms, bool wakeable = false) const;
     // One SSL_read under FCS into the caller's buffer. Returns the count, 0
     // when nothing is there yet (want says what to wait for), and records a
     // peer close or failure in FEof / FReadError.

@@ -177,7 +177,39 @@ bool TkbzSocketIOHandler::Readable(int ms)
     {
         RaiseSocketError(errno);
     }
-    return r > 0;
+    if (r == 0)
+    {
+        return false;
+    }
+    if (fds[1].revents != 0)
+    {
+        // A Wake (Shutdown sets its flag before it signals): consumed, so the
+        // next wait blocks again.
+        ClearWake();
+        if (FShutdown.load())
+        {
+            return true;
+        }
+    }
+    return fds[0].revents != 0;
+}
+
+void TkbzSocketIOHandler::Wake() noexcept
+{
+    if (FWakeRead >= 0)
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(FWakeRead, &one, sizeof(one));
+    }
+}
+
+void TkbzSocketIOHandler::ClearWake() noexcept
+{
+    if (FWakeRead >= 0 && !FShutdown.load())
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t r = ::read(FWakeRead, &count, sizeof(count));
+    }
 }
 
 std::size_t TkbzSocketIOHandler::Recv(std::uint8_t* buffer, std::size_t n)
@@ -271,11 +303,7 @@ void TkbzSocketIOHandler::Shutdown() noexcept
     {
         ::shutdown(FSocket.Handle(), SHUT_RDWR);
     }
-    if (FWakeRead >= 0)
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t w = ::write(FWakeRead, &one, sizeof(one));
-    }
+    Wake();
 }
 
 bool TkbzSocketIOHandler::Connected() const noexcept
@@ -484,6 +512,7 @@ struct MemoryShared
     std::size_t frontOffset[2] = {0, 0};             // consumed part of chunks[i].front()
     bool shut[2] = {false, false};
     bool eofSeen[2] = {false, false};
+    bool woken[2] = {false, false};
 };
 
 class TkbzMemoryIOHandler : public TkbzIOHandler
@@ -497,13 +526,26 @@ public:
     bool Readable(int ms) override
     {
         std::unique_lock lk(FShared->lock);
-        auto ready = [this] { return ReadyLocked(); };
+        auto ready = [this] { return ReadyLocked() || FShared->woken[FSide]; };
         if (ms < 0)
         {
             FShared->changed.wait(lk, ready);
-            return true;
         }
-        return FShared->changed.wait_for(lk, std::chrono::milliseconds(ms), ready);
+        else
+        {
+            FShared->changed.wait_for(lk, std::chrono::milliseconds(ms), ready);
+        }
+        FShared->woken[FSide] = false;
+        return ReadyLocked();
+    }
+
+    void Wake() noexcept override
+    {
+        {
+            std::lock_guard lk(FShared->lock);
+            FShared->woken[FSide] = true;
+        }
+        FShared->changed.notify_all();
     }
 
     std::size_t Recv(std::uint8_t* buffer, std::size_t n) override
@@ -1128,6 +1170,15 @@ bool TkbzIdTCPConnection::CheckForDisconnect(bool raiseException, bool ignoreBuf
         throw EIdConnClosedGracefully("Connection Closed Gracefully.");
     }
     return true;
+}
+
+void TkbzIdTCPConnection::WakeReader() noexcept
+{
+    std::lock_guard guard(FHandlerLock);
+    if (FIOHandler)
+    {
+        FIOHandler->Wake();
+    }
 }
 
 void TkbzIdTCPConnection::ShutdownQuietly(bool notifyPeer) noexcept

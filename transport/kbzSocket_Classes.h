@@ -82,6 +82,10 @@ public:
     virtual void Shutdown() noexcept = 0;
     // Shutdown, plus a TLS close notification where there is a session.
     virtual void Close() noexcept { Shutdown(); }
+    // Ends a Readable wait at once (it returns false when nothing arrived), or
+    // the next one when none is running: for a reader that has other work too,
+    // such as writes queued by other threads. Any thread may call it.
+    virtual void Wake() noexcept {}
     // Open, and neither shut down nor known to be closed by the peer.
     virtual bool Connected() const noexcept = 0;
 
@@ -129,6 +133,7 @@ public:
     std::size_t Recv(std::uint8_t* buffer, std::size_t n) override;
     void Send(const std::uint8_t* data, std::size_t n) override;
     void Shutdown() noexcept override;
+    void Wake() noexcept override;
     bool Connected() const noexcept override;
     TkbzSocketBinding Binding() const override;
     void SetSendTimeout(int ms) override;
@@ -138,10 +143,14 @@ public:
     int Handle() const noexcept { return FSocket.Handle(); }
     // True once Shutdown ran (from any thread).
     bool IsShutdown() const noexcept { return FShutdown.load(); }
+    // The descriptor that Wake and Shutdown signal, for a channel layered on
+    // this one that waits on the socket itself; ClearWake consumes a Wake.
+    int WakeHandle() const noexcept { return FWakeRead; }
+    void ClearWake() noexcept;
 
 private:
     TkbzSocket FSocket;
-    int FWakeRead = -1; // eventfd that Shutdown signals, so a poll wakes at once
+    int FWakeRead = -1; // eventfd that Shutdown and Wake signal, so a poll wakes at once
     std::atomic<bool> FShutdown{false};
     std::atomic<bool> FPeerClosed{false};
     std::mutex FSendLock; // keeps each Send whole when several threads send
@@ -226,6 +235,9 @@ public:
     std::size_t CheckForDataOnSource(int ms);
     // Waits up to ms until the channel is readable, without reading.
     bool WaitReadable(int ms);
+    // Ends the reading thread's current (or next) wait in CheckForDataOnSource
+    // or WaitReadable early, so it can turn to other work; any thread.
+    void WakeReader() noexcept;
     // Appends up to maxCount already-buffered bytes to dst without waiting; returns the count.
     std::size_t ReadAvailable(std::vector<std::uint8_t>& dst,
                               std::size_t maxCount = static_cast<std::size_t>(-1));

@@ -509,10 +509,38 @@ std::string TkbzWSConnection::WriteAndWaitData(const std::string& aText, int aTi
 
 void TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q)
 {
-    std::lock_guard guard(FQueueLock);
-    FQueuedBytes += q.FText.size() + q.FStream.size();
-    FQueueLevel[level].push_back(std::move(q));
-    FQueuedCount.fetch_add(1);
+    bool first = false;
+    {
+        std::lock_guard guard(FQueueLock);
+        FQueuedBytes += q.FText.size() + q.FStream.size();
+        FQueueLevel[level].push_back(std::move(q));
+        first = FQueuedCount.fetch_add(1) == 0;
+    }
+    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
+    {
+        WakeQueueReader();
+    }
+}
+
+int TkbzWSConnection::QueueWaitLimit(int readTimeOut) const noexcept
+{
+    const std::uint64_t since = kbzGetTicks() - FLastDrain.load();
+    if (since >= kQueueBatchMs)
+    {
+        return readTimeOut;
+    }
+    const int left = static_cast<int>(kQueueBatchMs - since);
+    return readTimeOut < 0 ? left : std::min(readTimeOut, left);
+}
+
+void TkbzWSConnection::WakeQueueReader() noexcept
+{
+    // The connection's thread drains the queues between its waits for input;
+    // one wake per queue that stops being empty is enough, as it takes all.
+    if (TkbzIdTCPConnection* tcp = TCPConnection())
+    {
+        tcp->WakeReader();
+    }
 }
 
 bool TkbzWSConnection::QueueData(const std::string& aText)
@@ -520,14 +548,21 @@ bool TkbzWSConnection::QueueData(const std::string& aText)
     TkbzQueueObject q;
     q.FText = aText;
     q.FOpCode = TOpcode::opText;
-    std::lock_guard guard(FQueueLock);
-    if (FQueuedBytes + aText.size() > MaxQueuedBytes)
+    bool first = false;
     {
-        return false;
+        std::lock_guard guard(FQueueLock);
+        if (FQueuedBytes + aText.size() > MaxQueuedBytes)
+        {
+            return false;
+        }
+        FQueuedBytes += aText.size();
+        FQueueLevel[0].push_back(std::move(q));
+        first = FQueuedCount.fetch_add(1) == 0;
     }
-    FQueuedBytes += aText.size();
-    FQueueLevel[0].push_back(std::move(q));
-    FQueuedCount.fetch_add(1);
+    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
+    {
+        WakeQueueReader();
+    }
     return true;
 }
 
@@ -536,14 +571,21 @@ bool TkbzWSConnection::QueueData(std::span<const std::uint8_t> aBytes)
     TkbzQueueObject q;
     q.FStream.assign(aBytes.begin(), aBytes.end());
     q.FOpCode = TOpcode::opBinary;
-    std::lock_guard guard(FQueueLock);
-    if (FQueuedBytes + aBytes.size() > MaxQueuedBytes)
+    bool first = false;
     {
-        return false;
+        std::lock_guard guard(FQueueLock);
+        if (FQueuedBytes + aBytes.size() > MaxQueuedBytes)
+        {
+            return false;
+        }
+        FQueuedBytes += aBytes.size();
+        FQueueLevel[0].push_back(std::move(q));
+        first = FQueuedCount.fetch_add(1) == 0;
     }
-    FQueuedBytes += aBytes.size();
-    FQueueLevel[0].push_back(std::move(q));
-    FQueuedCount.fetch_add(1);
+    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
+    {
+        WakeQueueReader();
+    }
     return true;
 }
 
@@ -553,6 +595,49 @@ void TkbzWSConnection::DrainQueues()
     {
         return;
     }
+    // What piled up since the last pass leaves in as few sends as possible:
+    // the frames are gathered in the connection's write buffer and sent about
+    // every 64 KiB. A failed write discards the rest; the connection is ending.
+    TkbzIdTCPConnection* tcp = TCPConnection();
+    constexpr std::size_t kFlushBytes = 64 * 1024;
+    std::size_t gathered = 0;
+    std::size_t drained = 0;
+    if (tcp)
+    {
+        tcp->WriteBufferOpen();
+    }
+    try
+    {
+        DrainQueueLevels([&](std::size_t bytes) {
+            ++drained;
+            gathered += bytes;
+            if (tcp && gathered >= kFlushBytes)
+            {
+                tcp->WriteBufferFlush();
+                gathered = 0;
+            }
+        });
+    }
+    catch (...)
+    {
+        if (tcp)
+        {
+            tcp->WriteBufferClear();
+        }
+        throw;
+    }
+    if (tcp)
+    {
+        tcp->WriteBufferClose();
+    }
+    if (drained > 0)
+    {
+        FLastDrain.store(kbzGetTicks());
+    }
+}
+
+void TkbzWSConnection::DrainQueueLevels(const std::function<void(std::size_t)>& written)
+{
     for (auto& level : FQueueLevel)
     {
         std::deque<TkbzQueueObject> items;
@@ -567,6 +652,7 @@ void TkbzWSConnection::DrainQueues()
         }
         for (auto& q : items)
         {
+            const std::size_t bytes = q.FText.size() + q.FStream.size();
             switch (q.FOpCode)
             {
             case TOpcode::opText:
@@ -581,6 +667,7 @@ void TkbzWSConnection::DrainQueues()
             default:
                 break;
             }
+            written(bytes);
         }
     }
 }

@@ -173,6 +173,13 @@ public:
     void DrainQueues();
     // Whether anything waits in the send queues.
     bool HasQueues() const noexcept { return FQueuedCount.load() > 0; }
+    // How long the owner's thread may wait for input, at most readTimeOut ms,
+    // before the queues need it again. A message queued while the queues are
+    // idle wakes the thread at once; within kQueueBatchMs of the last drain it
+    // is left for the next drain, so a burst leaves in batches (fewer wake-ups
+    // and sends) and waits no longer than that.
+    int QueueWaitLimit(int readTimeOut) const noexcept;
+    static constexpr std::uint64_t kQueueBatchMs = 10;
     // Puts a message on the first send queue whatever the queue options say,
     // for the owner's reading thread to send: a writer never waits for a slow
     // peer. Returns false, queueing nothing, when the bytes already queued plus
@@ -274,9 +281,12 @@ private:
     std::string FLastText;
 
     void PushQueue(int level, TkbzQueueObject&& q);
+    void WakeQueueReader() noexcept;
+    void DrainQueueLevels(const std::function<void(std::size_t)>& written);
     mutable std::mutex FQueueLock;
     std::deque<TkbzQueueObject> FQueueLevel[3];
     std::atomic<std::size_t> FQueuedCount{0};
+    std::atomic<std::uint64_t> FLastDrain{0}; // ticks of the last drain that sent something
     std::size_t FQueuedBytes = 0; // under FQueueLock
 
     std::vector<std::string> FHeadersRequest;

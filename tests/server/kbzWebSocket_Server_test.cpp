@@ -195,6 +195,29 @@ TEST(Server, BroadcastFilters)
     EXPECT_EQ(ReadMessages(b, 1), std::vector<std::string>{"direct"});
 }
 
+TEST(Server, BroadcastWakesConnectionsThatWaitForInput)
+{
+    LoopbackServer ls;
+    // Connection threads that would wait half a minute for input between passes.
+    ls.server.Options().SetReadTimeOut(30000);
+    const int port = ls.Start();
+    RawWSClient a, b;
+    ASSERT_TRUE(a.Connect(port));
+    ASSERT_TRUE(b.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return ls.connects.load() == 2; }, 5s));
+    // A line alone, then a burst right after it (left for the next pass).
+    ls.server.Broadcast("one");
+    EXPECT_EQ(ReadMessages(a, 1), std::vector<std::string>{"one"});
+    for (const char* line : {"two", "three", "four"})
+    {
+        ls.server.Broadcast(line);
+    }
+    const std::vector<std::string> rest = {"two", "three", "four"};
+    EXPECT_EQ(ReadMessages(a, 3), rest);
+    const std::vector<std::string> all = {"one", "two", "three", "four"};
+    EXPECT_EQ(ReadMessages(b, 4), all);
+}
+
 TEST(Server, APeerThatStopsReadingHoldsUpNobody)
 {
     LoopbackServer ls;

@@ -832,6 +832,23 @@ TEST(TkbzSSLOpenSSL, ShutdownWakesABlockedReader)
     }
 }
 
+TEST(TkbzSSLOpenSSL, WakeEndsOneWaitForRecords)
+{
+    TestTLSServer server(ServerConfig(), TestTLSServer::TMode::Hold);
+    auto h = ConnectTLS(server.Port(), VerifyingClient());
+    auto woken = std::async(std::launch::async, [&] { return h->Readable(-1); });
+    EXPECT_NE(woken.wait_for(20ms), std::future_status::ready);
+    h->Wake();
+    ASSERT_EQ(woken.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(woken.get());
+
+    auto again = std::async(std::launch::async, [&] { return h->Readable(-1); });
+    EXPECT_NE(again.wait_for(20ms), std::future_status::ready); // the wake was used up
+    h->Shutdown();
+    ASSERT_EQ(again.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(again.get());
+}
+
 // ---- Configuration from the option records; the SChannel choice ----
 
 TEST(TkbzSSLOpenSSL, StartFromOptionRecords)

@@ -65,6 +65,33 @@ TEST(MemoryIOHandlerPair, ShutdownWakesTheOtherReaderWithEndOfStreamAfterPending
     EXPECT_THROW(SendText(*b, "q"), EIdSocketError);
 }
 
+// Wake ends the reader's wait for input early without reporting input, is
+// used up by that wait, and ends the next wait when none is running.
+void ExpectWakeEndsOneWait(TkbzIOHandler& reader, TkbzIOHandler& writer)
+{
+    auto waiting = std::async(std::launch::async, [&] { return reader.Readable(-1); });
+    EXPECT_FALSE(FinishesWithin(waiting, 20ms));
+    reader.Wake();
+    ASSERT_TRUE(FinishesWithin(waiting));
+    EXPECT_FALSE(waiting.get());
+
+    reader.Wake();
+    EXPECT_FALSE(reader.Readable(-1));
+
+    auto again = std::async(std::launch::async, [&] { return reader.Readable(-1); });
+    EXPECT_FALSE(FinishesWithin(again, 20ms)); // the wake was used up
+    SendText(writer, "x");
+    ASSERT_TRUE(FinishesWithin(again));
+    EXPECT_TRUE(again.get());
+    EXPECT_EQ(RecvText(reader, 1), "x");
+}
+
+TEST(MemoryIOHandlerPair, WakeEndsOneWait)
+{
+    auto [a, b] = kbzMemoryIOHandlerPair();
+    ExpectWakeEndsOneWait(*b, *a);
+}
+
 // ---- Plain socket channel over loopback ----
 
 struct SocketPair
@@ -134,6 +161,17 @@ TEST(SocketIOHandler, ShutdownFromAnotherThreadWakesBlockedReaders)
     EXPECT_FALSE(p.client->Connected());
     // The peer sees the end of the stream.
     EXPECT_EQ(RecvText(*p.server, 1), "");
+}
+
+TEST(SocketIOHandler, WakeEndsOneWaitAndShutdownStillEndsAll)
+{
+    SocketPair p;
+    ExpectWakeEndsOneWait(*p.server, *p.client);
+    // A wake never hides a shutdown: every wait after it returns at once.
+    p.server->Wake();
+    p.server->Shutdown();
+    EXPECT_TRUE(p.server->Readable(-1));
+    EXPECT_TRUE(p.server->Readable(-1));
 }
 
 TEST(SocketIOHandler, SendTimeoutRaisesWhenThePeerStopsReading)
