@@ -1,8 +1,9 @@
-// Message round trips through our client against echo servers of other stacks: one message
-// written, its echo awaited, again. The servers are started by bench/bench_client.py, which
-// passes their ports in KBZ_BENCH_PYTHON_WS_PORT and KBZ_BENCH_NODE_WS_PORT, runs the same
-// round trips with each stack's own client and prints the ratios. Without a port the
-// benchmark reports an error and is skipped.
+// Message round trips through our client against echo servers: python3-websockets, node ws
+// and our own kbzEchoServer. One message written, its echo awaited, again. The servers are
+// started by bench/bench_client.py, which passes their ports in KBZ_BENCH_PYTHON_WS_PORT,
+// KBZ_BENCH_NODE_WS_PORT and KBZ_BENCH_KBZ_WS_PORT, runs the same round trips with the python
+// and node clients and prints the ratios. Without a port the benchmark reports an error and
+// is skipped.
 #include "client/kbzWebSocket_Client.h"
 
 #include <benchmark/benchmark.h>
@@ -85,8 +86,13 @@ void BM_ClientRoundTrip_Node(benchmark::State& state)
 {
     RoundTrips(state, "KBZ_BENCH_NODE_WS_PORT");
 }
+void BM_ClientRoundTrip_Kbz(benchmark::State& state)
+{
+    RoundTrips(state, "KBZ_BENCH_KBZ_WS_PORT");
+}
 
 BENCHMARK(BM_ClientRoundTrip_Python)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
 BENCHMARK(BM_ClientRoundTrip_Node)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
+BENCHMARK(BM_ClientRoundTrip_Kbz)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
 
 } // namespace

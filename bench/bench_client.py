@@ -1,11 +1,12 @@
 #!/usr/bin/python3
-"""Round trips through our client against python websockets and node ws echo servers, side by
-side with each stack's own client against its own server, in one run.
+"""Round trips through our client against python3-websockets, node ws and our own echo server,
+side by side with the python and node clients against the same servers, in one run.
 
 Usage: bench/bench_client.py [--bench BUILD/kbz_bench] [--seconds S]
-Needs a build with -DKBZ_BUILD_BENCHMARKS=ON, python3-websockets and node-ws. Everything runs
-on 127.0.0.1; compression is off on both sides so that the framing paths are compared.
-Prints one line per server and size: round trips per second of ours and theirs, and the ratio.
+Needs a build with -DKBZ_BUILD_BENCHMARKS=ON (kbz_bench and kbzEchoServer in the same
+folder), python3-websockets and node-ws. Everything runs on 127.0.0.1; compression is off on
+both sides so that the framing paths are compared. Prints one line per server and size:
+round trips per second of our client, the python client and the node client, and our ratios.
 """
 import argparse
 import asyncio
@@ -45,12 +46,13 @@ ws.on('open', () => {
 
 
 def start_peer(argv, env=None):
+    """Starts a server that prints "listening PORT" or "listening on ADDRESS:PORT"."""
     p = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env)
     line = p.stdout.readline()
     if not line.startswith("listening "):
         p.kill()
         sys.exit("peer did not start: %s" % " ".join(argv))
-    return p, int(line.split()[1])
+    return p, int(line.split()[-1].rsplit(":", 1)[-1])
 
 
 async def python_client(port, size, seconds):
@@ -80,13 +82,16 @@ def main():
     p.add_argument("--seconds", type=float, default=1.0)
     args = p.parse_args()
 
-    python_server, python_port = start_peer(
-        [sys.executable, os.path.join(PEERS, "ws_server.py"), "--config", "none"])
-    node_server, node_port = start_peer(
-        ["node", os.path.join(PEERS, "ws_server.js"), "--config", "none"], NODE_ENV)
+    servers = {}
     try:
-        env = dict(os.environ, KBZ_BENCH_PYTHON_WS_PORT=str(python_port),
-                   KBZ_BENCH_NODE_WS_PORT=str(node_port))
+        servers["python"] = start_peer(
+            [sys.executable, os.path.join(PEERS, "ws_server.py"), "--config", "none"])
+        servers["node"] = start_peer(
+            ["node", os.path.join(PEERS, "ws_server.js"), "--config", "none"], NODE_ENV)
+        servers["kbz"] = start_peer(
+            [os.path.join(os.path.dirname(args.bench), "kbzEchoServer"), "0"])
+        env = dict(os.environ, **{"KBZ_BENCH_%s_WS_PORT" % name.upper(): str(port)
+                                  for name, (_, port) in servers.items()})
         out = subprocess.run(
             [args.bench, "--benchmark_filter=BM_ClientRoundTrip",
              "--benchmark_min_time=%g" % args.seconds, "--benchmark_format=json"],
@@ -96,20 +101,20 @@ def main():
             name, size = b["name"].split("/")[:2]
             ours[(name.rsplit("_", 1)[1].lower(), int(size))] = b.get("round_trips_per_s", 0.0)
 
-        print("%-8s %8s %14s %14s %8s" % ("server", "size", "ours rt/s", "theirs rt/s", "ratio"))
-        for server, port in (("python", python_port), ("node", node_port)):
+        ratio = lambda a, b: a / b if b else 0.0
+        print("%-8s %8s %12s %12s %12s %10s %10s" % (
+            "server", "size", "kbz rt/s", "python rt/s", "node rt/s", "kbz/python", "kbz/node"))
+        for server, (_, port) in servers.items():
             for size in SIZES:
-                if server == "python":
-                    theirs = asyncio.run(python_client(port, size, args.seconds))
-                else:
-                    theirs = node_client(port, size, args.seconds)
+                python_rate = asyncio.run(python_client(port, size, args.seconds))
+                node_rate = node_client(port, size, args.seconds)
                 mine = ours.get((server, size), 0.0)
-                print("%-8s %8d %14.0f %14.0f %8.2f" % (server, size, mine, theirs,
-                                                        mine / theirs if theirs else 0.0))
+                print("%-8s %8d %12.0f %12.0f %12.0f %10.2f %10.2f" % (
+                    server, size, mine, python_rate, node_rate, ratio(mine, python_rate),
+                    ratio(mine, node_rate)))
     finally:
-        python_server.kill()
-        node_server.kill()
-
+        for process, _ in servers.values():
+            process.kill()
 
 if __name__ == "__main__":
     main()
