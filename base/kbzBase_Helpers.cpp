@@ -36,17 +36,14 @@ int HexDigitValue(char c)
     return -1;
 }
 
-// Parses the strict integer grammar into the range [lo, hi]; false on any deviation.
-bool ParseStrictInteger(std::string_view s, std::int64_t lo, std::int64_t hi, std::int64_t& out)
+// Reads an optional sign, then an optional hexadecimal prefix ("$" or "0x"), from s at i.
+void ReadSignAndBase(std::string_view s, std::size_t& i, bool& negative, unsigned& base)
 {
-    std::size_t i = 0;
-    bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-'))
     {
         negative = s[i] == '-';
         ++i;
     }
-    unsigned base = 10;
     if (i < s.size() && s[i] == '$')
     {
         base = 16;
@@ -57,6 +54,15 @@ bool ParseStrictInteger(std::string_view s, std::int64_t lo, std::int64_t hi, st
         base = 16;
         i += 2;
     }
+}
+
+// Parses the strict integer grammar into the range [lo, hi]; false on any deviation.
+bool ParseStrictInteger(std::string_view s, std::int64_t lo, std::int64_t hi, std::int64_t& out)
+{
+    std::size_t i = 0;
+    bool negative = false;
+    unsigned base = 10;
+    ReadSignAndBase(s, i, negative, base);
     if (i >= s.size())
     {
         return false;
@@ -148,22 +154,8 @@ int kbzValToInt(std::string_view s)
         ++i;
     }
     bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-    {
-        negative = s[i] == '-';
-        ++i;
-    }
     unsigned base = 10;
-    if (i < s.size() && s[i] == '$')
-    {
-        base = 16;
-        ++i;
-    }
-    else if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X'))
-    {
-        base = 16;
-        i += 2;
-    }
+    detail::ReadSignAndBase(s, i, negative, base);
     // Saturate rather than wrap: a huge code must not turn into a small or negative one.
     const std::uint64_t limit =
         negative ? static_cast<std::uint64_t>(std::numeric_limits<int>::max()) + 1u

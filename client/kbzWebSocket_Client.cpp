@@ -616,53 +616,7 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
     c->OnHandshake = [this, raw](TkbzWSConnection&, std::vector<std::string>& headers) {
         DoNotifyHandshake(raw->SharedFromThis(), headers);
     };
-    c->OnMessage = [this](TkbzWSConnection& conn, const std::string& text) {
-        if (IsDestroying())
-        {
-            return;
-        }
-        auto shared = conn.SharedFromThis();
-        conn.SetMsgReceived(text);
-        try
-        {
-            DoNotifyMessage(shared, text);
-        }
-        catch (const std::exception& e)
-        {
-            DoError(shared, e.what());
-        }
-    };
-    c->OnBinary = [this](TkbzWSConnection& conn, TkbzMemoryStream& data) {
-        if (IsDestroying())
-        {
-            return;
-        }
-        auto shared = conn.SharedFromThis();
-        try
-        {
-            DoNotifyBinary(shared, data);
-        }
-        catch (const std::exception& e)
-        {
-            DoError(shared, e.what());
-        }
-    };
-    c->OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data, TOpcode opcode,
-                             bool more) {
-        if (IsDestroying())
-        {
-            return;
-        }
-        auto shared = conn.SharedFromThis();
-        try
-        {
-            DoNotifyFragmented(shared, data, opcode, more);
-        }
-        catch (const std::exception& e)
-        {
-            DoError(shared, e.what());
-        }
-    };
+    HookDataEvents(*c);
     c->OnEnabled = [this](TkbzWSConnectionClient& conn) {
         // A Connect waiting for the connection returns once OnConnect has run.
         auto announce = [this, &conn] {

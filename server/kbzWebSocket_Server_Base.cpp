@@ -297,53 +297,7 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->FIPVersion = ipVersion;
         c->SetTCPConnection(tcp);
 
-        c->OnMessage = [this](TkbzWSConnection& conn, const std::string& text) {
-            if (IsDestroying())
-            {
-                return;
-            }
-            auto shared = conn.SharedFromThis();
-            conn.SetMsgReceived(text);
-            try
-            {
-                DoNotifyMessage(shared, text);
-            }
-            catch (const std::exception& e)
-            {
-                DoError(shared, e.what());
-            }
-        };
-        c->OnBinary = [this](TkbzWSConnection& conn, TkbzMemoryStream& data) {
-            if (IsDestroying())
-            {
-                return;
-            }
-            auto shared = conn.SharedFromThis();
-            try
-            {
-                DoNotifyBinary(shared, data);
-            }
-            catch (const std::exception& e)
-            {
-                DoError(shared, e.what());
-            }
-        };
-        c->OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data, TOpcode opcode,
-                                 bool more) {
-            if (IsDestroying())
-            {
-                return;
-            }
-            auto shared = conn.SharedFromThis();
-            try
-            {
-                DoNotifyFragmented(shared, data, opcode, more);
-            }
-            catch (const std::exception& e)
-            {
-                DoError(shared, e.what());
-            }
-        };
+        HookDataEvents(*c);
         c->OnUpdate = [this](TkbzWSConnection& conn, int type) {
             DoHandshakeDone(AsServerConnection(conn), type);
         };

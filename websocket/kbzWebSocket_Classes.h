@@ -403,6 +403,9 @@ protected:
     virtual void RaiseException(const TkbzWSConnectionPtr& connection, const std::exception& e);
     // After OnDisconnect: the owner lets go of the connection.
     virtual void DoFreeConnection(const TkbzWSConnectionPtr& /*connection*/) {}
+    // Routes the connection's message, binary and fragment hooks to this
+    // component's notifications; a handler's exception ends that connection.
+    void HookDataEvents(TkbzWSConnection& connection);
     // Runs f now (neNoSync), posted to the main thread (neAsynchronous) or on the
     // main thread while this thread waits (neSynchronous).
     void Deliver(std::function<void()> f);

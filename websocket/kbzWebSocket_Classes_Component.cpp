@@ -238,6 +238,57 @@ void TkbzWSComponent_Base::DoNotifyException(const TkbzWSConnectionPtr& connecti
     Deliver([this, connection, copy] { RaiseException(connection, *copy); });
 }
 
+void TkbzWSComponent_Base::HookDataEvents(TkbzWSConnection& connection)
+{
+    connection.OnMessage = [this](TkbzWSConnection& conn, const std::string& text) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        conn.SetMsgReceived(text);
+        try
+        {
+            DoNotifyMessage(shared, text);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+    connection.OnBinary = [this](TkbzWSConnection& conn, TkbzMemoryStream& data) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        try
+        {
+            DoNotifyBinary(shared, data);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+    connection.OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data,
+                                     TOpcode opcode, bool more) {
+        if (IsDestroying())
+        {
+            return;
+        }
+        auto shared = conn.SharedFromThis();
+        try
+        {
+            DoNotifyFragmented(shared, data, opcode, more);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(shared, e.what());
+        }
+    };
+}
+
 void TkbzWSComponent_Base::DoError(const TkbzWSConnectionPtr& connection,
                                    const std::string& text) noexcept
 {
