@@ -602,6 +602,17 @@ void TkbzWSConnection::DrainQueues()
     constexpr std::size_t kFlushBytes = 64 * 1024;
     std::size_t gathered = 0;
     std::size_t drained = 0;
+    // A failed send reads like the failed write of a frame.
+    const auto send = [tcp](bool close) {
+        try
+        {
+            close ? tcp->WriteBufferClose() : tcp->WriteBufferFlush();
+        }
+        catch (const std::exception& e)
+        {
+            RaiseWriteError(e);
+        }
+    };
     if (tcp)
     {
         tcp->WriteBufferOpen();
@@ -613,10 +624,14 @@ void TkbzWSConnection::DrainQueues()
             gathered += bytes;
             if (tcp && gathered >= kFlushBytes)
             {
-                tcp->WriteBufferFlush();
+                send(false);
                 gathered = 0;
             }
         });
+        if (tcp)
+        {
+            send(true);
+        }
     }
     catch (...)
     {
@@ -625,10 +640,6 @@ void TkbzWSConnection::DrainQueues()
             tcp->WriteBufferClear();
         }
         throw;
-    }
-    if (tcp)
-    {
-        tcp->WriteBufferClose();
     }
     if (drained > 0)
     {
