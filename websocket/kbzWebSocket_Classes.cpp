@@ -507,12 +507,17 @@ std::string TkbzWSConnection::WriteAndWaitData(const std::string& aText, int aTi
 
 // ---- Queues ----
 
-void TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q)
+bool TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q, std::size_t limit)
 {
+    const std::size_t bytes = q.FText.size() + q.FStream.size();
     bool first = false;
     {
         std::lock_guard guard(FQueueLock);
-        FQueuedBytes += q.FText.size() + q.FStream.size();
+        if (FQueuedBytes + bytes > limit)
+        {
+            return false;
+        }
+        FQueuedBytes += bytes;
         FQueueLevel[level].push_back(std::move(q));
         first = FQueuedCount.fetch_add(1) == 0;
     }
@@ -520,6 +525,7 @@ void TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q)
     {
         WakeQueueReader();
     }
+    return true;
 }
 
 int TkbzWSConnection::QueueWaitLimit(int readTimeOut) const noexcept
@@ -548,22 +554,7 @@ bool TkbzWSConnection::QueueData(const std::string& aText)
     TkbzQueueObject q;
     q.FText = aText;
     q.FOpCode = TOpcode::opText;
-    bool first = false;
-    {
-        std::lock_guard guard(FQueueLock);
-        if (FQueuedBytes + aText.size() > MaxQueuedBytes)
-        {
-            return false;
-        }
-        FQueuedBytes += aText.size();
-        FQueueLevel[0].push_back(std::move(q));
-        first = FQueuedCount.fetch_add(1) == 0;
-    }
-    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
-    {
-        WakeQueueReader();
-    }
-    return true;
+    return PushQueue(0, std::move(q), MaxQueuedBytes);
 }
 
 bool TkbzWSConnection::QueueData(std::span<const std::uint8_t> aBytes)
@@ -571,22 +562,7 @@ bool TkbzWSConnection::QueueData(std::span<const std::uint8_t> aBytes)
     TkbzQueueObject q;
     q.FStream.assign(aBytes.begin(), aBytes.end());
     q.FOpCode = TOpcode::opBinary;
-    bool first = false;
-    {
-        std::lock_guard guard(FQueueLock);
-        if (FQueuedBytes + aBytes.size() > MaxQueuedBytes)
-        {
-            return false;
-        }
-        FQueuedBytes += aBytes.size();
-        FQueueLevel[0].push_back(std::move(q));
-        first = FQueuedCount.fetch_add(1) == 0;
-    }
-    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
-    {
-        WakeQueueReader();
-    }
-    return true;
+    return PushQueue(0, std::move(q), MaxQueuedBytes);
 }
 
 void TkbzWSConnection::DrainQueues()

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -280,7 +281,10 @@ private:
     std::uint64_t FTextsReceived = 0;
     std::string FLastText;
 
-    void PushQueue(int level, TkbzQueueObject&& q);
+    // Queues q on its level unless the queued bytes would go over limit; wakes
+    // the owner's thread when the queues were idle.
+    bool PushQueue(int level, TkbzQueueObject&& q,
+                   std::size_t limit = std::numeric_limits<std::size_t>::max());
     void WakeQueueReader() noexcept;
     void DrainQueueLevels(const std::function<void(std::size_t)>& written);
     mutable std::mutex FQueueLock;
