@@ -19,13 +19,14 @@ namespace kbz::test
 // A server whose events are recorded.
 struct RecordingServer
 {
-    TkbzWSServer_Indy_Base server;
     std::mutex lock;
     std::vector<std::string> errors;
     std::vector<std::string> texts;
     std::vector<std::string> binaries;
     int connects = 0;
     int disconnects = 0;
+    // Last, so that it is destroyed first (its threads raise events into the above).
+    TkbzWSServer_Indy_Base server;
 
     RecordingServer()
     {

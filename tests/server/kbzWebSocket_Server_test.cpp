@@ -22,12 +22,14 @@ namespace
 // A server on 127.0.0.1 with a system-chosen port.
 struct LoopbackServer
 {
-    TkbzWSHTTPServer server;
     std::mutex lock;
     std::vector<std::string> errors;
     std::vector<int> closeCodes;
     std::atomic<int> connects{0};
     std::atomic<int> startups{0};
+    // Last, so that it is destroyed first: its connection threads may still
+    // raise events into the members above until its destructor has joined them.
+    TkbzWSHTTPServer server;
 
     LoopbackServer()
     {

@@ -85,8 +85,8 @@ class ListenerTest : public ::testing::TestWithParam<TwsIPVersion>
 TEST_P(ListenerTest, BindsPortZeroAcceptsAndEchoes)
 {
     const TwsIPVersion v = GetParam();
+    Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
-    Events ev;
     ev.Attach(server);
     server.OnExecute = Echo;
     std::mutex seenLock;
@@ -160,8 +160,8 @@ TEST(Listener, WithoutBindingsListensOnIPv4AndIPv6OnOnePort)
 
 TEST(Listener, StopWhileClientsAreConnectedEndsEveryThread)
 {
+    Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
-    Events ev;
     ev.Attach(server);
     std::atomic<int> blocked{0};
     server.OnExecute = [&](TkbzIdContext& c) {
@@ -206,8 +206,8 @@ TEST(Listener, StopWhileClientsAreConnectedEndsEveryThread)
 
 TEST(Listener, CallbackFailuresAndLimits)
 {
+    Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
-    Events ev;
     ev.Attach(server);
     server.OnConnect = [&](TkbzIdContext& c) {
         ev.Bump(ev.connects);
