@@ -133,36 +133,30 @@ void TkbzWSServer_Indy_Base::JoinServerThreads()
     FThreadsDone.wait(lock, [this] { return FThreads == 0; });
 }
 
-void TkbzWSServer_Indy_Base::Start()
+void TkbzWSServer_Indy_Base::SetActiveOnThread(bool active)
 {
     if (IsDestroying())
     {
         return;
     }
-    RunServerThread([this] {
+    RunServerThread([this, active] {
         if (IsDestroying())
         {
             return;
         }
         std::lock_guard guard(CS());
-        SetActive(true);
+        SetActive(active);
     });
+}
+
+void TkbzWSServer_Indy_Base::Start()
+{
+    SetActiveOnThread(true);
 }
 
 void TkbzWSServer_Indy_Base::Stop()
 {
-    if (IsDestroying())
-    {
-        return;
-    }
-    RunServerThread([this] {
-        if (IsDestroying())
-        {
-            return;
-        }
-        std::lock_guard guard(CS());
-        SetActive(false);
-    });
+    SetActiveOnThread(false);
 }
 
 void TkbzWSServer_Indy_Base::ReStart()

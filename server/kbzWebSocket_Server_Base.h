@@ -360,6 +360,8 @@ protected:
     void DoShutdown();
     // Runs f on a short-lived thread that the destructor waits for.
     void RunServerThread(std::function<void()> f);
+    // Start and Stop: SetActive on a server thread, under the component lock.
+    void SetActiveOnThread(bool active);
     // Waits for the Start/Stop/ReStart threads (call from the most derived destructor).
     void JoinServerThreads();
 
