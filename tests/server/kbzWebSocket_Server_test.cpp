@@ -24,6 +24,7 @@ struct LoopbackServer
 {
     std::mutex lock;
     std::vector<std::string> errors;
+    std::vector<std::string> exceptions;
     std::vector<int> closeCodes;
     std::atomic<int> connects{0};
     std::atomic<int> startups{0};
@@ -40,6 +41,10 @@ struct LoopbackServer
             std::lock_guard guard(lock);
             errors.push_back(text);
         };
+        server.OnException = [this](const TkbzWSConnectionPtr&, const std::exception& e) {
+            std::lock_guard guard(lock);
+            exceptions.push_back(e.what());
+        };
         server.OnConnect = [this](const TkbzWSConnectionPtr&) { ++connects; };
         server.OnDisconnect = [this](const TkbzWSConnectionPtr&, int code) {
             std::lock_guard guard(lock);
@@ -55,6 +60,11 @@ struct LoopbackServer
     {
         std::lock_guard guard(lock);
         return errors;
+    }
+    std::vector<std::string> Exceptions()
+    {
+        std::lock_guard guard(lock);
+        return exceptions;
     }
     std::vector<int> CloseCodes()
     {
@@ -348,12 +358,6 @@ TEST(Server, HeartbeatPingsAndEndsSilentPeers)
     ls.server.HeartBeat().Enabled = true;
     ls.server.HeartBeat().Interval = 1;
     ls.server.HeartBeat().Timeout = 1;
-    std::mutex lock;
-    std::vector<std::string> exceptions;
-    ls.server.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
-        std::lock_guard guard(lock);
-        exceptions.push_back(e.what());
-    };
     const int port = ls.Start();
     // This peer never answers pings.
     RawWSClient silent;
@@ -372,13 +376,8 @@ TEST(Server, HeartbeatPingsAndEndsSilentPeers)
     }
     EXPECT_TRUE(pinged);
     EXPECT_TRUE(silent.Closed());
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard guard(lock);
-            return !exceptions.empty();
-        },
-        5s));
-    EXPECT_EQ(exceptions.front(), "HeartBeat Timeout exceeded.");
+    ASSERT_TRUE(WaitUntil([&] { return !ls.Exceptions().empty(); }, 5s));
+    EXPECT_EQ(ls.Exceptions().front(), "HeartBeat Timeout exceeded.");
 }
 
 TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
@@ -387,12 +386,6 @@ TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
     ls.server.HeartBeat().Enabled = true;
     ls.server.HeartBeat().Interval = 1;
     ls.server.HeartBeat().Timeout = 2;
-    std::mutex lock;
-    std::vector<std::string> exceptions;
-    ls.server.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
-        std::lock_guard guard(lock);
-        exceptions.push_back(e.what());
-    };
     const int port = ls.Start();
     RawWSClient stalled;
     ASSERT_TRUE(stalled.Connect(port));
@@ -404,13 +397,8 @@ TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
     {
         ls.server.Broadcast(payload);
     }
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard guard(lock);
-            return !exceptions.empty();
-        },
-        15s));
-    EXPECT_EQ(exceptions.front(), "HeartBeat Timeout exceeded.");
+    ASSERT_TRUE(WaitUntil([&] { return !ls.Exceptions().empty(); }, 15s));
+    EXPECT_EQ(ls.Exceptions().front(), "HeartBeat Timeout exceeded.");
     EXPECT_TRUE(WaitUntil([&] { return ls.server.Count() == 0; }, 10s));
     EXPECT_EQ(ls.CloseCodes().size(), 1u);
 }
