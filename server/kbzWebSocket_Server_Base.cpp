@@ -694,7 +694,7 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
         a.AuthType = TwsAuthentication::authOAuth2Provider;
         a.Authenticated = true;
     }
-    else if (options.JWT.JWT && options.JWT.JWT(lines))
+    else if (options.JWT.JWT && options.JWT.JWT->IsRequestTokenValid(c, lines))
     {
         a.AuthType = TwsAuthentication::authJWT;
         a.Authenticated = true;
@@ -790,6 +790,26 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
     {
         c->HeadersRequest().clear();
         c->TCPConnection()->InputBufferClear();
+        if (options.JWT.JWT)
+        {
+            // A client whose token was refused (wrong, expired, missing) learns why the
+            // connection ends instead of seeing it dropped.
+            const std::string answer = std::string("HTTP/1.1 401 Unauthorized\r\n"
+                                                   "WWW-Authenticate: Bearer\r\n"
+                                                   "Content-Length: 0\r\n"
+                                                   "Connection: close\r\n"
+                                                   "Server: ") +
+                                       kbzServerSoftware + "\r\n\r\n";
+            try
+            {
+                c->TCPConnection()->Write(answer);
+                c->AddSendBytes(static_cast<std::int64_t>(answer.size()));
+            }
+            catch (const std::exception&)
+            {
+                // The peer is gone already; the refusal below ends the connection either way.
+            }
+        }
         throw TkbzWSException("Authentication Denied");
     }
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace kbz
@@ -57,6 +58,24 @@ public:
 // headers carry a valid token.
 using TkbzWSTokenCheck = std::function<bool(const TkbzHeaderList& headers)>;
 
+class TkbzWSConnectionServer;
+
+// What the server asks a token-checking component (the JWT check of the auth layer, which sits
+// above the server and implements this). The component is not owned: it must outlive the
+// server that refers to it. Both calls may come from several connection threads at once.
+class IkbzWSServerTokenCheck
+{
+public:
+    virtual ~IkbzWSServerTokenCheck() = default;
+    // Whether the header lines of an upgrade request carry a valid token (or the component
+    // accepts the request on its own).
+    virtual bool IsRequestTokenValid(const std::shared_ptr<TkbzWSConnectionServer>& connection,
+                                     const TkbzHeaderList& headers) = 0;
+    // Whether the token of a Bearer "Authorization" header of an HTTP request is valid.
+    virtual bool IsBearerTokenValid(const std::shared_ptr<TkbzWSConnectionServer>& connection,
+                                    const std::string& token) = 0;
+};
+
 class TkbzWSAuthenticationServer_URL : public TkbzWSAuthentication_Options
 {
 public:
@@ -89,7 +108,8 @@ public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_JWT)
     void Assign(const TkbzPersistent& src) override;
 
-    TkbzWSTokenCheck JWT;
+    // The JWT component, not owned; none by default.
+    IkbzWSServerTokenCheck* JWT = nullptr;
 };
 
 class TkbzWSAuthenticationServer_OAuth : public TkbzPersistent

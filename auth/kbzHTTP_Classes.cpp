@@ -1,0 +1,1 @@
+#include "auth/kbzHTTP_Classes.h"
