@@ -73,6 +73,55 @@ bool ListsToken(const std::string& value, const std::string& token)
     return false;
 }
 
+// Unreserved characters stay as they are, everything else (UTF-8 bytes too) becomes %XX.
+std::string PercentEncode(std::string_view s)
+{
+    static const char* const hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s)
+    {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~')
+        {
+            out.push_back(static_cast<char>(c));
+        }
+        else
+        {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+bool HasControlCharacters(std::string_view s)
+{
+    for (unsigned char c : s)
+    {
+        if (c < 0x20 || c == 0x7F)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Credentials end up in request lines: a CR or LF in them would add lines of its own.
+void CheckCredentials(const TkbzWSAuthenticationClient_Options& a)
+{
+    if (HasControlCharacters(a.User) || HasControlCharacters(a.Password))
+    {
+        throw EArgumentException("Invalid credentials: control characters in user or password");
+    }
+    if (a.Token.Enabled &&
+        (HasControlCharacters(a.Token.AuthName) || HasControlCharacters(a.Token.AuthToken)))
+    {
+        throw EArgumentException("Invalid token: control characters in its name or value");
+    }
+}
+
 bool HasUnsafeCharacters(std::string_view s)
 {
     for (unsigned char c : s)
@@ -205,9 +254,11 @@ std::vector<std::string> TkbzWSConnectionClient::BuildRequest()
     {
         if (FAuthentication.Basic.Enabled)
         {
-            lines.push_back("Authorization: Basic " +
-                            kbzEncodeBase64(FAuthentication.User + ":" + FAuthentication.Password,
-                                            false));
+            // The UTF-8 bytes (RFC 7617's charset): servers decode them as UTF-8, and ours
+            // also reads Latin-1.
+            lines.push_back(
+                "Authorization: Basic " +
+                kbzEncodeBase64(FAuthentication.User + ":" + FAuthentication.Password, true));
         }
         if (FAuthentication.Token.Enabled)
         {
@@ -326,6 +377,7 @@ void TkbzWSConnectionClient::DoHandshake()
 
 TkbzWSClient::TkbzWSClient()
 {
+    FTokenLink->Client = this;
     Proxy.Port = 8080;
     Extensions().SetMode(TwsApplicationMode::appClient);
 }
@@ -339,6 +391,12 @@ TkbzWSClient::~TkbzWSClient()
     }
     catch (...)
     {
+    }
+    {
+        // A token handler that is running ends first; later ones find no client.
+        std::unique_lock lock(FTokenLink->Lock);
+        FTokenLink->Client = nullptr;
+        FTokenLink->Idle.wait(lock, [this] { return FTokenLink->Running == 0; });
     }
     FreeTimers();
     WaitForTimerTicks();
@@ -431,7 +489,7 @@ bool TkbzWSClient::Connected() const
     return tcp && tcp->Connected();
 }
 
-void TkbzWSClient::Activate(std::uint64_t epoch)
+void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
 {
     if (IsDestroying())
     {
@@ -484,6 +542,15 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
     try
     {
         OnBeforeConnect(*this);
+        const std::optional<std::string> path = ApplyAuthentication(startEpoch, tokenReady);
+        if (!path)
+        {
+            // The connect follows when the token source delivers (maybe done already).
+            FConnecting.store(false);
+            NotifyStateChanged();
+            return;
+        }
+        FRequestPath = *path;
 
         auto tcp = std::make_shared<TkbzIdTCPClient>();
         tcp->Host = Host;
@@ -567,6 +634,178 @@ void TkbzWSClient::Activate(std::uint64_t epoch)
     {
         Deactivate();
     }
+    NotifyStateChanged();
+}
+
+std::optional<std::string> TkbzWSClient::ApplyAuthentication(std::uint64_t epoch, bool tokenReady)
+{
+    // The path comes from the URL unless a mode puts the credentials there; the component's
+    // Options keep the URL's path, so changing modes between activations works.
+    const std::string path = Options.GetParameters();
+    TkbzWSAuthenticationClient_Options& a = Authentication;
+    if (!a.Enabled)
+    {
+        return path;
+    }
+    CheckCredentials(a);
+    // The first mode that applies, in this order: token, URL. Basic rides along with any.
+    if (a.Token.Enabled)
+    {
+        TkbzHTTPComponentClientAuthToken_Base* source = a.Token.OAuth ? a.Token.OAuth : a.Token.JWT;
+        if (source && !tokenReady)
+        {
+            StartTokenSource(*source, epoch);
+            return std::nullopt;
+        }
+        return path;
+    }
+    if (a.URL.Enabled)
+    {
+        // Encoded, so that a "/" or "%" in a password cannot change the path's shape; the
+        // server decodes both.
+        return "/kbz/auth/url/" + PercentEncode(a.User) + "/" + PercentEncode(a.Password);
+    }
+    return path;
+}
+
+void TkbzWSClient::StartTokenSource(TkbzHTTPComponentClientAuthToken_Base& source,
+                                    std::uint64_t epoch)
+{
+    {
+        std::lock_guard guard(FTokenLock);
+        FTokenSource = &source;
+        FTokenEpoch = epoch;
+    }
+    const std::shared_ptr<TokenLink> link = FTokenLink;
+    source.OnAuthToken = [link](TkbzHTTPComponentClientAuthToken_Base&, const std::string& type,
+                                const std::string& token, const std::string&) {
+        link->Call([&](TkbzWSClient& client) { client.TokenArrived(type, token); });
+    };
+    source.OnAuthTokenError = [link](TkbzHTTPComponentClientAuthToken_Base&,
+                                     const std::string& error, const std::string& description,
+                                     const std::string&) {
+        link->Call([&](TkbzWSClient& client) { client.TokenFailed(error, description); });
+    };
+    FAwaitingToken.store(true);
+    source.Start();
+}
+
+void TkbzWSClient::TokenLink::Call(const std::function<void(TkbzWSClient&)>& f)
+{
+    TkbzWSClient* client = nullptr;
+    {
+        std::lock_guard guard(Lock);
+        if (!Client)
+        {
+            return;
+        }
+        client = Client;
+        ++Running;
+    }
+    try
+    {
+        f(*client);
+    }
+    catch (...)
+    {}
+    std::lock_guard guard(Lock);
+    if (--Running == 0)
+    {
+        Idle.notify_all();
+    }
+}
+
+void TkbzWSClient::NotifyStateChanged()
+{
+    {
+        std::lock_guard guard(FLock); // a Connect between its test and its wait sees the change
+    }
+    FStateChanged.notify_all();
+}
+
+void TkbzWSClient::TokenArrived(const std::string& tokenType, const std::string& token)
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    std::string failure;
+    std::uint64_t epoch = 0;
+    bool connect = false;
+    {
+        std::lock_guard activation(FActivationLock);
+        if (token.empty())
+        {
+            failure = "OAuth Error Token is empty";
+        }
+        else if (HasControlCharacters(tokenType) || HasControlCharacters(token))
+        {
+            failure = "Invalid token: control characters in its name or value";
+        }
+        else
+        {
+            // A later token (a refresh) is kept for the next activation.
+            if (!tokenType.empty())
+            {
+                Authentication.Token.AuthName = tokenType;
+            }
+            Authentication.Token.AuthToken = token;
+            std::lock_guard guard(FTokenLock);
+            epoch = FTokenEpoch;
+        }
+        // Only an activation that waits for its token connects; after a deactivation (or
+        // while connected) the token is just kept.
+        connect = FAwaitingToken.exchange(false) && failure.empty();
+    }
+    if (!failure.empty())
+    {
+        NotifyStateChanged();
+        DoError(nullptr, failure);
+        return;
+    }
+    if (connect)
+    {
+        try
+        {
+            Activate(epoch, true);
+        }
+        catch (const std::exception& e)
+        {
+            DoError(nullptr, e.what());
+        }
+    }
+    NotifyStateChanged();
+}
+
+void TkbzWSClient::TokenFailed(const std::string& error, const std::string& description)
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    FAwaitingToken.store(false);
+    NotifyStateChanged();
+    DoError(nullptr, kbzTrim(error + " " + description));
+}
+
+void TkbzWSClient::StopTokenSource() noexcept
+{
+    FAwaitingToken.store(false);
+    TkbzHTTPComponentClientAuthToken_Base* source = nullptr;
+    {
+        std::lock_guard guard(FTokenLock);
+        source = std::exchange(FTokenSource, nullptr);
+    }
+    if (source)
+    {
+        try
+        {
+            source->Stop();
+        }
+        catch (...)
+        {}
+    }
+    NotifyStateChanged();
 }
 
 void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
@@ -603,6 +842,7 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
     c->FHost = Host;
     c->FPort = Port;
     c->FOptions.Assign(Options);
+    c->FOptions.SetParameters(FRequestPath);
     c->FAuthentication.Assign(Authentication);
     c->ValidateUTF8 = Options.ValidateUTF8;
     c->CleanDisconnect = Options.CleanDisconnect;
@@ -793,6 +1033,7 @@ void TkbzWSClient::Deactivate()
 {
     FActivationEpoch.fetch_add(1);
     FWatchDogEnabled.store(false);
+    StopTokenSource();
     std::shared_ptr<TkbzIdTCPClient> tcp;
     TkbzWSConnectionClientPtr c;
     {
@@ -845,7 +1086,7 @@ void TkbzWSClient::Deactivate()
 bool TkbzWSClient::Connect(int aTimeout)
 {
     SetActive(true);
-    if (!Connection() && !FConnecting.load())
+    if (!Connection() && !FConnecting.load() && !FAwaitingToken.load())
     {
         return false;
     }
@@ -854,9 +1095,13 @@ bool TkbzWSClient::Connect(int aTimeout)
         return false;
     }
     std::unique_lock lock(FLock);
-    return FStateChanged.wait_for(lock, std::chrono::milliseconds(aTimeout), [this] {
-        return !FWSConnection || FConnectNotified == FWSConnection.get();
-    }) && FWSConnection && FWSConnection->Enabled();
+    return FStateChanged.wait_for(lock, std::chrono::milliseconds(aTimeout),
+                                  [this] {
+                                      return FWSConnection
+                                                 ? FConnectNotified == FWSConnection.get()
+                                                 : !FConnecting.load() && !FAwaitingToken.load();
+                                  }) &&
+           FWSConnection && FWSConnection->Enabled();
 }
 
 bool TkbzWSClient::Disconnect(int aTimeout)

@@ -3,6 +3,7 @@
 // reconnecting watchdog.
 #pragma once
 
+#include "client/kbzHTTP_Classes_Client.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzTCP_Client.h"
 #include "websocket/kbzWebSocket_Classes.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -144,8 +146,18 @@ protected:
 
 private:
     // Connects unless a deactivation has come since epoch was read from FActivationEpoch
-    // (any epoch: no such check).
-    void Activate(std::uint64_t epoch);
+    // (any epoch: no such check). tokenReady: a token source has just delivered the token this
+    // activation waited for, so it is not started again.
+    void Activate(std::uint64_t epoch, bool tokenReady = false);
+    // The authentication step of an activation: the request path of the connection, or
+    // nothing when a token source was started and the connect waits for its token.
+    std::optional<std::string> ApplyAuthentication(std::uint64_t epoch, bool tokenReady);
+    void StartTokenSource(TkbzHTTPComponentClientAuthToken_Base& source, std::uint64_t epoch);
+    void TokenArrived(const std::string& tokenType, const std::string& token);
+    void TokenFailed(const std::string& error, const std::string& description);
+    void StopTokenSource() noexcept;
+    // Wakes Connect's wait after a change it looks at.
+    void NotifyStateChanged();
     // The watchdog's reconnection attempt, on a client thread.
     void StartFromWatchDog();
     void Deactivate();
@@ -160,6 +172,26 @@ private:
     // Runs f on a short-lived thread the destructor waits for.
     void RunClientThread(std::function<void()> f);
     bool OnReadThread() const;
+
+    // The token sources' handlers reach the client through this link, which the destructor
+    // cuts, then waits for handlers still running (none holds Lock while it runs).
+    struct TokenLink
+    {
+        std::mutex Lock;
+        std::condition_variable Idle;
+        TkbzWSClient* Client = nullptr;
+        int Running = 0;
+        // Runs f with the client unless the link is cut.
+        void Call(const std::function<void(TkbzWSClient&)>& f);
+    };
+    std::shared_ptr<TokenLink> FTokenLink = std::make_shared<TokenLink>();
+    std::mutex FTokenLock;                                         // FTokenSource, FTokenEpoch
+    TkbzHTTPComponentClientAuthToken_Base* FTokenSource = nullptr; // started by an activation
+    std::uint64_t FTokenEpoch = 0;
+    // An activation waits for its token: only then does a token's arrival connect.
+    std::atomic<bool> FAwaitingToken{false};
+    // The request path of the connection being made (activation thread).
+    std::string FRequestPath;
 
     mutable std::mutex FLock; // the current TCP client and connection
     std::shared_ptr<TkbzIdTCPClient> FTCPClient;

@@ -8,7 +8,8 @@ kbz_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
                     libbenchmark-dev openssl ca-certificates)
 # Real peers the interoperability tests start on loopback.
-kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium python3-jwt python3-cryptography curl)
+kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium python3-jwt python3-cryptography curl
+                   tinyproxy microsocks dante-server)
 
 kbz_install() {
     local missing=()

@@ -15,6 +15,42 @@ namespace
 constexpr const char* kQueueFullText = "Connection dropped: send queue full.";
 
 // Items of a path split at "/" ("/a/b" gives "", "a", "b").
+// "%XX" escapes of one path segment decoded; a "%" that starts no valid escape stays as it is.
+std::string DecodeSegment(const std::string& segment)
+{
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+        {
+            return c - '0';
+        }
+        if (c >= 'A' && c <= 'F')
+        {
+            return c - 'A' + 10;
+        }
+        if (c >= 'a' && c <= 'f')
+        {
+            return c - 'a' + 10;
+        }
+        return -1;
+    };
+    std::string out;
+    out.reserve(segment.size());
+    for (std::size_t i = 0; i < segment.size(); ++i)
+    {
+        if (segment[i] == '%' && i + 2 < segment.size() && hex(segment[i + 1]) >= 0 &&
+            hex(segment[i + 2]) >= 0)
+        {
+            out.push_back(static_cast<char>(hex(segment[i + 1]) * 16 + hex(segment[i + 2])));
+            i += 2;
+        }
+        else
+        {
+            out.push_back(segment[i]);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> SplitPath(const std::string& path)
 {
     std::vector<std::string> parts;
@@ -719,8 +755,9 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
         // login and the later methods are tried.
         const std::vector<std::string> parts = SplitPath(kbzGetGETPath(lines));
         a.AuthType = TwsAuthentication::authURL;
-        a.User = parts[4];
-        a.Password = parts[5];
+        // Clients percent-encode the credentials (plain names read the same either way).
+        a.User = DecodeSegment(parts[4]);
+        a.Password = DecodeSegment(parts[5]);
         c->DoAuthentication();
     }
     else if (options.Session.Enabled && kbzIsAuthSessionURLRequest(lines))
@@ -859,8 +896,8 @@ void TkbzWSServer_Indy_Base::DoSessionLogin(const TkbzWSConnectionServerPtr& c,
     }
     TkbzWSConnectionAuthentication& a = c->Authentication();
     a.AuthType = TwsAuthentication::authSession;
-    a.User = parts[5];
-    a.Password = parts.size() > 6 ? parts[6] : std::string();
+    a.User = DecodeSegment(parts[5]);
+    a.Password = parts.size() > 6 ? DecodeSegment(parts[6]) : std::string();
     c->DoAuthentication();
     if (a.Authenticated)
     {

@@ -14,9 +14,9 @@
 namespace kbz
 {
 
-// Token sources a client's token authentication can use (auth layer).
-class TkbzHTTPComponentClient_JWT;
-class TkbzHTTPComponentClient_OAuth2;
+// The token sources a client's token authentication can start (the JWT and OAuth 2 client
+// components derive from it).
+class TkbzHTTPComponentClientAuthToken_Base;
 
 // ---- WebSocket-level transport records ----
 class TkbzWSTLS_Options : public TkbzTCPTLS_Options
@@ -266,9 +266,10 @@ class TkbzWSAuthenticationClient_Token : public TkbzWSAuthentication_Token
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Token)
 
-    // Token sources, not owned; none by default. Assign does not copy them.
-    TkbzHTTPComponentClient_JWT* JWT = nullptr;
-    TkbzHTTPComponentClient_OAuth2* OAuth = nullptr;
+    // Token sources, not owned; none by default. Assign does not copy them. OAuth is used
+    // when both are set.
+    TkbzHTTPComponentClientAuthToken_Base* JWT = nullptr;
+    TkbzHTTPComponentClientAuthToken_Base* OAuth = nullptr;
 };
 
 class TkbzWSAuthenticationClient_Options : public TkbzWSAuthentication_Options

@@ -437,6 +437,10 @@ TEST(ServerAuthentication, Methods)
          "pass"},
         {"url login", "", "/kbz/auth/url/BOB/p:a:ss", true, true, "BOB", "p:a:ss"},
         {"url login with only a user", "", "/kbz/auth/url/bob", true, false, "", ""},
+        {"url login percent-decoded", "", "/kbz/auth/url/b%6Fb/p%3aa%3Ass", true, true, "bob",
+         "p:a:ss"},
+        {"url login with a stray percent", "", "/kbz/auth/url/alice%/x%zz", true, false, "alice%",
+         "x%zz"},
     };
     for (const Case& c : cases)
     {

@@ -298,7 +298,7 @@ TEST(kbzWebSocket_Options, AuthenticationAssignCopiesSubRecordsButNotTokenSource
     source.Token.AuthName = "Token";
     source.Token.AuthToken = "abc";
     int somewhere = 0;
-    source.Token.JWT = reinterpret_cast<TkbzHTTPComponentClient_JWT*>(&somewhere);
+    source.Token.JWT = reinterpret_cast<TkbzHTTPComponentClientAuthToken_Base*>(&somewhere);
 
     TkbzWSAuthenticationClient_Options target;
     target.Assign(source);

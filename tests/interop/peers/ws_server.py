@@ -12,8 +12,11 @@ same mode. Modes:
                   "driver failed: WHY" (then close with 4001)
   badutf8         send a text frame that is not UTF-8, print "closed CODE" once
                   the client has closed
+  request         send "PATH|AUTHORIZATION|..." (the request path and every Authorization
+                  header as received), then echo
 Options: --port N (the first listener; 0: any), --tls CERT KEY, --report-pings (print
-  "ping PAYLOAD" for every ping received),
+  "ping PAYLOAD" for every ping received), --basic-auth USER:PASSWORD (python's own HTTP
+  Basic check: other credentials get 401),
   --config "none" | "k=v,k,..." (permessage-deflate options of the server:
   server_max_window_bits=N, client_max_window_bits=N, server_no_context_takeover,
   client_no_context_takeover); may be repeated.
@@ -78,6 +81,7 @@ async def main():
     p.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     p.add_argument("--config", action="append")
     p.add_argument("--report-pings", action="store_true")
+    p.add_argument("--basic-auth")
     args = p.parse_args()
 
     async def handler(ws, path=None):
@@ -100,6 +104,9 @@ async def main():
                     print("driver ok", flush=True)
                     await ws.close(code=1000)
                 return
+            if mode == "request":
+                await ws.send("|".join([ws.path] + ws.request_headers.get_all("Authorization")))
+                mode = "echo"
             if mode == "badutf8":
                 await ws.write_frame(True, 0x1, b"ok \xff\xfe")
                 await ws.wait_closed()
@@ -130,12 +137,17 @@ async def main():
     if args.tls:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(args.tls[0], args.tls[1])
+    extra = {}
+    if args.basic_auth:
+        user, _, password = args.basic_auth.partition(":")
+        extra["create_protocol"] = websockets.basic_auth_protocol_factory(
+            realm="kbz", credentials=(user, password))
     ports = []
     for i, config in enumerate(args.config or [""]):
         server = await websockets.serve(
             handler, "127.0.0.1", args.port if i == 0 else 0, ssl=ctx,
             extensions=deflate_extensions(config), ping_interval=None, max_size=None,
-            compression=None)
+            compression=None, **extra)
         ports.append(str(server.sockets[0].getsockname()[1]))
     print("listening", " ".join(ports), flush=True)
     await asyncio.Future()
