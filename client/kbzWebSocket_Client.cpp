@@ -137,50 +137,48 @@ bool HasUnsafeCharacters(std::string_view s)
 
 // ---- TkbzWSHandShakeClient ----
 
-TkbzWSHandShakeClient::TkbzWSHandShakeClient(const std::vector<std::string>& lines)
+namespace
 {
-    bool haveStatus = false;
-    for (const std::string& line : lines)
+[[noreturn]] void RaiseWrongStatus(const std::string& statusLine)
+{
+    throw Exception("Error Decoding Header: Switching Protocols [" + statusLine + "]");
+}
+
+TkbzHTTPHead AnswerHead(const std::vector<std::string>& lines)
+{
+    try
     {
-        if (!haveStatus)
-        {
-            // "HTTP/1.1 101 Switching Protocols"
-            if (!kbzStartsText(line, "HTTP/"))
-            {
-                continue;
-            }
-            haveStatus = true;
-            const std::size_t blank = line.find(' ');
-            const std::string status =
-                blank == std::string::npos ? std::string() : Trim(line.substr(blank + 1));
-            // The status code is the first three-digit word.
-            const std::string code = status.substr(0, status.find(' '));
-            if (code.size() == 3 && code.rfind("30", 0) == 0)
-            {
-                FRedirect = true;
-            }
-            else if (code != "101")
-            {
-                throw Exception("Error Decoding Header: Switching Protocols [" + line + "]");
-            }
-            continue;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos)
-        {
-            continue;
-        }
-        const std::string name = Lower(Trim(std::string_view(line).substr(0, colon)));
-        const std::string value = Trim(std::string_view(line).substr(colon + 1));
-        if (FRedirect)
-        {
-            if (name == "location")
-            {
-                FLocation = value;
-                break;
-            }
-            continue;
-        }
+        return kbzParseHTTPHeadLines(lines, TkbzHTTPHeadKind::hkResponse);
+    }
+    catch (const Exception&)
+    {
+        RaiseWrongStatus(!lines.empty() && kbzStartsText(lines.front(), "HTTP/") ? lines.front()
+                                                                                 : "");
+    }
+}
+} // namespace
+
+TkbzWSHandShakeClient::TkbzWSHandShakeClient(const std::vector<std::string>& lines)
+    : TkbzWSHandShakeClient(AnswerHead(lines))
+{}
+
+TkbzWSHandShakeClient::TkbzWSHandShakeClient(const TkbzHTTPHead& head)
+{
+    const std::string statusLine = head.Lines.empty() ? std::string() : head.Lines.front();
+    if (head.Status >= 300 && head.Status <= 309)
+    {
+        FRedirect = true;
+        FLocation = head.Headers.Get("Location");
+        return;
+    }
+    if (head.Status != 101)
+    {
+        RaiseWrongStatus(statusLine);
+    }
+    for (const TkbzHTTPHeaderField& field : head.Headers)
+    {
+        const std::string name = Lower(field.Name);
+        const std::string& value = field.Value;
         if (name == "upgrade")
         {
             if (!ListsToken(value, "websocket"))
@@ -208,10 +206,6 @@ TkbzWSHandShakeClient::TkbzWSHandShakeClient(const std::vector<std::string>& lin
             // Several lines mean one list.
             FExtensions = FExtensions.empty() ? value : FExtensions + ", " + value;
         }
-    }
-    if (!haveStatus)
-    {
-        throw Exception("Error Decoding Header: Switching Protocols []");
     }
 }
 
@@ -295,13 +289,7 @@ void TkbzWSConnectionClient::DoInitialize(std::shared_ptr<TkbzIdTCPConnection> t
     {
         OnHandshake(*this, lines);
     }
-    std::string request;
-    for (const std::string& line : lines)
-    {
-        request += line;
-        request += "\r\n";
-    }
-    request += "\r\n";
+    const std::string request = kbzWriteHTTPLines(lines);
     HeadersResponse() = lines;
     FHandshakeStarted.store(kbzGetTicks());
     tcp->Write(request);
@@ -326,9 +314,27 @@ void TkbzWSConnectionClient::DoHandshake()
         std::max<int>(1, HandshakeTimeOut - static_cast<int>(std::min<std::uint64_t>(
                                                 elapsed, static_cast<std::uint64_t>(
                                                              HandshakeTimeOut))));
-    std::vector<std::string> lines = tcp->ReadHeaderLines(left, kMaxAnswerHead);
-    HeadersRequest() = lines;
-    FHandshake = std::make_unique<TkbzWSHandShakeClient>(lines);
+    TkbzHTTPLimits limits;
+    limits.MaxHeadSize = kMaxAnswerHead;
+    TkbzHTTPHead head;
+    try
+    {
+        head = kbzReadHTTPHead(*tcp, TkbzHTTPHeadKind::hkResponse, left, limits);
+    }
+    catch (const EIdHTTPProtocolException& e)
+    {
+        if (e.Status() == 431)
+        {
+            throw EIdMaxLineLengthExceeded("Header block exceeds " +
+                                           std::to_string(kMaxAnswerHead) + " bytes.");
+        }
+        // Not an answer we can read: name what the server sent first.
+        std::string first = tcp->InputBufferAsString(256);
+        first = first.substr(0, first.find_first_of("\r\n"));
+        RaiseWrongStatus(kbzStartsText(first, "HTTP/") ? first : std::string());
+    }
+    HeadersRequest() = head.Lines;
+    FHandshake = std::make_unique<TkbzWSHandShakeClient>(head);
 
     if (FHandshake->Redirect() && !FHandshake->Location().empty())
     {

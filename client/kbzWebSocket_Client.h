@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/kbzHTTP_Classes_Client.h"
+#include "transport/kbzHTTP_Message.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzTCP_Client.h"
 #include "websocket/kbzWebSocket_Classes.h"
@@ -26,10 +27,12 @@ class TkbzWSClient;
 class TkbzWSHandShakeClient
 {
 public:
-    // Reads the status and header lines (header names in any letter case, any
-    // blanks after the colon). Raises Exception for a status that is neither 101
-    // nor a redirect, TkbzWSException for an Upgrade or Connection header that
-    // does not name the upgrade.
+    // Reads the parsed answer head. Raises Exception for a status that is
+    // neither 101 nor a redirect, TkbzWSException for an Upgrade or Connection
+    // header that does not name the upgrade.
+    explicit TkbzWSHandShakeClient(const TkbzHTTPHead& head);
+    // The same from the status and header lines (an invalid head counts as a
+    // wrong status).
     explicit TkbzWSHandShakeClient(const std::vector<std::string>& lines);
 
     const std::string& Protocols() const noexcept { return FProtocols; }

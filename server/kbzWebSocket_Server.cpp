@@ -164,15 +164,13 @@ void TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection
     {
         return;
     }
-    const std::string body = "<HTML><BODY><B>404 Not Found</B></BODY></HTML>";
-    const std::string answer = "HTTP/1.1 404 Not Found\r\n"
-                               "Content-Type: text/html; charset=utf-8\r\n"
-                               "Content-Length: " +
-                               std::to_string(body.size()) +
-                               "\r\n"
-                               "Connection: close\r\n"
-                               "Server: " +
-                               std::string(kbzServerSoftware) + "\r\n\r\n" + body;
+    TkbzHTTPAnswer a;
+    a.Status = 404;
+    a.Headers.Add("Content-Type", "text/html; charset=utf-8");
+    a.Headers.Add("Connection", "close");
+    a.Headers.Add("Server", kbzServerSoftware);
+    a.Body = "<HTML><BODY><B>404 Not Found</B></BODY></HTML>";
+    const std::string answer = kbzWriteHTTPAnswer(a);
     tcp->Write(answer);
     connection->AddSendBytes(static_cast<std::int64_t>(answer.size()));
 }

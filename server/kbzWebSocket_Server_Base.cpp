@@ -68,38 +68,25 @@ std::vector<std::string> SplitPath(const std::string& path)
     }
 }
 
-// An HTTP/1.x GET whose Upgrade header lists "websocket" (any case, any blanks).
-bool IsUpgradeRequest(const TkbzHeaderList& lines)
+constexpr std::string_view kPolicyRequest = "<policy-file-request/>";
+
+// A GET whose Upgrade header lists "websocket" (any case, any blanks).
+bool IsUpgradeRequest(const TkbzHTTPHead& head)
 {
-    if (!kbzIsHTTPRequest(lines) || kbzGetGETLine(lines).empty())
+    return kbzSameText(head.Method, "GET") && head.Headers.HasToken("Upgrade", "websocket");
+}
+
+// An Accept header that names the event stream type (parameters aside).
+bool IsEventStreamRequest(const TkbzHTTPHead& head)
+{
+    for (const std::string& item : head.Headers.Tokens("Accept"))
     {
-        return false;
-    }
-    for (std::size_t i = 1; i < lines.size(); ++i)
-    {
-        const std::string& line = lines[i];
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos || !kbzSameText(kbzTrim(line.substr(0, colon)), "Upgrade"))
+        if (kbzSameText(kbzTrim(item.substr(0, item.find(';'))), "text/event-stream"))
         {
-            continue;
-        }
-        TkbzDelimitedStringList items;
-        items.SetDelimitedText(line.substr(colon + 1));
-        for (const std::string& item : items)
-        {
-            if (kbzSameText(kbzTrim(item), "websocket"))
-            {
-                return true;
-            }
+            return true;
         }
     }
     return false;
-}
-
-bool IsEventStreamRequest(const TkbzHeaderList& lines)
-{
-    return kbzIsEventStreamRequest(lines) ||
-           kbzSameText(kbzGetHeaderValue(lines, "Accept"), "text/event-stream");
 }
 
 TkbzWSConnectionServerPtr AsServerConnection(TkbzWSConnection& c)
@@ -505,23 +492,30 @@ void TkbzWSServer_Indy_Base::DoFreeConnection(const TkbzWSConnectionPtr& connect
 void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& c)
 {
     TkbzIdTCPConnection& tcp = *c->TCPConnection();
-    // The head is read up to its empty line, however the peer cuts it into
-    // segments, within a size and a time limit.
+    // The head is parsed as it arrives, however the peer cuts it into
+    // segments, within a size and a time limit; bytes that cannot start an
+    // HTTP request (a policy request, raw TCP) are classified at once.
     const std::uint64_t deadline =
         c->FFirstInput + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
-    std::string buffered;
-    TkbzRequestHeadState state = TkbzRequestHeadState::rhsNeedMore;
+    TkbzHTTPLimits limits;
+    limits.MaxHeadSize = kbzMaxRequestHead;
+    TkbzHTTPHeadParser parser(TkbzHTTPHeadKind::hkRequest, limits);
+    TkbzHTTPParseStatus status = TkbzHTTPParseStatus::hpsNeedMore;
+    bool policyPrefix = false;
     for (;;)
     {
-        buffered = tcp.InputBufferAsString(kbzMaxRequestHead + 1);
-        state = kbzRequestHeadState(buffered);
-        if (state != TkbzRequestHeadState::rhsNeedMore)
+        tcp.InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
+            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            status = parser.Parse(text);
+            // A policy request may come in pieces too.
+            policyPrefix = text.size() < kPolicyRequest.size() &&
+                           kPolicyRequest.substr(0, text.size()) == text;
+            return 0; // inspected in place; the branch that handles it consumes
+        });
+        if (status != TkbzHTTPParseStatus::hpsNeedMore &&
+            !(status == TkbzHTTPParseStatus::hpsNotHTTP && policyPrefix))
         {
             break;
-        }
-        if (buffered.size() > kbzMaxRequestHead)
-        {
-            throw TkbzWSException("Request head too large.");
         }
         const std::uint64_t now = kbzGetTicks();
         if (now >= deadline)
@@ -536,25 +530,40 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         }
         tcp.CheckForDataOnSource(static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000)));
     }
-    const std::size_t headLength =
-        state == TkbzRequestHeadState::rhsComplete ? kbzRequestHeadLength(buffered) : 0;
-    if (headLength > kbzMaxRequestHead)
-    {
-        throw TkbzWSException("Request head too large.");
-    }
-    const TkbzHeaderList lines = kbzRequestHeadLines(
-        std::string_view(buffered).substr(0, headLength ? headLength : buffered.size()));
-    c->HeadersRequest() = lines;
     c->FRequestHandled = true;
-    auto consumeHead = [&] {
-        if (headLength > 0)
+    if (status == TkbzHTTPParseStatus::hpsError)
+    {
+        DoRefuseRequest(c, parser.ErrorStatus(),
+                        parser.ErrorStatus() == 431 ? std::string("Request head too large.")
+                                                    : "Bad request: " + parser.ErrorText() + ".");
+        return;
+    }
+    if (status == TkbzHTTPParseStatus::hpsNotHTTP)
+    {
+        const std::string start = tcp.InputBufferAsString(kPolicyRequest.size() + 1);
+        if (start.compare(0, kPolicyRequest.size(), kPolicyRequest) == 0 &&
+            (start.size() == kPolicyRequest.size() || start[kPolicyRequest.size()] == '\0' ||
+             start[kPolicyRequest.size()] == '\r' || start[kPolicyRequest.size()] == '\n'))
         {
-            tcp.InputBufferRemove(headLength);
-            c->AddRecBytes(static_cast<std::int64_t>(headLength));
+            c->HeadersRequest() = {std::string(kPolicyRequest)};
+            DoPolicyFile(c);
+            return;
         }
+        DoUnknownProtocol(c);
+        return;
+    }
+
+    const std::size_t headLength = parser.Head().Length;
+    c->HeadersRequest() = parser.Head().Lines;
+    c->SetRequestHead(std::move(parser.Head()));
+    const TkbzHTTPHead& head = *c->RequestHead();
+    const TkbzHeaderList& lines = c->HeadersRequest();
+    auto consumeHead = [&] {
+        tcp.InputBufferRemove(headLength);
+        c->AddRecBytes(static_cast<std::int64_t>(headLength));
     };
 
-    if (state == TkbzRequestHeadState::rhsComplete && IsUpgradeRequest(lines))
+    if (IsUpgradeRequest(head))
     {
         if (FAuthentication.Enabled && !c->GetIsInternal())
         {
@@ -564,40 +573,52 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         c->ReadData(true); // not enabled yet: runs the handshake
         return;
     }
-    if (state == TkbzRequestHeadState::rhsComplete && FAuthentication.Enabled &&
-        FAuthentication.Session.Enabled && kbzIsAuthSessionRequest(lines))
+    if (FAuthentication.Enabled && FAuthentication.Session.Enabled &&
+        kbzIsAuthSessionRequest(lines))
     {
         consumeHead();
         DoSessionLogin(c, lines);
         DoCloseHTTPConnection(c);
         return;
     }
-    if (kbzIsPolicyFileRequest(lines))
-    {
-        DoPolicyFile(c);
-        return;
-    }
-    if (state == TkbzRequestHeadState::rhsComplete && IsEventStreamRequest(lines))
+    if (IsEventStreamRequest(head))
     {
         consumeHead();
-        DoEventStream(c, lines);
+        DoEventStream(c, head);
         return;
     }
-    if (state == TkbzRequestHeadState::rhsComplete && kbzIsHTTPRequest(lines))
+    c->SetTransport(TwsTransport::trpHTTP);
+    consumeHead();
+    DoExecuteHTTP(c);
+    DoCloseHTTPConnection(c);
+}
+
+void TkbzWSServer_Indy_Base::DoRefuseRequest(const TkbzWSConnectionServerPtr& c, int status,
+                                             const std::string& error)
+{
+    c->SetTransport(TwsTransport::trpHTTP);
+    if (TkbzIdTCPConnection* tcp = c->TCPConnection())
     {
-        c->SetTransport(TwsTransport::trpHTTP);
-        consumeHead();
-        DoExecuteHTTP(c);
-        DoCloseHTTPConnection(c);
-        return;
+        TkbzHTTPAnswer answer;
+        answer.Status = status;
+        answer.Headers.Add("Content-Type", "text/html; charset=utf-8");
+        answer.Headers.Add("Connection", "close");
+        answer.Headers.Add("Server", kbzServerSoftware);
+        answer.Body = "<HTML><BODY><B>" + std::to_string(status) + " " + kbzHTTPStatusText(status) +
+                      "</B></BODY></HTML>";
+        try
+        {
+            const std::string bytes = kbzWriteHTTPAnswer(answer);
+            tcp->Write(bytes);
+            c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+        }
+        catch (const std::exception&)
+        {
+            // The peer went away; the error below still tells what happened.
+        }
     }
-    if (state == TkbzRequestHeadState::rhsComplete)
-    {
-        // A complete head of some other HTTP version: not ours to speak.
-        DoCloseHTTPConnection(c);
-        return;
-    }
-    DoUnknownProtocol(c);
+    DoCloseHTTPConnection(c);
+    DoError(c, error);
 }
 
 void TkbzWSServer_Indy_Base::DoExecuteHTTP(const TkbzWSConnectionServerPtr& /*connection*/) {}
@@ -635,7 +656,7 @@ void TkbzWSServer_Indy_Base::DoPolicyFile(const TkbzWSConnectionServerPtr& c)
 }
 
 void TkbzWSServer_Indy_Base::DoEventStream(const TkbzWSConnectionServerPtr& c,
-                                           const TkbzHeaderList& lines)
+                                           const TkbzHTTPHead& head)
 {
     c->SetTransport(TwsTransport::trpSSE);
     const TkbzWSFallBack_SSE& sse = FFallBack.ServerSentEvents;
@@ -645,7 +666,7 @@ void TkbzWSServer_Indy_Base::DoEventStream(const TkbzWSConnectionServerPtr& c,
         return;
     }
     // The subprotocol comes from the URL: the first registered name in the path.
-    const std::string path = kbzGetRequestPath(lines);
+    const std::string path = head.Target;
     std::string selected;
     TkbzDelimitedStringList names;
     names.SetDelimitedText(c->Protocol);
@@ -912,7 +933,10 @@ void TkbzWSServer_Indy_Base::DoSessionLogin(const TkbzWSConnectionServerPtr& c,
     }
     else
     {
-        c->TCPConnection()->Write("HTTP/1.1 404 Not Found\r\n\r\n");
+        TkbzHTTPAnswer notFound;
+        notFound.Status = 404;
+        notFound.AddContentLength = false;
+        c->TCPConnection()->Write(kbzWriteHTTPAnswer(notFound));
     }
 }
 

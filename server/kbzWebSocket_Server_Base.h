@@ -7,6 +7,7 @@
 
 #include "base/kbzWebSocket_Helpers.h"
 #include "server/kbzWebSocket_Server_Options.h"
+#include "transport/kbzHTTP_Message.h"
 #include "websocket/kbzWebSocket_Classes.h"
 
 #include <array>
@@ -29,35 +30,18 @@ namespace kbz
 
 // ---- The first request of a connection ----
 
-// How far the first request has arrived, judged from the bytes buffered so far.
-enum class TkbzRequestHeadState : std::uint8_t
-{
-    rhsNeedMore, // may still become an HTTP request (or a policy request): wait
-    rhsComplete, // an HTTP request head ended by its empty line
-    rhsOther     // cannot be an HTTP request head: classify what is there now
-};
-
-// Largest first-request head gathered before the request is refused.
+// Largest first-request head gathered before the request is refused (431).
 inline constexpr std::size_t kbzMaxRequestHead = 16 * 1024;
-
-// Judges the buffered start of a connection. Pure; fed whole, in pieces or
-// byte by byte it reaches the same verdict once the same bytes are there.
-TkbzRequestHeadState kbzRequestHeadState(std::string_view buffered);
-// Bytes of the head up to and including its empty line; 0 when it has none yet.
-std::size_t kbzRequestHeadLength(std::string_view buffered);
-// The lines of a head (CR LF or LF), without line ends, up to (not including)
-// the empty line; text after an empty line is not included.
-TkbzHeaderList kbzRequestHeadLines(std::string_view head);
 
 // ---- The opening handshake ----
 
-// The upgrade request's header lines, parsed. Header names compare ignoring
-// case and any blanks may follow the colon; values are taken without the
-// blanks around them. Raises TkbzWSException with the texts below.
+// The upgrade request's fields, taken from its parsed head (names compare
+// ignoring case, values without the blanks around them). Raises
+// TkbzWSException with the texts below.
 class TkbzWSHandShakeServer
 {
 public:
-    explicit TkbzWSHandShakeServer(const TkbzHeaderList& lines);
+    explicit TkbzWSHandShakeServer(const TkbzHTTPHead& head);
 
     // spHixie76 when the request carried Sec-WebSocket-Key1, else spRFC6455.
     TwsSpecification GetSpecification() const noexcept;
@@ -178,6 +162,10 @@ public:
 
     // Parsed by DoHandshake; none before.
     const TkbzWSHandShakeServer* Handshake() const noexcept { return FHandshake.get(); }
+    // The head of the request being served (the first one, or the current one
+    // of a keep-alive connection); none before it arrived.
+    const TkbzHTTPHead* RequestHead() const noexcept { return FRequestHead.get(); }
+    void SetRequestHead(TkbzHTTPHead head);
     // Created on first use.
     TkbzWSConnectionAuthentication& Authentication();
     int GetAuthenticationCloseCode() const noexcept { return FAuthenticationCloseCode.load(); }
@@ -234,6 +222,7 @@ private:
     void AwaitKey3(TkbzIdTCPConnection& tcp);
 
     std::unique_ptr<TkbzWSHandShakeServer> FHandshake;
+    std::unique_ptr<TkbzHTTPHead> FRequestHead;
     std::unique_ptr<TkbzWSConnectionAuthentication> FAuthentication;
     std::atomic<int> FAuthenticationCloseCode{kbzCloseNormal};
     std::mutex FPingRequestLock;
@@ -367,11 +356,12 @@ protected:
 
 private:
     void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
-    void DoUpgrade(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoAuthenticate(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoPolicyFile(const TkbzWSConnectionServerPtr& c);
-    void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);
+    // Answers a request that cannot be served (400, 431, 505) and closes.
+    void DoRefuseRequest(const TkbzWSConnectionServerPtr& c, int status, const std::string& error);
     void DoUnknownProtocol(const TkbzWSConnectionServerPtr& c);
     void OnServerAuthenticationEvent(TkbzWSConnectionServer& c, const std::string& user,
                                      const std::string& password, bool& authenticated);

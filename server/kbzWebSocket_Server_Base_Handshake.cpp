@@ -1,6 +1,6 @@
-// The pure parts of the server's opening handshake: judging and splitting the
-// first request, parsing the upgrade headers, Hixie-76 answers, subprotocol
-// and origin checks; and the server connection's handshake step.
+// The pure parts of the server's opening handshake: the upgrade fields,
+// Hixie-76 answers, subprotocol and origin checks; and the server
+// connection's handshake step.
 #include "base/kbzBase_Helpers.h"
 #include "server/kbzWebSocket_Server_Base.h"
 
@@ -13,8 +13,6 @@ namespace kbz
 
 namespace
 {
-
-constexpr std::string_view kPolicyRequest = "<policy-file-request/>";
 
 bool IsBlank(char c)
 {
@@ -32,60 +30,6 @@ std::string_view TrimBlanks(std::string_view s)
         s.remove_suffix(1);
     }
     return s;
-}
-
-bool IsLetter(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// Whether a first line (complete or not) can be, or still become, a request
-// line "METHOD SP target SP HTTP/version".
-bool CouldBeRequestLine(std::string_view line, bool complete)
-{
-    std::size_t i = 0;
-    while (i < line.size() && IsLetter(line[i]))
-    {
-        ++i;
-    }
-    if (i == 0 || i > 32)
-    {
-        return !complete && line.empty();
-    }
-    if (i == line.size())
-    {
-        return !complete;
-    }
-    if (line[i] != ' ')
-    {
-        return false;
-    }
-    ++i;
-    const std::size_t targetStart = i;
-    while (i < line.size() && line[i] != ' ' && static_cast<unsigned char>(line[i]) > 0x20)
-    {
-        ++i;
-    }
-    if (i == line.size())
-    {
-        return !complete;
-    }
-    if (line[i] != ' ' || i == targetStart)
-    {
-        return false;
-    }
-    ++i;
-    const std::string_view version = line.substr(i);
-    constexpr std::string_view http = "HTTP/";
-    if (version.size() < http.size())
-    {
-        return !complete && kbzStartsText(http, version);
-    }
-    if (!kbzStartsText(version, http))
-    {
-        return false;
-    }
-    return !complete || version.size() > http.size();
 }
 
 // Lines of a header value list, without the blanks around each item.
@@ -112,7 +56,7 @@ std::vector<std::string> SplitList(std::string_view text, char delimiter)
 
 bool ListsToken(std::string_view value, std::string_view token)
 {
-    for (const std::string& item : SplitList(value, ','))
+    for (const std::string& item : kbzHTTPSplitList(value))
     {
         if (kbzSameText(item, token))
         {
@@ -120,23 +64,6 @@ bool ListsToken(std::string_view value, std::string_view token)
         }
     }
     return false;
-}
-
-// Whether "HTTP/x.y" names version 1.1 or later.
-bool IsVersionAtLeast11(std::string_view version)
-{
-    const std::size_t dot = version.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= version.size())
-    {
-        return false;
-    }
-    const int major = kbzStrToIntDef(version.substr(0, dot), -1);
-    const int minor = kbzStrToIntDef(version.substr(dot + 1), -1);
-    if (major < 0 || minor < 0)
-    {
-        return false;
-    }
-    return major > 1 || (major == 1 && minor >= 1);
 }
 
 void AppendListValue(std::string& list, std::string_view value)
@@ -154,139 +81,23 @@ void AppendListValue(std::string& list, std::string_view value)
 
 } // namespace
 
-// ---- The first request ----
-
-TkbzRequestHeadState kbzRequestHeadState(std::string_view buffered)
-{
-    using enum TkbzRequestHeadState;
-    if (buffered.empty())
-    {
-        return rhsNeedMore;
-    }
-    if (buffered.size() >= kPolicyRequest.size())
-    {
-        if (buffered.substr(0, kPolicyRequest.size()) == kPolicyRequest)
-        {
-            return rhsOther;
-        }
-    }
-    else if (kPolicyRequest.substr(0, buffered.size()) == buffered)
-    {
-        return rhsNeedMore;
-    }
-    const std::size_t lineEnd = buffered.find('\n');
-    const bool complete = lineEnd != std::string_view::npos;
-    std::string_view first = buffered.substr(0, complete ? lineEnd : buffered.size());
-    if (complete && !first.empty() && first.back() == '\r')
-    {
-        first.remove_suffix(1);
-    }
-    else if (!complete && !first.empty() && first.back() == '\r')
-    {
-        first.remove_suffix(1); // the LF may follow
-    }
-    if (!CouldBeRequestLine(first, complete))
-    {
-        return rhsOther;
-    }
-    if (!complete)
-    {
-        return rhsNeedMore;
-    }
-    return kbzRequestHeadLength(buffered) > 0 ? rhsComplete : rhsNeedMore;
-}
-
-std::size_t kbzRequestHeadLength(std::string_view buffered)
-{
-    std::size_t pos = 0;
-    bool first = true;
-    while (pos < buffered.size())
-    {
-        const std::size_t nl = buffered.find('\n', pos);
-        if (nl == std::string_view::npos)
-        {
-            return 0;
-        }
-        std::string_view line = buffered.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r')
-        {
-            line.remove_suffix(1);
-        }
-        if (line.empty() && !first)
-        {
-            return nl + 1;
-        }
-        first = false;
-        pos = nl + 1;
-    }
-    return 0;
-}
-
-TkbzHeaderList kbzRequestHeadLines(std::string_view head)
-{
-    TkbzHeaderList lines;
-    std::size_t pos = 0;
-    while (pos < head.size())
-    {
-        std::size_t nl = head.find('\n', pos);
-        const bool last = nl == std::string_view::npos;
-        if (last)
-        {
-            nl = head.size();
-        }
-        std::string_view line = head.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r')
-        {
-            line.remove_suffix(1);
-        }
-        if (line.empty() && !lines.empty())
-        {
-            break;
-        }
-        lines.emplace_back(line);
-        pos = nl + 1;
-    }
-    // A Flash client ends its policy request with a NUL instead of a line break.
-    if (!lines.empty() && lines.front().size() > kPolicyRequest.size() &&
-        lines.front().compare(0, kPolicyRequest.size(), kPolicyRequest) == 0 &&
-        lines.front()[kPolicyRequest.size()] == '\0')
-    {
-        lines.front().resize(kPolicyRequest.size());
-    }
-    return lines;
-}
-
 // ---- TkbzWSHandShakeServer ----
 
-TkbzWSHandShakeServer::TkbzWSHandShakeServer(const TkbzHeaderList& lines)
+TkbzWSHandShakeServer::TkbzWSHandShakeServer(const TkbzHTTPHead& head)
 {
-    for (std::size_t i = 0; i < lines.size(); ++i)
+    if (head.Method == "GET")
     {
-        const std::string& line = lines[i];
-        if (i == 0)
+        FIsGET = true;
+        if (!head.AtLeast11())
         {
-            if (!kbzStartsText(line, "GET /"))
-            {
-                continue;
-            }
-            FIsGET = true;
-            // "GET <target> HTTP/<version>"
-            const std::size_t http = line.rfind(" HTTP/");
-            if (http == std::string::npos || http < 4 ||
-                !IsVersionAtLeast11(TrimBlanks(std::string_view(line).substr(http + 6))))
-            {
-                throw TkbzWSException("Error Decoding Header: GET");
-            }
-            FGet = std::string(TrimBlanks(std::string_view(line).substr(4, http - 4)));
-            continue;
+            throw TkbzWSException("Error Decoding Header: GET");
         }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos)
-        {
-            continue;
-        }
-        const std::string_view name = TrimBlanks(std::string_view(line).substr(0, colon));
-        const std::string_view value = TrimBlanks(std::string_view(line).substr(colon + 1));
+        FGet = head.Target;
+    }
+    for (const TkbzHTTPHeaderField& field : head.Headers)
+    {
+        const std::string& name = field.Name;
+        const std::string& value = field.Value;
         if (kbzSameText(name, "Upgrade"))
         {
             FIsUpgrade = true;
@@ -540,6 +351,11 @@ TkbzWSConnectionServer::TkbzWSConnectionServer()
     Extensions().SetMode(TwsApplicationMode::appServer);
 }
 
+void TkbzWSConnectionServer::SetRequestHead(TkbzHTTPHead head)
+{
+    FRequestHead = std::make_unique<TkbzHTTPHead>(std::move(head));
+}
+
 TkbzWSConnectionAuthentication& TkbzWSConnectionServer::Authentication()
 {
     if (!FAuthentication)
@@ -568,17 +384,13 @@ void TkbzWSConnectionServer::SendResponseHTTP(const std::string& content,
     {
         return;
     }
-    std::string answer = "HTTP/1.1 200 OK\r\n"
-                         "Cache-Control: no-cache\r\n"
-                         "Content-Type: " +
-                         contentType +
-                         "\r\n"
-                         "Content-Length: " +
-                         std::to_string(content.size()) +
-                         "\r\n"
-                         "Connection: close\r\n"
-                         "Server: " +
-                         std::string(kbzServerSoftware) + "\r\n\r\n" + content;
+    TkbzHTTPAnswer a;
+    a.Headers.Add("Cache-Control", "no-cache");
+    a.Headers.Add("Content-Type", contentType);
+    a.Headers.Add("Connection", "close");
+    a.Headers.Add("Server", kbzServerSoftware);
+    a.Body = content;
+    const std::string answer = kbzWriteHTTPAnswer(a);
     tcp->Write(answer);
     AddSendBytes(static_cast<std::int64_t>(answer.size()));
 }
@@ -615,7 +427,19 @@ void TkbzWSConnectionServer::DoHandshake()
     {
         return;
     }
-    FHandshake = std::make_unique<TkbzWSHandShakeServer>(HeadersRequest());
+    if (!FRequestHead)
+    {
+        // A connection driven without the server's classification: its lines.
+        try
+        {
+            SetRequestHead(kbzParseHTTPHeadLines(HeadersRequest(), TkbzHTTPHeadKind::hkRequest));
+        }
+        catch (const EIdHTTPProtocolException&)
+        {
+            throw TkbzWSException("Error Decoding Header: GET");
+        }
+    }
+    FHandshake = std::make_unique<TkbzWSHandShakeServer>(*FRequestHead);
     const TkbzWSHandShakeServer& h = *FHandshake;
     const TwsSpecification framing = h.GetSpecification();
     std::array<std::uint8_t, 16> challenge{};
@@ -682,13 +506,7 @@ void TkbzWSConnectionServer::DoHandshake()
     }
 
     // One write: the answer head and, for Hixie-76, the challenge answer.
-    std::string answer;
-    for (const std::string& line : lines)
-    {
-        answer += line;
-        answer += "\r\n";
-    }
-    answer += "\r\n";
+    std::string answer = kbzWriteHTTPLines(lines);
     if (framing == TwsSpecification::spHixie76)
     {
         answer.append(reinterpret_cast<const char*>(challenge.data()), challenge.size());
