@@ -19,6 +19,9 @@ namespace kbz
 namespace detail
 {
 
+// The compiled-in files, defined in the source the build generates from server/www.
+bool FindEmbeddedFile(std::string_view name, const std::uint8_t*& data, std::size_t& size);
+
 int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')

@@ -89,11 +89,6 @@ std::string kbzTrim(std::string_view text);
 bool kbzMatchesMask(std::string_view text, std::string_view mask);
 // Folder of the running executable, with a trailing "/".
 std::string kbzGetApplicationPath();
-namespace detail
-{
-// The compiled-in files, made by the build from server/www.
-bool FindEmbeddedFile(std::string_view name, const std::uint8_t*& data, std::size_t& size);
-} // namespace detail
 
 // Where the TLS library is to be loaded from. OpenSSL is linked into the program
 // when it is built, so the folder is only recorded.

@@ -1,16 +1,12 @@
 // Enumerations and constants shared by every layer of the library.
 #pragma once
 
+#include "base/kbzWebSocket_Version.h"
+
 #include <cstdint>
 
 namespace kbz
 {
-
-// Version the library reports for every component and in its Server headers.
-inline constexpr const char* kbzLibraryVersion = "2023.2.0";
-inline constexpr const char* kbzServerSoftware = "kbzWebSockets 2023.2.0";
-// Version line of the console banner.
-inline constexpr const char* kbzConsoleVersion = "version 2023.1.0";
 
 // Largest frame or message accepted by default (a connection and component option).
 inline constexpr std::int64_t kbzDefaultMaxMessageSize = 64LL * 1024 * 1024;

@@ -1,6 +1,7 @@
 // Frame codec speed: unmasking (byte loop, 64-bit words, and the dispatched routine),
 // UTF-8 validation (ASCII and mixed multilingual text), and frame encode/decode by size.
 #include "websocket/kbzWebSocket_Codec.h"
+#include "websocket/kbzWebSocket_Codec_Internal.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>

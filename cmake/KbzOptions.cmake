@@ -13,13 +13,16 @@ if(KBZ_SANITIZE)
 endif()
 
 function(kbz_configure_target target)
-    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    # Includes are written from the root; the generated headers sit in a root of their own.
+    target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                                $<BUILD_INTERFACE:${KBZ_GENERATED_INCLUDE_DIR}>)
     target_compile_options(${target} PRIVATE ${KBZ_WARNING_FLAGS})
     if(KBZ_WARNINGS_AS_ERRORS)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
     if(KBZ_SANITIZE_FLAGS)
-        target_compile_options(${target} PUBLIC ${KBZ_SANITIZE_FLAGS})
-        target_link_options(${target} PUBLIC ${KBZ_SANITIZE_FLAGS})
+        # Within the build only: an installed library does not impose them on its users.
+        target_compile_options(${target} PUBLIC "$<BUILD_INTERFACE:${KBZ_SANITIZE_FLAGS}>")
+        target_link_options(${target} PUBLIC "$<BUILD_INTERFACE:${KBZ_SANITIZE_FLAGS}>")
     endif()
 endfunction()

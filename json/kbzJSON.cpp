@@ -1,5 +1,6 @@
 #include "json/kbzJSON.h"
 
+#include "json/kbzJSON_Internal.h"
 #include <algorithm>
 #include <charconv>
 #include <cmath>

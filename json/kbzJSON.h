@@ -190,10 +190,4 @@ std::string kbzJSONEscapeText(std::string_view utf8);
 // point; non-finite values give "null".
 std::string kbzJSONFormatDouble(double value);
 
-namespace detail
-{
-// Number of entries the factory's list holds right now (for tests).
-std::size_t JSONInstanceListSize();
-} // namespace detail
-
 } // namespace kbz

@@ -1,5 +1,6 @@
 #include "transport/kbzSSL_OpenSSL.h"
 
+#include "transport/kbzSSL_OpenSSL_Internal.h"
 #include "transport/kbzSocket_Options.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #include "websocket/kbzWebSocket_Codec.h"
 
 #include "base/kbzBase_Classes.h"
+#include "websocket/kbzWebSocket_Codec_Internal.h"
 
 #include <algorithm>
 #include <atomic>

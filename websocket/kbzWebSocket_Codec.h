@@ -82,19 +82,6 @@ void kbzMaskPayload(std::uint8_t* data, std::size_t n, const std::uint8_t key[4]
 // Raises TkbzWSException if the system gives no random bytes at all.
 void kbzGetMaskingKey(std::uint8_t key[4]);
 
-namespace detail
-{
-// The variants kbzMaskPayload chooses from, exported for the benchmarks and tests.
-void MaskPayloadBytes(std::uint8_t* data, std::size_t n, const std::uint8_t key[4],
-                      std::size_t offset) noexcept;
-void MaskPayloadWords(std::uint8_t* data, std::size_t n, const std::uint8_t key[4],
-                      std::size_t offset) noexcept;
-// Only call when CpuHasAVX2().
-void MaskPayloadAVX2(std::uint8_t* data, std::size_t n, const std::uint8_t key[4],
-                     std::size_t offset) noexcept;
-bool CpuHasAVX2() noexcept;
-} // namespace detail
-
 // ---- Frame writer ----
 
 // First header byte: wire opcode, FIN unless more frames follow, RSV1 when asked.

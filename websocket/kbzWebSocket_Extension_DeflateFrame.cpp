@@ -1,5 +1,7 @@
 #include "websocket/kbzWebSocket_Extension_DeflateFrame.h"
 
+#include "websocket/kbzWebSocket_Extensions_Internal.h"
+
 namespace kbz
 {
 

@@ -1,5 +1,7 @@
 #include "websocket/kbzWebSocket_Extension_PerMessage_Deflate.h"
 
+#include "websocket/kbzWebSocket_Extensions_Internal.h"
+
 #include <algorithm>
 #include <optional>
 

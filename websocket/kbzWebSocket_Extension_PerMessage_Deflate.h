@@ -6,6 +6,11 @@
 namespace kbz
 {
 
+namespace detail
+{
+struct ExtensionItem;
+} // namespace detail
+
 class TkbzWSExtension_PerMessage_Deflate : public TkbzWSExtension_Base
 {
 public:

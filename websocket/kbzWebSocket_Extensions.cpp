@@ -1,5 +1,7 @@
 #include "websocket/kbzWebSocket_Extensions.h"
 
+#include "websocket/kbzWebSocket_Extensions_Internal.h"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -443,12 +445,21 @@ void TkbzWSExtension_Base::Assign(const TkbzWSExtension_Base& source)
     ResetNegotiation();
 }
 
+TkbzWSExtension_Base::TkbzWSExtension_Base() = default;
+TkbzWSExtension_Base::~TkbzWSExtension_Base() = default;
+
 void TkbzWSExtension_Base::ResetNegotiation() noexcept
 {
     FActive = false;
     FMessageCompressed = false;
-    FDeflater.Reset();
-    FInflater.Reset();
+    if (FDeflater)
+    {
+        FDeflater->Reset();
+    }
+    if (FInflater)
+    {
+        FInflater->Reset();
+    }
 }
 
 bool TkbzWSExtension_Base::WillCompress() const
@@ -471,8 +482,12 @@ bool TkbzWSExtension_Base::DeflateFrame(TBytes& data)
         return true;
     }
     const TDeflateParams p = OutgoingParams();
-    FDeflater.Configure(p.level, p.windowBits, p.memLevel, p.contextTakeover);
-    FDeflater.Compress(data);
+    if (!FDeflater)
+    {
+        FDeflater = std::make_unique<detail::RawDeflater>();
+    }
+    FDeflater->Configure(p.level, p.windowBits, p.memLevel, p.contextTakeover);
+    FDeflater->Compress(data);
     return true;
 }
 
@@ -483,8 +498,12 @@ void TkbzWSExtension_Base::InflateFrame(TBytes& data)
         return; // what some peers send for an empty message; there is nothing to inflate
     }
     const TInflateParams p = IncomingParams();
-    FInflater.Configure(p.windowBits, p.contextTakeover);
-    FInflater.Decompress(data, FMaxMessageSize);
+    if (!FInflater)
+    {
+        FInflater = std::make_unique<detail::RawInflater>();
+    }
+    FInflater->Configure(p.windowBits, p.contextTakeover);
+    FInflater->Decompress(data, FMaxMessageSize);
 }
 
 // ---- TkbzWSExtensions ----------------------------------------------------------------------

@@ -20,8 +20,6 @@
 #include <string_view>
 #include <vector>
 
-struct z_stream_s;
-
 namespace kbz
 {
 
@@ -50,87 +48,8 @@ private:
 
 namespace detail
 {
-
-// The fixed error texts.
-inline constexpr const char* InvalidWindowBitsText = "Invalid Value for WindowBits %d";
-inline constexpr const char* ZLibErrorText = "ZLib Error (%d)";
-std::string FormatWindowBitsError(int value);
-std::string FormatZLibError(int code);
-
-// Owns one zlib stream; a z_stream must not move once initialised (zlib keeps a pointer to it).
-struct ZStreamDeleter
-{
-    bool deflating = true;
-    void operator()(z_stream_s* stream) const noexcept;
-};
-using ZStreamPtr = std::unique_ptr<z_stream_s, ZStreamDeleter>;
-
-// One direction's compressor. The stream stays open across messages, which keeps the last
-// messages in its window (context takeover) at no cost per message; without context takeover it
-// is reset after each message. The result is what RFC 7692 puts on the wire: the data ended with
-// a sync flush whose trailing 00 00 FF FF is dropped.
-class RawDeflater
-{
-public:
-    // Takes effect on the next message; changed parameters start a fresh stream.
-    void Configure(int level, int windowBits, int memLevel, bool contextTakeover);
-    // Replaces data (non-empty) with its compressed form. Raises ECompressionError.
-    void Compress(TBytes& data);
-    // Forgets the stream and its window.
-    void Reset() noexcept;
-
-private:
-    void Open();
-
-    int FLevel = 1;
-    int FWindowBits = 15;
-    int FMemLevel = 9;
-    bool FContextTakeover = true;
-    ZStreamPtr FStream;
-    TBytes FOut; // output buffer, swapped with the caller's data
-};
-
-// One direction's decompressor, the counterpart of RawDeflater. It also accepts messages that
-// end with a final block (keeping the window across it) and refuses data that stops inside a
-// block, which a truncated message does.
-class RawInflater
-{
-public:
-    void Configure(int windowBits, bool contextTakeover);
-    // Replaces data with its decompressed form. maxSize > 0 caps the output. Raises
-    // ECompressionError: 1009 beyond the cap, 1007 for corrupt or truncated data.
-    void Decompress(TBytes& data, std::int64_t maxSize);
-    void Reset() noexcept;
-
-private:
-    void Open();
-    void EndOfMessage(bool finalBlock);
-
-    int FWindowBits = 15;
-    bool FContextTakeover = true;
-    ZStreamPtr FStream;
-    TBytes FOut;
-};
-
-// One parameter of an extension item: name, or name=value (quotes removed from the value).
-struct ExtensionParam
-{
-    std::string name;
-    bool hasValue = false;
-    std::string value;
-};
-
-// "name; p1; p2=v" split into the extension name and its parameters, blanks trimmed, empty
-// parameters dropped.
-struct ExtensionItem
-{
-    std::string name;
-    std::vector<ExtensionParam> params;
-};
-ExtensionItem ParseExtensionItem(std::string_view item);
-// A Sec-WebSocket-Extensions value split at commas into its items (quotes around an item removed).
-std::vector<std::string> SplitExtensionList(std::string_view value);
-
+class RawDeflater;
+class RawInflater;
 } // namespace detail
 
 // Common part of the two compression extensions: negotiation state, the RSV1 bit, and the
@@ -138,10 +57,10 @@ std::vector<std::string> SplitExtensionList(std::string_view value);
 class TkbzWSExtension_Base
 {
 public:
-    TkbzWSExtension_Base() = default;
+    TkbzWSExtension_Base();
     TkbzWSExtension_Base(const TkbzWSExtension_Base&) = delete;
     TkbzWSExtension_Base& operator=(const TkbzWSExtension_Base&) = delete;
-    virtual ~TkbzWSExtension_Base() = default;
+    virtual ~TkbzWSExtension_Base();
 
     bool GetActive() const noexcept { return FActive; }
     void SetActive(bool value) noexcept { FActive = value; }
@@ -206,8 +125,10 @@ protected:
     std::string FHeaderExtension;
 
 private:
-    detail::RawDeflater FDeflater; // writer side, under the connection's write lock
-    detail::RawInflater FInflater; // reading thread only
+    // Made on first use: most connections never compress.
+    std::unique_ptr<detail::RawDeflater>
+        FDeflater; // writer side, under the connection's write lock
+    std::unique_ptr<detail::RawInflater> FInflater; // reading thread only
 };
 
 class TkbzWSExtension_PerMessage_Deflate;

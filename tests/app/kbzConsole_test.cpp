@@ -1,5 +1,6 @@
 // The console program as an operator or a script sees it: lines in on standard
 // input, lines out on standard output.
+#include "base/kbzWebSocket_Types.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +82,7 @@ TEST_F(Console, BannerThenExitInAnyLetterCase)
     const Strings banner = Slice(FProcess.Lines(), 0, kBannerLines);
     ASSERT_EQ(banner.size(), kBannerLines);
     EXPECT_FALSE(banner[0].empty());
-    EXPECT_EQ(banner[1], "version 2023.1.0");
+    EXPECT_EQ(banner[1], kbzConsoleVersion);
     for (std::size_t i = 2; i < kBannerLines; ++i)
     {
         SCOPED_TRACE(banner[i]);

@@ -1,6 +1,8 @@
 #include "base/kbzBase_Classes.h"
 #include "base/kbzWebSocket_Helpers.h"
+#include "base/kbzWebSocket_Types.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -11,6 +13,21 @@ namespace
 {
 
 // ---- URL splitting ------------------------------------------------------------------------------
+
+// The version texts are generated from the build's project version; what is checked here is
+// their shape, which peers (Server headers) and the console banner show.
+TEST(kbzVersion, TextsAreBuiltFromTheProjectVersion)
+{
+    const std::string version = std::to_string(KBZ_VERSION_MAJOR) + "." +
+                                std::to_string(KBZ_VERSION_MINOR) + "." +
+                                std::to_string(KBZ_VERSION_PATCH);
+    EXPECT_EQ(kbzLibraryVersion, version);
+    EXPECT_EQ(KBZ_VERSION, version);
+    EXPECT_EQ(kbzServerSoftware, "kbzWebSockets " + version);
+    const std::string console = kbzConsoleVersion;
+    EXPECT_EQ(console.rfind("version ", 0), 0u);
+    EXPECT_EQ(std::count(console.begin(), console.end(), '.'), 2);
+}
 
 TEST(kbzParseURL, SplitsSchemeHostPortPathAndQuery)
 {

@@ -1,4 +1,5 @@
 #include "json/kbzJSON.h"
+#include "json/kbzJSON_Internal.h"
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>

@@ -27,8 +27,8 @@ const std::string kRFCAnswer = "HTTP/1.1 101 Switching Protocols\r\n"
                                "Upgrade: websocket\r\n"
                                "Connection: Upgrade\r\n"
                                "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
-                               "Server: kbzWebSockets 2023.2.0\r\n"
-                               "\r\n";
+                               "Server: " +
+                               std::string(kbzServerSoftware) + "\r\n\r\n";
 
 // The draft's example: head, then the 8 key bytes.
 const std::string kHixieRequest = "GET /demo HTTP/1.1\r\n"
@@ -52,7 +52,9 @@ std::string HixieAnswer(const std::string& scheme)
            scheme +
            "://example.com/demo\r\n"
            "Sec-WebSocket-Protocol: sample\r\n"
-           "Server: kbzWebSockets 2023.2.0\r\n"
+           "Server: " +
+           std::string(kbzServerSoftware) +
+           "\r\n"
            "\r\n"
            "8jKS'y:G*Co,Wxa-";
 }

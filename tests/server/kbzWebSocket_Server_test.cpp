@@ -151,7 +151,8 @@ TEST(Server, PlainHTTPIsAnsweredAndClosed)
     {}
     const std::string answer = http.Buffer();
     EXPECT_EQ(answer.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << answer;
-    EXPECT_NE(answer.find("\r\nServer: kbzWebSockets 2023.2.0\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("\r\nServer: " + std::string(kbzServerSoftware) + "\r\n"),
+              std::string::npos);
     EXPECT_TRUE(http.Closed());
     EXPECT_EQ(ls.connects.load(), 0);
 }

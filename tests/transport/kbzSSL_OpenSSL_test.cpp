@@ -4,6 +4,7 @@
 #include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
 #include "transport/kbzSSL_OpenSSL.h"
+#include "transport/kbzSSL_OpenSSL_Internal.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzSocket_Options.h"
 

@@ -1,5 +1,6 @@
 #include "base/kbzBase_Classes.h"
 #include "websocket/kbzWebSocket_Codec.h"
+#include "websocket/kbzWebSocket_Codec_Internal.h"
 
 #include <cstdio>
 #include <functional>
