@@ -558,6 +558,10 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
         }
         FRequestPath = *path;
 
+        if (Port < 1 || Port > 65535)
+        {
+            throw EArgumentException("Invalid port " + std::to_string(Port) + " (1 to 65535)");
+        }
         auto tcp = std::make_shared<TkbzIdTCPClient>();
         tcp->Host = Host;
         tcp->Port = static_cast<std::uint16_t>(Port);
@@ -577,6 +581,7 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
                                                     verify);
             };
         }
+        PrepareProxy(*tcp);
         std::weak_ptr<TkbzIdTCPClient> weak = tcp;
         tcp->OnConnected = [this, weak](TkbzIdTCPClient&) {
             if (auto t = weak.lock())
@@ -641,6 +646,61 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
         Deactivate();
     }
     NotifyStateChanged();
+}
+
+void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
+{
+    FProxyHTTP.reset();
+    FProxySocks.reset();
+    if (!Proxy.Enabled)
+    {
+        return;
+    }
+    if (Proxy.Host.empty())
+    {
+        throw EArgumentException("The proxy has no host");
+    }
+    // Refused, not cut to 16 bits: port 65616 is not port 80.
+    if (Proxy.Port < 1 || Proxy.Port > 65535)
+    {
+        throw EArgumentException("Invalid proxy port " + std::to_string(Proxy.Port) +
+                                 " (1 to 65535)");
+    }
+    std::shared_ptr<TkbzTransparentProxy> tunnel;
+    if (Proxy.ProxyType == TwsProxy::pxyHTTP)
+    {
+        FProxyHTTP = std::make_shared<TkbzProxyHTTP>();
+        tunnel = FProxyHTTP;
+    }
+    else
+    {
+        FProxySocks = std::make_shared<TkbzProxySocks>();
+        FProxySocks->Version = Proxy.ProxyType == TwsProxy::pxySocks4 ? TkbzSocksVersion::svSocks4
+                               : Proxy.ProxyType == TwsProxy::pxySocks4A
+                                   ? TkbzSocksVersion::svSocks4A
+                                   : TkbzSocksVersion::svSocks5;
+        FProxySocks->Authentication = Proxy.Username.empty()
+                                          ? TkbzSocksAuthentication::saNoAuthentication
+                                          : TkbzSocksAuthentication::saUsernamePassword;
+        FProxySocks->ResolveLocally = Proxy.ResolveLocally;
+        FProxySocks->IPVersion = IPVersion;
+        tunnel = FProxySocks;
+    }
+    tunnel->Host = Proxy.Host;
+    tunnel->Port = Proxy.Port;
+    tunnel->Username = Proxy.Username;
+    tunnel->Password = Proxy.Password;
+    tunnel->Enabled = true;
+    // The TCP connection goes to the proxy; the tunnel, TLS (its server name and certificate
+    // check) and the Host header name the server.
+    tcp.Host = Proxy.Host;
+    tcp.Port = static_cast<std::uint16_t>(Proxy.Port);
+    const std::string host = Host;
+    const int port = Port;
+    const int timeout = ConnectTimeout > 0 ? ConnectTimeout : 10000;
+    tcp.OnConnectThrough = [tunnel, host, port, timeout](TkbzIdTCPClient& c) {
+        tunnel->ConnectThrough(c, host, port, timeout, [&c] { c.Reopen(); });
+    };
 }
 
 std::optional<std::string> TkbzWSClient::ApplyAuthentication(std::uint64_t epoch, bool tokenReady)

@@ -7,6 +7,7 @@
 #include "transport/kbzHTTP_Message.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzTCP_Client.h"
+#include "transport/kbzTCP_Proxy.h"
 #include "websocket/kbzWebSocket_Classes.h"
 
 #include <atomic>
@@ -159,6 +160,8 @@ private:
     void TokenArrived(const std::string& tokenType, const std::string& token);
     void TokenFailed(const std::string& error, const std::string& description);
     void StopTokenSource() noexcept;
+    // Points the TCP client at the proxy and installs the tunnel to Host:Port.
+    void PrepareProxy(TkbzIdTCPClient& tcp);
     // Wakes Connect's wait after a change it looks at.
     void NotifyStateChanged();
     // The watchdog's reconnection attempt, on a client thread.
@@ -195,6 +198,9 @@ private:
     std::atomic<bool> FAwaitingToken{false};
     // The request path of the connection being made (activation thread).
     std::string FRequestPath;
+    // The tunnel of the current activation, when Proxy.Enabled: only the selected kind is kept.
+    std::shared_ptr<TkbzProxyHTTP> FProxyHTTP;
+    std::shared_ptr<TkbzProxySocks> FProxySocks;
 
     mutable std::mutex FLock; // the current TCP client and connection
     std::shared_ptr<TkbzIdTCPClient> FTCPClient;

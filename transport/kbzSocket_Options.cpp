@@ -147,6 +147,7 @@ void TkbzSocketProxy_Options::Assign(const TkbzPersistent& src)
         Username = s->Username;
         Password = s->Password;
         ProxyType = s->ProxyType;
+        ResolveLocally = s->ResolveLocally;
         return;
     }
     TkbzPersistent::Assign(src);

@@ -235,6 +235,9 @@ public:
     TwsProxy ProxyType = TwsProxy::pxyHTTP;
     std::string Username; // empty: no proxy authentication
     std::string Password;
+    // SOCKS 5: resolve the target's name here and send its address; otherwise the proxy
+    // resolves it. (SOCKS 4 always resolves here, 4A never.)
+    bool ResolveLocally = false;
 };
 
 class TkbzTCPProxy_Options : public TkbzSocketProxy_Options

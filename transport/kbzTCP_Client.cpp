@@ -313,18 +313,7 @@ void TkbzIdTCPClient::Connect()
             }
         }
     } done{*this, cancelFd};
-    auto socket = std::make_unique<TkbzSocketIOHandler>(kbzConnectTCP(
-        Host, Port, IPVersion, ConnectTimeout, BoundPortMin, BoundPortMax, cancelFd));
-    socket->SetNoDelay(!UseNagle);
-    {
-        std::lock_guard guard(FCancelLock);
-        if (FCancelled)
-        {
-            throw EIdClosedSocket("Connect cancelled.");
-        }
-        FPendingSocket = ::fcntl(socket->Handle(), F_DUPFD_CLOEXEC, 0);
-    }
-    SetIOHandler(std::move(socket));
+    SetIOHandler(OpenSocket(cancelFd));
     try
     {
         OnConnectThrough(*this);
@@ -344,6 +333,12 @@ void TkbzIdTCPClient::Connect()
     catch (...)
     {
         ShutdownQuietly(false);
+        std::lock_guard guard(FCancelLock);
+        if (FCancelled)
+        {
+            // A tunnel or TLS handshake that failed because it was cancelled.
+            throw EIdClosedSocket("Connect cancelled.");
+        }
         throw;
     }
     FinishConnect();
@@ -363,6 +358,42 @@ void TkbzIdTCPClient::CancelConnect() noexcept
     {
         ::shutdown(FPendingSocket, SHUT_RDWR); // wakes a TLS handshake on that socket
     }
+}
+
+std::unique_ptr<TkbzSocketIOHandler> TkbzIdTCPClient::OpenSocket(int cancelFd)
+{
+    auto socket = std::make_unique<TkbzSocketIOHandler>(
+        kbzConnectTCP(Host, Port, IPVersion, ConnectTimeout, BoundPortMin, BoundPortMax, cancelFd));
+    socket->SetNoDelay(!UseNagle);
+    std::lock_guard guard(FCancelLock);
+    if (FCancelled)
+    {
+        throw EIdClosedSocket("Connect cancelled.");
+    }
+    if (FPendingSocket >= 0)
+    {
+        ::close(FPendingSocket);
+    }
+    FPendingSocket = ::fcntl(socket->Handle(), F_DUPFD_CLOEXEC, 0);
+    return socket;
+}
+
+void TkbzIdTCPClient::Reopen()
+{
+    int cancelFd = -1;
+    {
+        std::lock_guard guard(FCancelLock);
+        cancelFd = FCancelFd;
+    }
+    if (cancelFd < 0)
+    {
+        throw EIdNotConnected("Reopen is only possible while connecting.");
+    }
+    if (auto* old = GetIOHandler())
+    {
+        old->Shutdown();
+    }
+    SetIOHandler(OpenSocket(cancelFd));
 }
 
 void TkbzIdTCPClient::Connect(std::unique_ptr<TkbzIOHandler> handler)

@@ -129,6 +129,9 @@ public:
     // Same over a channel that is already open (in-memory pairs, accepted
     // sockets): no resolution, tunnel or TLS.
     void Connect(std::unique_ptr<TkbzIOHandler> handler);
+    // Only inside OnConnectThrough: closes the TCP connection to Host:Port and makes a new one
+    // (for a proxy that ends the connection after asking for credentials). Raises as Connect.
+    void Reopen();
     // From another thread: ends a Connect in progress at once (its TCP connect
     // or TLS handshake), which then raises EIdClosedSocket. A Connect that
     // starts later is not affected.
@@ -160,6 +163,8 @@ protected:
 
 private:
     void FinishConnect();
+    // A new socket to Host:Port, cancellable through cancelFd and CancelConnect.
+    std::unique_ptr<TkbzSocketIOHandler> OpenSocket(int cancelFd);
     void DisposeReadThread() noexcept;
 
     // A Connect in progress: the descriptor that cancels its TCP connect, and a
