@@ -110,3 +110,107 @@ TEST_F(PythonJWTTest, UnsignedAndWronglyKeyedTokensAreRefused)
     EXPECT_TRUE(SignatureHolds(FSigners, es, ReadKey("rfc7515_a3_public.pem")));
     EXPECT_FALSE(SignatureHolds(FSigners, es, ReadKey("ec_p256_public.pem")));
 }
+
+namespace
+{
+
+// kbzJWT run to its end: exit code, standard output and error lines.
+struct ToolRun
+{
+    int code = -1;
+    std::vector<std::string> out;
+    std::vector<std::string> err;
+};
+
+ToolRun RunTool(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{BinaryPath("kbzJWT")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    TestProcess p;
+    ToolRun run;
+    if (p.Start(argv))
+    {
+        run.code = p.WaitForExit(30s).value_or(-1);
+        run.out = p.Lines();
+        run.err = p.StderrLines();
+    }
+    return run;
+}
+
+} // namespace
+
+TEST_F(PythonJWTTest, TheCommandLineToolSignsAndVerifies)
+{
+    for (const AlgorithmKeys& a : {kAllAlgorithms[1], kAllAlgorithms[5], kAllAlgorithms[8]})
+    {
+        const std::string alg(kbzJWTAlgorithmText(a.alg));
+        SCOPED_TRACE(alg);
+        const std::string signKey = a.privateFile.empty() ? kSecret : KeyPath(a.privateFile);
+        const std::string verifyKey = a.publicFile.empty() ? kSecret : KeyPath(a.publicFile);
+        const ToolRun signed_ =
+            RunTool({"sign", alg, signKey, R"({"sub":"joe","exp":2000000000,"n":7})"});
+        ASSERT_EQ(signed_.code, 0);
+        ASSERT_EQ(signed_.out.size(), 1u);
+        std::string error;
+        const IkbzJSON claims =
+            FPeer.Verify(alg, PythonJWT::KeyMember(a.publicFile.empty() ? "" : verifyKey, kSecret),
+                         signed_.out[0], error);
+        ASSERT_TRUE(claims) << error;
+        EXPECT_EQ(Claim(claims, "n"), "7");
+
+        const std::string theirs =
+            FPeer.Sign(alg, PythonJWT::KeyMember(a.privateFile.empty() ? "" : signKey, kSecret),
+                       R"({"sub":"ann","exp":2000000000})");
+        const ToolRun verified = RunTool({"verify", alg, verifyKey, theirs});
+        EXPECT_EQ(verified.code, 0);
+        EXPECT_EQ(verified.out, std::vector<std::string>{R"({"sub":"ann","exp":2000000000})"});
+
+        const std::string expired =
+            FPeer.Sign(alg, PythonJWT::KeyMember(a.privateFile.empty() ? "" : signKey, kSecret),
+                       R"({"sub":"ann","exp":1000})");
+        const ToolRun refused = RunTool({"verify", alg, verifyKey, expired});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_TRUE(refused.out.empty());
+        EXPECT_EQ(refused.err, std::vector<std::string>{"Invalid exp value."});
+    }
+    EXPECT_EQ(RunTool({"sign", "hs256", "k"}).code, 2);
+    EXPECT_EQ(RunTool({"verify", "HS256", "k", "not-a-token"}).code, 1);
+}
+
+// python3-websockets with a python3-jwt token against our server's check (kbzJWT serve).
+TEST_F(PythonJWTTest, PythonClientsWithTokensAgainstOurServer)
+{
+    TestProcess server;
+    ASSERT_TRUE(
+        server.Start({BinaryPath("kbzJWT"), "serve", "ES256", KeyPath("ec_p256_public.pem")}));
+    const auto at = server.WaitForLineContaining("listening on 127.0.0.1:", 20s);
+    ASSERT_TRUE(at);
+    const std::string url = "ws://" + server.Lines()[*at].substr(13) + "/";
+    struct Case
+    {
+        std::string name;
+        std::string alg;
+        std::string key;
+        std::string claims;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"valid", "ES256", KeyPath("ec_p256_private.pem"), R"({"sub":"joe","exp":2000000000})",
+         "echo hello"},
+        {"expired", "ES256", KeyPath("ec_p256_private.pem"), R"({"exp":1000})", "refused 401"},
+        {"other key", "ES256", KeyPath("rfc7515_a3_private.pem"), "{}", "refused 401"},
+        {"other algorithm", "HS256", "secret", "{}", "refused 401"},
+        {"unsigned", "none", "", "{}", "refused 401"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TestProcess client;
+        ASSERT_TRUE(client.Start({kPython, SourcePath("tests/interop/peers/jwt_ws_client.py"), url,
+                                  c.alg, c.key, c.claims}));
+        EXPECT_EQ(client.WaitForExit(30s), 0);
+        EXPECT_EQ(client.Lines(), std::vector<std::string>{c.outcome})
+            << testing::PrintToString(client.StderrLines());
+    }
+    server.Stop();
+}
