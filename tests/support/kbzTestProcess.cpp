@@ -230,6 +230,7 @@ void TestProcess::ReaderLoop(int fd, bool isStderr)
                 lines.push_back(partial);
                 partial.clear();
             }
+            ++FReadersAtEnd;
             FChanged.notify_all();
             break;
         }
@@ -356,6 +357,10 @@ std::optional<int> TestProcess::WaitForExit(std::chrono::milliseconds timeout)
         if (r == FPid)
         {
             FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // What the child wrote just before it ended may still be on its way through the
+            // pipes: its lines count as soon as it has exited.
+            std::unique_lock guard(FMutex);
+            FChanged.wait_for(guard, 2000ms, [this] { return FReadersAtEnd >= 2; });
             return FExitCode;
         }
         if (r < 0 && errno != EINTR)

@@ -91,6 +91,7 @@ private:
     std::vector<std::string> FLines;
     std::vector<std::string> FErrLines;
     std::string FPartial[2];
+    int FReadersAtEnd = 0; // output pipes that reached their end
     bool FMergeStderr = false;
     std::thread FOutReader;
     std::thread FErrReader;
