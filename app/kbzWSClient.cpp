@@ -2,6 +2,7 @@
 
 #include "base/kbzBase_Classes.h"
 #include "base/kbzBase_Helpers.h"
+#include "client/kbzClient_Environment.h"
 
 #include <charconv>
 #include <cmath>
@@ -186,6 +187,10 @@ void TkbzCommandLog_WSClient::DoOpen(const std::string& url)
     if (!url.empty())
     {
         client.SetURL(url);
+        // As curl: user:password@ in the URL is Basic authentication, the proxy comes from
+        // the environment.
+        kbzApplyURLCredentials(client, url);
+        kbzApplyProxyEnvironment(client, url);
     }
     // Waits until the opening handshake is done (or failed), so that a script
     // can write right after its "open" line; the handshake has its own time limit.

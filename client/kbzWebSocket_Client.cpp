@@ -2,6 +2,7 @@
 
 #include "base/kbzBase_Helpers.h"
 #include "base/kbzWebSocket_Helpers.h"
+#include "client/kbzClient_Environment.h"
 
 #include <chrono>
 #include <thread>
@@ -435,7 +436,7 @@ void TkbzWSClient::SetURL(const std::string& url)
     kbzParseURL(url, scheme, host, port, path, query);
     if (HasUnsafeCharacters(host) || HasUnsafeCharacters(path) || HasUnsafeCharacters(query))
     {
-        throw EArgumentException("Invalid URL: " + url);
+        throw EArgumentException("Invalid URL: " + kbzRedactURL(url));
     }
     scheme = Lower(scheme);
     const bool tls = scheme == "wss" || scheme == "tcps";

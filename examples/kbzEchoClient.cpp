@@ -3,7 +3,9 @@
 // Connects to a WebSocket server (offering permessage-deflate with -deflate), sends back every
 // text and binary message it receives as the same type, and exits when the connection ends:
 // 0 after a normal close (code 1000), 1 on any failure (connect, handshake, invalid UTF-8 in a
-// text, a close with another code or none at all), 2 for a bad command line.
+// text, a close with another code or none at all), 2 for a bad command line. user:password@ in
+// the URL is sent as Basic authentication; the proxy comes from the environment as for curl.
+#include "client/kbzClient_Environment.h"
 #include "client/kbzWebSocket_Client.h"
 #include "websocket/kbzWebSocket_Extension_PerMessage_Deflate.h"
 
@@ -51,6 +53,10 @@ int main(int argc, char** argv)
     try
     {
         client.SetURL(url);
+        // As curl: user:password@ is Basic authentication; the proxy comes from https_proxy,
+        // http_proxy or all_proxy unless no_proxy names the host.
+        kbz::kbzApplyURLCredentials(client, url);
+        kbz::kbzApplyProxyEnvironment(client, url);
     }
     catch (const std::exception& e)
     {
@@ -83,7 +89,7 @@ int main(int argc, char** argv)
 
     if (!client.Connect(15000))
     {
-        fail("could not connect to " + url);
+        fail("could not connect to " + kbz::kbzRedactURL(url));
         return 1;
     }
     std::unique_lock wait(lock);

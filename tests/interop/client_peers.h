@@ -113,9 +113,9 @@ private:
 class Console
 {
 public:
-    bool Start()
+    bool Start(const TestProcess::Options& options = {})
     {
-        if (!FProcess.Start({BinaryPath("kbzWebSocketClient")}))
+        if (!FProcess.Start({BinaryPath("kbzWebSocketClient")}, options))
         {
             return false;
         }
