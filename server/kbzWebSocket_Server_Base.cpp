@@ -589,8 +589,51 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
     }
     c->SetTransport(TwsTransport::trpHTTP);
     consumeHead();
+    if (FAuthentication.Enabled && FAuthentication.JWT.JWT && !c->GetIsInternal() &&
+        !DoAuthorizeBearer(c, lines))
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
     DoExecuteHTTP(c);
     DoCloseHTTPConnection(c);
+}
+
+bool TkbzWSServer_Indy_Base::DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c,
+                                               const TkbzHeaderList& lines)
+{
+    const std::string token = kbzGetBearerToken(lines);
+    if (!token.empty() && FAuthentication.JWT.JWT->IsBearerTokenValid(c, token))
+    {
+        TkbzWSConnectionAuthentication& a = c->Authentication();
+        a.AuthType = TwsAuthentication::authJWT;
+        a.Authenticated = true;
+        return true;
+    }
+    // With a JWT check every plain request needs a valid Bearer token (other schemes too get
+    // this answer); the challenge tells the client which scheme is wanted.
+    if (TkbzIdTCPConnection* tcp = c->TCPConnection())
+    {
+        TkbzHTTPAnswer answer;
+        answer.Status = 401;
+        answer.Headers.Add("WWW-Authenticate", token.empty() ? std::string("Bearer")
+                                                             : "Bearer error=\"invalid_token\"");
+        answer.Headers.Add("Content-Type", "text/html; charset=utf-8");
+        answer.Headers.Add("Connection", "close");
+        answer.Headers.Add("Server", kbzServerSoftware);
+        answer.Body = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+        try
+        {
+            const std::string bytes = kbzWriteHTTPAnswer(answer);
+            tcp->Write(bytes);
+            c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+        }
+        catch (const std::exception&)
+        {
+            // The peer went away; the connection ends either way.
+        }
+    }
+    return false;
 }
 
 void TkbzWSServer_Indy_Base::DoRefuseRequest(const TkbzWSConnectionServerPtr& c, int status,

@@ -357,6 +357,9 @@ protected:
 private:
     void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
     void DoAuthenticate(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    // A plain HTTP request on a server with a JWT check: its Bearer token authenticates the
+    // connection, or a 401 answer is written and false returned.
+    bool DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoPolicyFile(const TkbzWSConnectionServerPtr& c);
     void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);

@@ -333,3 +333,49 @@ TEST(kbzHTTP_JWT_Server, ServerUpgradeAsksTheComponent)
         }
     }
 }
+
+// Plain HTTP requests on a server with a JWT check need a valid Bearer token: with one the
+// request goes on to the server's HTTP handling, without one it is answered 401.
+TEST(kbzHTTP_JWT_Server, PlainRequestsNeedABearerToken)
+{
+    const std::int64_t now = kbzJWTNow();
+    struct Case
+    {
+        std::string name;
+        std::string authorization; // the header line, or empty
+        bool granted;
+        std::string challenge;
+    };
+    const Case cases[] = {
+        {"valid", "Authorization: Bearer " + HS256(Times(now, now, now + 60)), true, ""},
+        {"expired", "Authorization: Bearer " + HS256(Times(0, 0, now - 60)), false,
+         "WWW-Authenticate: Bearer error=\"invalid_token\"\r\n"},
+        {"none", "", false, "WWW-Authenticate: Bearer\r\n"},
+        {"basic", "Authorization: Basic " + kbzEncodeBase64("a:b"), false,
+         "WWW-Authenticate: Bearer\r\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Checker checker;
+        RecordingServer rs;
+        rs.server.Authentication().Enabled = true;
+        rs.server.Authentication().JWT.JWT = &checker.jwt;
+        MemoryPeer p(rs.server);
+        p.Send("GET /index.html HTTP/1.1\r\nHost: a\r\n" +
+               (c.authorization.empty() ? "" : c.authorization + "\r\n") + "\r\n");
+        p.RunUntil([] { return false; }, std::chrono::milliseconds(1000));
+        const std::string answer = p.ReadAll(500);
+        EXPECT_EQ(p.connection->Authentication().Authenticated, c.granted);
+        if (c.granted)
+        {
+            EXPECT_EQ(p.connection->Authentication().AuthType, TwsAuthentication::authJWT);
+            EXPECT_EQ(answer.find("401"), std::string::npos) << answer;
+        }
+        else
+        {
+            EXPECT_EQ(answer.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << answer;
+            EXPECT_NE(answer.find(c.challenge), std::string::npos) << answer;
+        }
+    }
+}

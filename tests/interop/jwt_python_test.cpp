@@ -214,3 +214,48 @@ TEST_F(PythonJWTTest, PythonClientsWithTokensAgainstOurServer)
     }
     server.Stop();
 }
+
+// curl with a Bearer token on plain HTTP requests to our server's check (kbzJWT serve).
+TEST(JWTCurl, BearerTokensOnHTTPRequests)
+{
+    if (!HaveProgram("curl"))
+    {
+        GTEST_SKIP() << "curl is not installed";
+    }
+    TestProcess server;
+    ASSERT_TRUE(server.Start({BinaryPath("kbzJWT"), "serve", "HS256", kSecret}));
+    const auto at = server.WaitForLineContaining("listening on 127.0.0.1:", 20s);
+    ASSERT_TRUE(at);
+    const std::string url = "http://" + server.Lines()[*at].substr(13) + "/index.html";
+    const std::string valid =
+        RunTool({"sign", "HS256", kSecret, R"({"exp":2000000000})"}).out.at(0);
+    const std::string expired = RunTool({"sign", "HS256", kSecret, R"({"exp":1000})"}).out.at(0);
+    const std::string other = RunTool({"sign", "HS256", "other", "{}"}).out.at(0);
+    struct Case
+    {
+        std::string name;
+        std::vector<std::string> options;
+        std::string status; // what curl reports
+    };
+    const Case cases[] = {
+        {"valid", {"-H", "Authorization: Bearer " + valid}, "404"}, // past the check
+        {"oauth2-bearer option", {"--oauth2-bearer", valid}, "404"},
+        {"expired", {"-H", "Authorization: Bearer " + expired}, "401"},
+        {"wrong secret", {"-H", "Authorization: Bearer " + other}, "401"},
+        {"none", {}, "401"},
+        {"basic", {"-u", "joe:secret"}, "401"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{"curl", "-s",           "-o",         "/dev/null",
+                                      "-w",   "%{http_code}", "--max-time", "20"};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(url);
+        TestProcess curl;
+        ASSERT_TRUE(curl.Start(argv));
+        curl.WaitForExit(30s);
+        EXPECT_EQ(curl.Lines(), std::vector<std::string>{c.status});
+    }
+    server.Stop();
+}
