@@ -3,6 +3,7 @@
 #include "base/kbzBase_Helpers.h"
 #include "base/kbzWebSocket_Helpers.h"
 #include "client/kbzClient_Environment.h"
+#include "transport/kbzHTTP_Client.h"
 
 #include <chrono>
 #include <thread>
@@ -649,13 +650,13 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
     NotifyStateChanged();
 }
 
-void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
+std::shared_ptr<TkbzTransparentProxy> TkbzWSClient::MakeTunnel()
 {
     FProxyHTTP.reset();
     FProxySocks.reset();
     if (!Proxy.Enabled)
     {
-        return;
+        return nullptr;
     }
     if (Proxy.Host.empty())
     {
@@ -692,6 +693,16 @@ void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
     tunnel->Username = Proxy.Username;
     tunnel->Password = Proxy.Password;
     tunnel->Enabled = true;
+    return tunnel;
+}
+
+void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
+{
+    const std::shared_ptr<TkbzTransparentProxy> tunnel = MakeTunnel();
+    if (!tunnel)
+    {
+        return;
+    }
     // The TCP connection goes to the proxy; the tunnel, TLS (its server name and certificate
     // check) and the Host header name the server.
     tcp.Host = Proxy.Host;
@@ -702,6 +713,95 @@ void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
     tcp.OnConnectThrough = [tunnel, host, port, timeout](TkbzIdTCPClient& c) {
         tunnel->ConnectThrough(c, host, port, timeout, [&c] { c.Reopen(); });
     };
+}
+
+std::optional<std::string> TkbzWSClient::RequestSession()
+{
+    TkbzWSAuthenticationClient_Options& a = Authentication;
+    TkbzHTTPClient http;
+    http.ReadTimeout = 10000;
+    http.ConnectTimeout = ConnectTimeout > 0 ? ConnectTimeout : 10000;
+    http.IPVersion = IPVersion;
+    http.KeepAlive = false;
+    http.TLSOptions.Assign(TLSOptions);
+    http.OnSSLVerifyPeer = OnSSLVerifyPeer;
+    if (const std::shared_ptr<TkbzTransparentProxy> tunnel = MakeTunnel())
+    {
+        // This request has no way to reconnect after a 407: credentials go first.
+        if (FProxyHTTP)
+        {
+            FProxyHTTP->Preemptive = true;
+        }
+        http.Tunnel.Host = Proxy.Host;
+        http.Tunnel.Port = static_cast<std::uint16_t>(Proxy.Port);
+        http.Tunnel.Open = [tunnel](TkbzIdTCPConnection& channel, const std::string& host,
+                                    std::uint16_t port, int timeoutMs) {
+            tunnel->ConnectThrough(channel, host, port, timeoutMs);
+        };
+    }
+    const std::string host =
+        Host.find(':') != std::string::npos && Host.front() != '[' ? "[" + Host + "]" : Host;
+    const std::string url = std::string(TLS ? "https" : "http") + "://" + host + ":" +
+                            std::to_string(Port) + "/kbz/req/auth/session/" +
+                            PercentEncode(a.User) + "/" + PercentEncode(a.Password);
+    {
+        std::lock_guard guard(FSessionLock);
+        FSessionRequest = &http;
+    }
+    struct Clear
+    {
+        TkbzWSClient& client;
+        ~Clear()
+        {
+            std::lock_guard guard(client.FSessionLock);
+            client.FSessionRequest = nullptr;
+        }
+    } clear{*this};
+    if (FCancelConnecting.load())
+    {
+        throw EIdClosedSocket("Request cancelled."); // a deactivation came first
+    }
+    TkbzHTTPResponse answer;
+    try
+    {
+        answer = http.Get(url);
+    }
+    catch (const EArgumentException&)
+    {
+        // Its message would repeat the address, and so the password.
+        throw EArgumentException("Invalid server address for the session request");
+    }
+    answer.Check();
+    // "ID", "extensions" and "protocols", one per line.
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    const std::string& body = answer.Body;
+    while (start < body.size())
+    {
+        std::size_t end = body.find('\n', start);
+        if (end == std::string::npos)
+        {
+            end = body.size();
+        }
+        std::string line = body.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+        {
+            line.pop_back();
+        }
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    if (lines.size() > 2)
+    {
+        a.Session.ID = lines[0];
+        a.Session.Extensions = lines[1];
+        a.Session.Protocols = lines[2];
+        if (!a.Session.ID.empty())
+        {
+            return "/kbz/auth/session/" + PercentEncode(a.Session.ID);
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> TkbzWSClient::ApplyAuthentication(std::uint64_t epoch, bool tokenReady)
@@ -725,6 +825,11 @@ std::optional<std::string> TkbzWSClient::ApplyAuthentication(std::uint64_t epoch
             return std::nullopt;
         }
         return path;
+    }
+    if (a.Session.Enabled)
+    {
+        // Without a session ID the path stays the URL's.
+        return RequestSession().value_or(path);
     }
     if (a.URL.Enabled)
     {
@@ -1113,6 +1218,13 @@ void TkbzWSClient::Deactivate()
         if (!c && FConnecting.load())
         {
             FCancelConnecting.store(true); // the activation ends what it is making
+            {
+                std::lock_guard guard(FSessionLock);
+                if (FSessionRequest)
+                {
+                    FSessionRequest->Cancel();
+                }
+            }
             if (tcp)
             {
                 tcp->CancelConnect(); // and stops waiting for the server now

@@ -162,6 +162,11 @@ private:
     void StopTokenSource() noexcept;
     // Points the TCP client at the proxy and installs the tunnel to Host:Port.
     void PrepareProxy(TkbzIdTCPClient& tcp);
+    // The tunnel the proxy settings ask for (none when Proxy.Enabled is off); raises for
+    // settings that cannot work.
+    std::shared_ptr<TkbzTransparentProxy> MakeTunnel();
+    // The session mode's request: the session's path, or nothing without a session ID.
+    std::optional<std::string> RequestSession();
     // Wakes Connect's wait after a change it looks at.
     void NotifyStateChanged();
     // The watchdog's reconnection attempt, on a client thread.
@@ -201,6 +206,9 @@ private:
     // The tunnel of the current activation, when Proxy.Enabled: only the selected kind is kept.
     std::shared_ptr<TkbzProxyHTTP> FProxyHTTP;
     std::shared_ptr<TkbzProxySocks> FProxySocks;
+    // The session request in progress, which a deactivation cancels.
+    std::mutex FSessionLock;
+    class TkbzHTTPClient* FSessionRequest = nullptr;
 
     mutable std::mutex FLock; // the current TCP client and connection
     std::shared_ptr<TkbzIdTCPClient> FTCPClient;

@@ -298,7 +298,7 @@ void TkbzProxyHTTP::ConnectThrough(TkbzIdTCPConnection& connection, const std::s
     ReadTimeoutScope scope(connection);
     const std::uint64_t deadline = DeadlineIn(timeoutMs);
     CheckCredentials(Username, Password);
-    bool login = FAuthorizationRequired;
+    bool login = FAuthorizationRequired || (Preemptive && (!Username.empty() || !Password.empty()));
     struct ClearFlag
     {
         bool& flag;

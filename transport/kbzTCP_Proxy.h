@@ -70,6 +70,9 @@ public:
                         int timeoutMs, const std::function<void()>& reopen = {}) override;
     // Set while a retry with credentials runs on a new connection.
     bool AuthorizationRequired() const noexcept { return FAuthorizationRequired; }
+    // Send the credentials with the first request already, for callers that cannot give a
+    // way to reconnect after a 407.
+    bool Preemptive = false;
 
     // The CONNECT request, with credentials when login; raises EArgumentException for a
     // target or credentials that would break the request.

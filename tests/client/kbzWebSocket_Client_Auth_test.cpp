@@ -368,4 +368,98 @@ TEST(kbzWSClientAuthentication, TokenFailuresAreErrorsWithoutConnection)
     }
 }
 
+// ---- Session mode ----
+
+TEST(kbzWSClientAuthentication, SessionAnswersDecideThePath)
+{
+    struct Case
+    {
+        const char* name;
+        std::string body;
+        std::string requestLine; // of the upgrade
+        std::string id;
+    };
+    const Case cases[] = {
+        {"three_lines", "S1D\r\npermessage-deflate\r\nchat\r\n",
+         "GET /kbz/auth/session/S1D HTTP/1.1", "S1D"},
+        {"fewer_than_three_lines_keep_the_path", "S1D\r\nx\r\n", "GET /app?x=1 HTTP/1.1", ""},
+        {"empty_id_keeps_the_path", "\r\na\r\nb\r\n", "GET /app?x=1 HTTP/1.1", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::mutex lock;
+        std::vector<std::string> sessionRequests;
+        ScriptedPeer peer([&](PeerConnection& conn, const std::string& head) {
+            if (head.rfind("GET /kbz/req/auth/session/", 0) == 0)
+            {
+                {
+                    std::lock_guard guard(lock);
+                    sessionRequests.push_back(RequestLineOf(head));
+                }
+                conn.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(c.body.size()) +
+                          "\r\n\r\n" + c.body);
+                conn.WaitClosed(2000);
+                return;
+            }
+            AcceptSession(conn, head);
+        });
+        EventRecorder events;
+        TkbzWSClient client;
+        events.Attach(client);
+        client.SetURL(peer.Url("/app?x=1"));
+        client.Authentication.Enabled = true;
+        client.Authentication.Session.Enabled = true;
+        client.Authentication.User = "al/ice";
+        client.Authentication.Password = "p w";
+        ASSERT_TRUE(client.Connect(5000)) << events.Dump();
+        {
+            std::lock_guard guard(lock);
+            EXPECT_EQ(sessionRequests, std::vector<std::string>{
+                                           "GET /kbz/req/auth/session/al%2Fice/p%20w HTTP/1.1"});
+        }
+        EXPECT_EQ(RequestLineOf(peer.Heads().back()), c.requestLine);
+        EXPECT_EQ(client.Authentication.Session.ID, c.id);
+        client.Disconnect(5000);
+    }
+}
+
+TEST(kbzWSClientAuthentication, AFailedSessionRequestEndsTheActivation)
+{
+    const int dead = FreePort();
+    EventRecorder events;
+    TkbzWSClient client;
+    events.Attach(client);
+    client.SetURL("ws://127.0.0.1:" + std::to_string(dead) + "/");
+    client.Authentication.Enabled = true;
+    client.Authentication.Session.Enabled = true;
+    client.Authentication.User = "al";
+    client.Authentication.Password = "secretpw";
+    EXPECT_FALSE(client.Connect(5000));
+    ASSERT_TRUE(events.Wait("exception ", 5s)) << events.Dump();
+    EXPECT_EQ(events.Dump().find("secretpw"), std::string::npos) << events.Dump();
+    EXPECT_EQ(events.Count("connect"), 0u);
+}
+
+TEST(kbzWSClientAuthentication, DeactivationCancelsASessionRequest)
+{
+    std::atomic<bool> asked{false};
+    ScriptedPeer peer([&](PeerConnection& conn, const std::string&) {
+        asked = true;
+        conn.WaitClosed(20000);
+    });
+    EventRecorder events;
+    TkbzWSClient client;
+    events.Attach(client);
+    client.SetURL(peer.Url());
+    client.Authentication.Enabled = true;
+    client.Authentication.Session.Enabled = true;
+    std::thread activation([&] { client.SetActive(true); });
+    ASSERT_TRUE(WaitUntil([&] { return asked.load(); }, 5s));
+    client.SetActive(false);
+    activation.join(); // the session request would otherwise wait 10 s for its answer
+    EXPECT_FALSE(client.GetActive());
+    EXPECT_EQ(events.Size(), 0u) << events.Dump();
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 // (SOCKS 5 with and without user name and password), dante (SOCKS 4 and 5) and our SOCKS 4A
 // responder; certificate verification through a tunnel checks the target's name.
 #include "client/kbzWebSocket_Client.h"
+#include "server/kbzWebSocket_Server.h"
 #include "tests/client/kbzClientRecorder.h"
 #include "tests/interop/client_peers.h"
 #include "tests/interop/proxy_peers.h"
@@ -253,6 +254,69 @@ TEST_F(ClientProxy, CertificateCheckThroughATunnelNamesTheTarget)
     }
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
+}
+
+// The session request and the upgrade both go through the proxy (an HTTP proxy that wants
+// credentials gets them with the session request at once: it cannot be reconnected).
+TEST_F(ClientProxy, SessionModeThroughProxiesToOurServer)
+{
+    TkbzWSHTTPServer server;
+    server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
+    server.SetPort(0);
+    server.Authentication().Enabled = true;
+    server.Authentication().AuthUsers.SetText("bob=p/w d");
+    server.SetActive(true);
+    const int port = server.GetBoundPort();
+    ASSERT_GT(port, 0);
+    struct Case
+    {
+        const char* name;
+        Kind kind;
+        std::string user, password;
+        TwsProxy type;
+    };
+    const Case cases[] = {
+        {"tinyproxy_with_basic", Kind::Tinyproxy, "al", "pw", TwsProxy::pxyHTTP},
+        {"microsocks_with_user", Kind::Microsocks, "al", "pw", TwsProxy::pxySocks5},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        KBZ_REQUIRE_PROXY(c.kind);
+        ProxyPeer proxy;
+        ASSERT_TRUE(proxy.Start(c.kind, c.user, c.password));
+        EventRecorder events;
+        TkbzWSClient client;
+        events.Attach(client);
+        client.SetURL("ws://127.0.0.1:" + std::to_string(port) + "/");
+        client.Proxy.Enabled = true;
+        client.Proxy.Host = "127.0.0.1";
+        client.Proxy.Port = proxy.Port();
+        client.Proxy.ProxyType = c.type;
+        client.Proxy.Username = c.user;
+        client.Proxy.Password = c.password;
+        client.Authentication.Enabled = true;
+        client.Authentication.Session.Enabled = true;
+        client.Authentication.User = "bob";
+        client.Authentication.Password = "p/w d";
+        ASSERT_TRUE(client.Connect(15000)) << events.Dump() << proxy.Log();
+        EXPECT_EQ(client.Authentication.Session.ID.size(), 32u);
+        EXPECT_EQ(client.Connection()->TCPConnection()->Binding().Port, proxy.Port());
+        client.Disconnect(5000);
+        if (c.kind == Kind::Tinyproxy)
+        {
+            EXPECT_TRUE(WaitUntil(
+                [&] {
+                    const std::string log = proxy.Log();
+                    const std::string connect = "CONNECT 127.0.0.1:" + std::to_string(port);
+                    const std::size_t first = log.find(connect);
+                    return first != std::string::npos &&
+                           log.find(connect, first + 1) != std::string::npos;
+                },
+                5s))
+                << proxy.Log();
+        }
+    }
 }
 
 } // namespace

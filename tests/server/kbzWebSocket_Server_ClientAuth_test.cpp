@@ -1,5 +1,6 @@
 // Our client's authentication modes against our own server on 127.0.0.1: the credentials the
-// server sees are the ones the client was given, whatever characters they hold.
+// server sees are the ones the client was given, whatever characters they hold; the session
+// mode asks for a session first and upgrades with its identifier.
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
 #include "tests/support/kbzTestProcess.h"
@@ -83,6 +84,64 @@ TEST(ServerClientAuthentication, URLAndBasicModesReachOurServerIntact)
         }
         else
         {
+            EXPECT_EQ(as.connects.load(), connectsBefore);
+        }
+        client.Disconnect(5000);
+    }
+}
+
+TEST(ServerClientAuthentication, SessionModeUpgradesWithTheSessionItWasGiven)
+{
+    AuthServer as;
+    const int port = as.server.GetBoundPort();
+    ASSERT_GT(port, 0);
+    struct Case
+    {
+        const char* name;
+        std::string user, password;
+        bool granted;
+    };
+    const Case cases[] = {
+        {"awkward_credentials", "a b/\xC3\xBC", "p/%?#:x=y", true},
+        {"plain", "bob", "pw", true},
+        {"wrong_password", "bob", "nope", false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const int connectsBefore = as.connects.load();
+        TkbzWSClient client;
+        std::mutex lock;
+        std::vector<std::string> failures;
+        client.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
+            std::lock_guard guard(lock);
+            failures.push_back(e.what());
+        };
+        client.SetURL("ws://127.0.0.1:" + std::to_string(port) + "/app");
+        client.Authentication.Enabled = true;
+        client.Authentication.Session.Enabled = true;
+        client.Authentication.User = c.user;
+        client.Authentication.Password = c.password;
+        EXPECT_EQ(client.Connect(5000), c.granted);
+        ASSERT_FALSE(as.Seen().empty());
+        EXPECT_EQ(as.Seen().back(), std::make_pair(c.user, c.password));
+        if (c.granted)
+        {
+            const std::string id = client.Authentication.Session.ID;
+            EXPECT_EQ(id.size(), 32u);
+            auto connection = client.Connection();
+            ASSERT_TRUE(connection);
+            EXPECT_EQ(connection->HeadersResponse().at(0),
+                      "GET /kbz/auth/session/" + id + " HTTP/1.1");
+            EXPECT_TRUE(WaitUntil([&] { return as.connects.load() == connectsBefore + 1; }, 5s));
+            // The component keeps the URL's path for the next activation.
+            EXPECT_EQ(client.Options.GetParameters(), "/app");
+        }
+        else
+        {
+            std::lock_guard guard(lock);
+            ASSERT_EQ(failures.size(), 1u);
+            EXPECT_EQ(failures[0], "HTTP/1.1 404 Not Found");
             EXPECT_EQ(as.connects.load(), connectsBefore);
         }
         client.Disconnect(5000);
