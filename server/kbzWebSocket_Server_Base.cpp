@@ -303,6 +303,8 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->FragmentedMessages = FOptions.FragmentedMessages;
         c->RaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
         c->MaxMessageSize = FOptions.MaxMessageSize;
+        FBufferBudget->SetLimit(MaxBufferedBytes);
+        c->SetBufferBudget(FBufferBudget);
         c->SetQueueOptions(FQueueOptions);
         c->SetExtensions(Extensions());
         c->Extensions().SetMode(TwsApplicationMode::appServer);

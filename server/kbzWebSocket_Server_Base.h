@@ -267,6 +267,12 @@ public:
     int RequestHeadTimeOut = 10000;
     // Raw TCP connections: undelimited bytes are delivered after this pause (ms; 0: never).
     int TCPFlushIdle = 200;
+    // Bytes of messages still being received (and decompressed) that all
+    // connections together may hold; a message that would go over it fails
+    // with 1009. 0: no limit. Read when a connection is accepted.
+    std::uint64_t MaxBufferedBytes = std::uint64_t{1} << 30;
+    // What the connections hold of it now.
+    std::uint64_t BufferedBytes() const noexcept { return FBufferBudget->Used(); }
 
     // ---- Events ----
     TkbzWSServerEvent OnStartup;
@@ -380,6 +386,7 @@ private:
     TkbzWSQueueServer_Options FQueueOptions;
     TkbzWSThrottle FThrottle;
     TkbzWSSessionList FSessionList;
+    std::shared_ptr<detail::ByteBudget> FBufferBudget = std::make_shared<detail::ByteBudget>();
 
     // The connections in accept order, and the same by identifier.
     mutable std::mutex FListLock;

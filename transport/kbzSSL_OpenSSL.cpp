@@ -1020,6 +1020,21 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Close() noexcept
     Shutdown();
 }
 
+void TkbzIdSSLIOHandlerSocketOpenSSL::ShutdownWrite() noexcept
+{
+    if (FSessionUp && !FShutdown.load())
+    {
+        std::unique_lock writeLock(FWriteLock, std::try_to_lock);
+        if (writeLock.owns_lock())
+        {
+            std::lock_guard lock(FCS);
+            SSL_shutdown(FSSL);
+            ERR_clear_error();
+        }
+    }
+    FPlain->ShutdownWrite();
+}
+
 bool TkbzIdSSLIOHandlerSocketOpenSSL::Connected() const noexcept
 {
     if (FShutdown.load() || FEof.load())

@@ -139,6 +139,7 @@ public:
     void Wake() noexcept override;
     // Sends the TLS close notification (when no write is in progress), then Shutdown.
     void Close() noexcept override;
+    void ShutdownWrite() noexcept override;
     bool Connected() const noexcept override;
     TkbzSocketBinding Binding() const override;
     bool IsTLS() const noexcept override { return FSessionUp; }

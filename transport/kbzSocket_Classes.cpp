@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -122,6 +123,29 @@ void SetIntOption(int fd, int level, int name, int value)
 } // namespace detail
 
 using namespace detail;
+
+// ---- TkbzIOHandler ----
+
+void TkbzIOHandler::Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
+{
+    constexpr std::size_t kJoinBelow = 16 * 1024;
+    if (a.size() + b.size() <= kJoinBelow)
+    {
+        std::uint8_t joined[kJoinBelow];
+        if (!a.empty())
+        {
+            std::memcpy(joined, a.data(), a.size());
+        }
+        if (!b.empty())
+        {
+            std::memcpy(joined + a.size(), b.data(), b.size());
+        }
+        Send(joined, a.size() + b.size());
+        return;
+    }
+    Send(a.data(), a.size());
+    Send(b.data(), b.size());
+}
 
 // ---- TkbzSocket ----
 
@@ -293,6 +317,62 @@ void TkbzSocketIOHandler::Send(const std::uint8_t* data, std::size_t n)
     }
 }
 
+void TkbzSocketIOHandler::Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
+{
+    std::lock_guard guard(FSendLock);
+    iovec pieces[2] = {{const_cast<std::uint8_t*>(a.data()), a.size()},
+                       {const_cast<std::uint8_t*>(b.data()), b.size()}};
+    iovec* next = pieces;
+    int count = 2;
+    while (count > 0)
+    {
+        if (next->iov_len == 0)
+        {
+            ++next;
+            --count;
+            continue;
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        msghdr msg{};
+        msg.msg_iov = next;
+        msg.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t r = ::sendmsg(FSocket.Handle(), &msg, MSG_NOSIGNAL);
+        if (r > 0)
+        {
+            std::size_t sent = static_cast<std::size_t>(r);
+            while (count > 0 && sent >= next->iov_len)
+            {
+                sent -= next->iov_len;
+                ++next;
+                --count;
+            }
+            if (count > 0)
+            {
+                next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + sent;
+                next->iov_len -= sent;
+            }
+            continue;
+        }
+        const int err = r < 0 ? errno : EPIPE;
+        if (err == EINTR)
+        {
+            continue;
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK)
+        {
+            throw EIdSocketError("Socket Error # " + std::to_string(err) + ": Send timed out.");
+        }
+        RaiseSocketError(err);
+    }
+}
+
 void TkbzSocketIOHandler::Shutdown() noexcept
 {
     if (FShutdown.exchange(true))
@@ -304,6 +384,14 @@ void TkbzSocketIOHandler::Shutdown() noexcept
         ::shutdown(FSocket.Handle(), SHUT_RDWR);
     }
     Wake();
+}
+
+void TkbzSocketIOHandler::ShutdownWrite() noexcept
+{
+    if (FSocket.Valid() && !FShutdown.load())
+    {
+        ::shutdown(FSocket.Handle(), SHUT_WR);
+    }
 }
 
 bool TkbzSocketIOHandler::Connected() const noexcept
@@ -1059,6 +1147,30 @@ void TkbzIdTCPConnection::Write(const std::uint8_t* data, std::size_t n)
     FIOHandler->Send(data, n);
 }
 
+void TkbzIdTCPConnection::Write2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
+{
+    std::lock_guard guard(FWriteLock);
+    if (FWriteBuffering)
+    {
+        FWriteBuffer.insert(FWriteBuffer.end(), a.begin(), a.end());
+        FWriteBuffer.insert(FWriteBuffer.end(), b.begin(), b.end());
+        return;
+    }
+    if (a.empty() && b.empty())
+    {
+        return;
+    }
+    if (FIOHandler == nullptr)
+    {
+        throw EIdNotConnected("Not Connected");
+    }
+    if (FDisconnected.load())
+    {
+        throw EIdClosedSocket("Disconnected.");
+    }
+    FIOHandler->Send2(a, b);
+}
+
 void TkbzIdTCPConnection::Write(std::string_view text)
 {
     Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -1220,6 +1332,37 @@ void TkbzIdTCPConnection::Disconnect(bool notifyPeer)
 {
     ShutdownChannel(notifyPeer);
     RaiseDisconnected();
+}
+
+void TkbzIdTCPConnection::LingerAfterClose(int totalMs, int idleMs)
+{
+    {
+        std::lock_guard guard(FHandlerLock);
+        if (FIOHandler == nullptr || FDisconnected.load())
+        {
+            return;
+        }
+        FIOHandler->ShutdownWrite();
+    }
+    const Deadline deadline = DeadlineIn(std::max(0, totalMs));
+    try
+    {
+        while (!FDisconnected.load() && !FPeerClosed.load() && !Expired(deadline))
+        {
+            const std::size_t got =
+                CheckForDataOnSource(std::min(MsLeft(deadline), std::max(1, idleMs)));
+            InputBufferClear();
+            if (got == 0 && !FPeerClosed.load())
+            {
+                break; // quiet: nothing is in flight that could reset the connection
+            }
+        }
+    }
+    catch (const std::exception&)
+    {
+        // A reset or a closed socket ends the wait as well as the peer's end would.
+    }
+    InputBufferClear();
 }
 
 void TkbzIdTCPConnection::RaiseDisconnected()

@@ -76,12 +76,18 @@ public:
     virtual std::size_t Recv(std::uint8_t* buffer, std::size_t n) = 0;
     // Sends all n bytes, honouring the send time-out; raises on failure.
     virtual void Send(const std::uint8_t* data, std::size_t n) = 0;
+    // Sends a, then b, as one piece (a frame header and its payload without
+    // copying the payload); the default copies small pairs, sends large ones in turn.
+    virtual void Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
     // Ends the connection in both directions (the peer sees the end) and wakes
     // a blocked reader. The descriptor itself is released by the destructor,
     // so a reader on another thread never touches a reused descriptor.
     virtual void Shutdown() noexcept = 0;
     // Shutdown, plus a TLS close notification where there is a session.
     virtual void Close() noexcept { Shutdown(); }
+    // Ends our sending half only (the peer sees the end of the stream, with a
+    // TLS close notification where there is a session); reading goes on.
+    virtual void ShutdownWrite() noexcept {}
     // Ends a Readable wait at once (it returns false when nothing arrived), or
     // the next one when none is running: for a reader that has other work too,
     // such as writes queued by other threads. Any thread may call it.
@@ -132,7 +138,9 @@ public:
     bool Readable(int ms) override;
     std::size_t Recv(std::uint8_t* buffer, std::size_t n) override;
     void Send(const std::uint8_t* data, std::size_t n) override;
+    void Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) override;
     void Shutdown() noexcept override;
+    void ShutdownWrite() noexcept override;
     void Wake() noexcept override;
     bool Connected() const noexcept override;
     TkbzSocketBinding Binding() const override;
@@ -257,6 +265,8 @@ public:
     // Raises EIdNotConnected without a channel, EIdClosedSocket after Disconnect.
     void Write(const std::uint8_t* data, std::size_t n);
     void Write(std::span<const std::uint8_t> bytes) { Write(bytes.data(), bytes.size()); }
+    // a then b as one write (a frame header and its payload, the payload not copied).
+    void Write2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
     void Write(std::string_view text);
     void WriteLn(std::string_view text); // text + CR LF
     void WriteBufferOpen();
@@ -279,6 +289,13 @@ public:
     // close notification when notifyPeer). Raises the status notification
     // OnDisconnected once, on the calling thread.
     virtual void Disconnect(bool notifyPeer = true);
+    // For the reading thread, after its last write (a close frame sent because
+    // of the peer's error): ends our sending half and reads and drops what the
+    // peer still sends until it ends its stream, sends nothing for idleMs, or
+    // totalMs pass; so that the socket is not closed over unread bytes (which
+    // resets the connection and can destroy our last frame before the peer
+    // has read it).
+    void LingerAfterClose(int totalMs, int idleMs);
     bool Disconnected() const noexcept { return FDisconnected.load(); }
     // Changes whenever a new channel is installed, so that a late reaction to
     // the end of one connection can tell it does not concern the next one.

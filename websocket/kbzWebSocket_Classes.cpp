@@ -18,6 +18,11 @@ constexpr std::size_t kMaxPendingPings = 64;
 // The message lock: held for a whole data message (compression and all its frames).
 constexpr int kMessageLock = 2;
 
+// After a close frame sent for the peer's error: how long what the peer still
+// sends is read and dropped, in all and without anything arriving.
+constexpr int kLingerTotalMs = 2000;
+constexpr int kLingerIdleMs = 100;
+
 std::int64_t Now()
 {
     return static_cast<std::int64_t>(kbzGetTicks());
@@ -38,6 +43,13 @@ bool IsSendableCloseCode(int code)
 TkbzWSConnection::TkbzWSConnection()
 {
     SetTransport(TwsTransport::trpUndefined);
+    FExtensions.SetInflateBudget(&FInflateShare);
+}
+
+void TkbzWSConnection::SetBufferBudget(std::shared_ptr<detail::ByteBudget> budget)
+{
+    FDecoder.SetBudget(budget);
+    FInflateShare.SetBudget(std::move(budget));
 }
 
 TkbzWSConnection::~TkbzWSConnection() = default;
@@ -142,6 +154,12 @@ void TkbzWSConnection::WriteData(const std::string& aText, int aSize, TwsStreami
 
 void TkbzWSConnection::WriteData(TkbzStream& aStream, int aSize, TwsStreaming aStreaming)
 {
+    // A memory stream is sent from its own bytes, without a copy.
+    if (auto* memory = dynamic_cast<TkbzMemoryStream*>(&aStream))
+    {
+        WriteData(std::span<const std::uint8_t>(memory->Bytes()), aSize, aStreaming);
+        return;
+    }
     aStream.SetPosition(0);
     std::vector<std::uint8_t> bytes = aStream.ReadBytes();
     WriteData(std::span<const std::uint8_t>(bytes), aSize, aStreaming);
@@ -150,18 +168,17 @@ void TkbzWSConnection::WriteData(TkbzStream& aStream, int aSize, TwsStreaming aS
 void TkbzWSConnection::WriteData(std::span<const std::uint8_t> aBytes, int aSize,
                                  TwsStreaming aStreaming)
 {
-    std::vector<std::uint8_t> bytes(aBytes.begin(), aBytes.end());
     if (FQueueOptions.Binary.Level != TwsQueueMsgLevels::qmNone)
     {
         TkbzQueueObject q;
-        q.FStream = std::move(bytes);
+        q.FStream.assign(aBytes.begin(), aBytes.end());
         q.FSize = aSize;
         q.FStreaming = aStreaming;
         q.FOpCode = TOpcode::opBinary;
         PushQueue(static_cast<int>(FQueueOptions.Binary.Level) - 1, std::move(q));
         return;
     }
-    DoWriteBinary(std::move(bytes), aSize, aStreaming);
+    DoWriteBinary(aBytes, aSize, aStreaming);
 }
 
 void TkbzWSConnection::DoWriteText(const std::string& aText, int aSize, TwsStreaming aStreaming)
@@ -190,11 +207,10 @@ void TkbzWSConnection::DoWriteText(const std::string& aText, int aSize, TwsStrea
     {
         return;
     }
-    std::vector<std::uint8_t> payload(aText.begin(), aText.end());
-    DoWriteMessage(TOpcode::opText, std::move(payload), kbzUTF16Length(aText), aSize, aStreaming);
+    DoWriteMessage(TOpcode::opText, kbzAsBytes(aText), kbzUTF16Length(aText), aSize, aStreaming);
 }
 
-void TkbzWSConnection::DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSize,
+void TkbzWSConnection::DoWriteBinary(std::span<const std::uint8_t> bytes, int aSize,
                                      TwsStreaming aStreaming)
 {
     if (!Enabled() || GetDisconnected() || Closing())
@@ -210,11 +226,10 @@ void TkbzWSConnection::DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSiz
     {
         return;
     }
-    const std::size_t length = bytes.size();
-    DoWriteMessage(TOpcode::opBinary, std::move(bytes), length, aSize, aStreaming);
+    DoWriteMessage(TOpcode::opBinary, bytes, bytes.size(), aSize, aStreaming);
 }
 
-void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
+void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::span<const std::uint8_t> payload,
                                       std::size_t unitLength, int aSize, TwsStreaming aStreaming)
 {
     using enum TwsStreaming;
@@ -228,31 +243,35 @@ void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&
         // its first frame only. Messages written piece by piece go out
         // uncompressed, which keeps every piece a valid fragment.
         bool compressed = false;
+        std::vector<std::uint8_t> deflated;
         if (FExtensions.Compression())
         {
             try
             {
-                compressed = FExtensions.WriteStream(payload);
+                deflated.assign(payload.begin(), payload.end());
+                compressed = FExtensions.WriteStream(deflated);
             }
             catch (const std::exception& e)
             {
                 throw TkbzWSException("Error Inflating Frame: " + std::string(e.what()));
             }
+            payload = deflated;
         }
         if (!cut || payload.size() <= size)
         {
             DoWriteFrame(opcode, payload, true, compressed);
+            detail::ReleaseLargeBuffer(deflated);
             return;
         }
-        const std::span<const std::uint8_t> all(payload);
-        for (std::size_t pos = 0; pos < all.size(); pos += size)
+        for (std::size_t pos = 0; pos < payload.size(); pos += size)
         {
-            const std::size_t n = std::min(size, all.size() - pos);
+            const std::size_t n = std::min(size, payload.size() - pos);
             const bool first = pos == 0;
-            const bool last = pos + n >= all.size();
-            DoWriteFrame(first ? opcode : TOpcode::opContinuation, all.subspan(pos, n), last,
+            const bool last = pos + n >= payload.size();
+            DoWriteFrame(first ? opcode : TOpcode::opContinuation, payload.subspan(pos, n), last,
                          first && compressed);
         }
+        detail::ReleaseLargeBuffer(deflated);
         return;
     }
 
@@ -274,12 +293,11 @@ void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&
             DoWriteFrame(TOpcode::opContinuation, payload, true, false);
             return;
         }
-        const std::span<const std::uint8_t> all(payload);
-        for (std::size_t pos = 0; pos < all.size(); pos += size)
+        for (std::size_t pos = 0; pos < payload.size(); pos += size)
         {
-            const std::size_t n = std::min(size, all.size() - pos);
-            DoWriteFrame(TOpcode::opContinuation, all.subspan(pos, n), pos + n >= all.size(),
-                         false);
+            const std::size_t n = std::min(size, payload.size() - pos);
+            DoWriteFrame(TOpcode::opContinuation, payload.subspan(pos, n),
+                         pos + n >= payload.size(), false);
         }
         return;
     }
@@ -295,13 +313,46 @@ void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t
     {
         return;
     }
+    // Masked payloads are masked into a bounded scratch buffer piece by piece,
+    // so a large frame is never copied whole; unmasked ones leave from the
+    // caller's bytes after their header.
+    constexpr std::size_t kMaskPiece = 64 * 1024;
     std::lock_guard frame(Locks().CS());
     try
     {
-        FFrameBuffer.clear();
-        kbzAppendFrame(FFrameBuffer, opcode, payload, Masked, fin, rsv1);
-        FTCPConnection->Write(FFrameBuffer.data(), FFrameBuffer.size());
-        AddSendBytes(static_cast<std::int64_t>(FFrameBuffer.size()));
+        std::uint8_t header[14];
+        std::uint8_t key[4];
+        if (Masked)
+        {
+            kbzGetMaskingKey(key);
+        }
+        const std::size_t h =
+            kbzBuildFrameHeader(header, opcode, payload.size(), Masked ? key : nullptr, fin, rsv1);
+        if (!Masked)
+        {
+            FTCPConnection->Write2({header, h}, payload);
+        }
+        else
+        {
+            std::size_t pos = 0;
+            do
+            {
+                const std::size_t n = std::min(kMaskPiece, payload.size() - pos);
+                FFrameBuffer.clear();
+                if (pos == 0)
+                {
+                    FFrameBuffer.insert(FFrameBuffer.end(), header, header + h);
+                }
+                const std::size_t start = FFrameBuffer.size();
+                FFrameBuffer.insert(FFrameBuffer.end(),
+                                    payload.begin() + static_cast<std::ptrdiff_t>(pos),
+                                    payload.begin() + static_cast<std::ptrdiff_t>(pos + n));
+                kbzMaskPayload(FFrameBuffer.data() + start, n, key, pos);
+                FTCPConnection->Write(FFrameBuffer.data(), FFrameBuffer.size());
+                pos += n;
+            } while (pos < payload.size());
+        }
+        AddSendBytes(static_cast<std::int64_t>(h + payload.size()));
     }
     catch (const TkbzWSException&)
     {
@@ -310,11 +361,6 @@ void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t
     catch (const std::exception& e)
     {
         RaiseWriteError(e);
-    }
-    // Large one-off frames should not pin their memory for the connection's life.
-    if (FFrameBuffer.capacity() > (1u << 20))
-    {
-        std::vector<std::uint8_t>().swap(FFrameBuffer);
     }
 }
 
@@ -488,7 +534,20 @@ std::string TkbzWSConnection::WriteAndWaitData(const std::string& aText, int aTi
     {
         std::lock_guard guard(FWaitLock);
         before = FTextsReceived;
+        ++FTextWaiters;
     }
+    struct Waiting
+    {
+        TkbzWSConnection& c;
+        ~Waiting()
+        {
+            std::lock_guard guard(c.FWaitLock);
+            if (--c.FTextWaiters == 0)
+            {
+                std::string().swap(c.FLastText);
+            }
+        }
+    } waiting{*this};
     SetMsgReceived("");
     WriteData(aText, 0, TwsStreaming::stmNone);
     if (aTimeOut <= 0)
@@ -646,7 +705,7 @@ void TkbzWSConnection::DrainQueueLevels(const std::function<void(std::size_t)>& 
                 DoWriteText(q.FText, q.FSize, q.FStreaming);
                 break;
             case TOpcode::opBinary:
-                DoWriteBinary(std::move(q.FStream), q.FSize, q.FStreaming);
+                DoWriteBinary(q.FStream, q.FSize, q.FStreaming);
                 break;
             case TOpcode::opPing:
                 DoPing(q.FText, nullptr);
@@ -754,7 +813,7 @@ void TkbzWSConnection::RaiseBeforeDisconnect()
     }
 }
 
-void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool sendClose)
+void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool sendClose, bool linger)
 {
     if (FDoDisconnect.exchange(true))
     {
@@ -779,6 +838,10 @@ void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool send
                 FTCPConnection->InputBufferClear();
             }
             DoWriteClose(code);
+            if (linger && FTCPConnection)
+            {
+                FTCPConnection->LingerAfterClose(kLingerTotalMs, kLingerIdleMs);
+            }
         }
         catch (...)
         {

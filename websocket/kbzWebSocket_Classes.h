@@ -98,6 +98,9 @@ public:
     bool CleanDisconnect = true;
     // Largest frame or message accepted; a larger one closes the connection with 1009.
     std::int64_t MaxMessageSize = kbzDefaultMaxMessageSize;
+    // A budget shared with other connections for the bytes of messages being
+    // received (and decompressed); a message it cannot hold closes with 1009.
+    void SetBufferBudget(std::shared_ptr<detail::ByteBudget> budget);
     std::string URL;
     bool NotifyConnection = true;
     bool NotifyDisconnection = true;
@@ -220,7 +223,10 @@ protected:
     // code when sendClose (and the transport is framed); drops the TCP
     // connection; raises TkbzWSException with the text when one is given and
     // RaiseDisconnectExceptions is set.
-    void DoDisconnect(const std::string& text, int code, bool sendClose);
+    // linger: the reading thread ends a connection because of the peer's
+    // error; the TCP connection is half-closed first and what the peer still
+    // sends is read and dropped for a moment, so that it sees our close frame.
+    void DoDisconnect(const std::string& text, int code, bool sendClose, bool linger = false);
     // Sends one frame whole under the frame lock.
     void DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t> payload, bool fin, bool rsv1);
     void DoWriteRaw(std::span<const std::uint8_t> bytes);
@@ -229,10 +235,10 @@ protected:
 
 private:
     friend class TkbzWSConnectionTestAccess;
-    void DoWriteMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
+    void DoWriteMessage(TOpcode opcode, std::span<const std::uint8_t> payload,
                         std::size_t unitLength, int aSize, TwsStreaming aStreaming);
     void DoWriteText(const std::string& aText, int aSize, TwsStreaming aStreaming);
-    void DoWriteBinary(std::vector<std::uint8_t>&& bytes, int aSize, TwsStreaming aStreaming);
+    void DoWriteBinary(std::span<const std::uint8_t> bytes, int aSize, TwsStreaming aStreaming);
     void DoWriteSSE(const std::string& text);
     void DoWriteHixie76(TOpcode opcode, const std::string& text);
     void DoPing(const std::string& aText, std::shared_ptr<TkbzPing>* sent);
@@ -242,7 +248,7 @@ private:
     void ReadStepRFC6455(bool maskRequired);
     void ReadStepHixie76();
     void ReadStepTCP();
-    void DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload, bool compressed);
+    void DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>& payload, bool compressed);
     void DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>& payload, bool more);
     void DeliverText(std::string&& text);
     void DeliverBinary(std::vector<std::uint8_t>&& bytes);
@@ -279,6 +285,7 @@ private:
     std::mutex FWaitLock;
     std::condition_variable FWaitChanged;
     std::uint64_t FTextsReceived = 0;
+    int FTextWaiters = 0; // WriteAndWaitData calls in progress
     std::string FLastText;
 
     // Queues q on its level unless the queued bytes would go over limit; wakes
@@ -297,7 +304,7 @@ private:
     std::vector<std::string> FHeadersResponse;
     std::vector<std::string> FSubscriptions; // under indexed lock 0
 
-    // Writer state: one frame buffer reused under the frame lock.
+    // Writer state: a bounded scratch buffer for masked frames, under the frame lock.
     std::vector<std::uint8_t> FFrameBuffer;
     bool FSSEHeaderSent = false;
 
@@ -305,6 +312,8 @@ private:
     TkbzWSFrameDecoder FDecoder;
     TkbzHixie76Decoder FHixie76;
     std::vector<std::uint8_t> FCompressedFragments; // fragments of a compressed message
+    // Decompressed messages taken from the buffer budget while they are delivered.
+    detail::ByteBudgetShare FInflateShare;
 };
 
 class TkbzWSConnection_Abstract : public TkbzWSConnection

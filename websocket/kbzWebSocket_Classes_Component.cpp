@@ -246,7 +246,9 @@ void TkbzWSComponent_Base::HookDataEvents(TkbzWSConnection& connection)
             return;
         }
         auto shared = conn.SharedFromThis();
-        conn.SetMsgReceived(text);
+        // The last text is kept for the application, but a large one is not held
+        // for the connection's whole life.
+        conn.SetMsgReceived(text.size() <= detail::LargeBufferBytes ? text : std::string());
         try
         {
             DoNotifyMessage(shared, text);

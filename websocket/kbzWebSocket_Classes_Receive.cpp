@@ -84,7 +84,7 @@ void TkbzWSConnection::ReadStepRFC6455(bool maskRequired)
         case TkbzWSDecodeResult::drNeedMore:
             return;
         case TkbzWSDecodeResult::drMessage:
-            DeliverMessage(msg.FOpCode, std::move(msg.FStream), msg.FCompressed);
+            DeliverMessage(msg.FOpCode, msg.FStream, msg.FCompressed);
             break;
         case TkbzWSDecodeResult::drFragment:
             DeliverFragment(msg.FOpCode, msg.FStream, FDecoder.MoreFrames());
@@ -99,11 +99,16 @@ void TkbzWSConnection::ReadStepRFC6455(bool maskRequired)
     }
 }
 
-void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&& payload,
+void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>& payload,
                                       bool compressed)
 {
     // Messages that arrive after our close frame are still delivered: the peer
     // sent them before it saw our close, and its close frame ends them.
+    struct InflatedRelease
+    {
+        detail::ByteBudgetShare& share;
+        ~InflatedRelease() { share.ReleaseAll(); }
+    } inflatedRelease{FInflateShare};
     if (compressed)
     {
         try
@@ -138,11 +143,16 @@ void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&
     }
     if (opcode == TOpcode::opText)
     {
-        DeliverText(std::string(payload.begin(), payload.end()));
+        std::string text(payload.begin(), payload.end());
+        // A large message is held once while its handler runs, not twice.
+        detail::ReleaseLargeBuffer(payload);
+        DeliverText(std::move(text));
     }
     else if (opcode == TOpcode::opBinary)
     {
-        DeliverBinary(std::move(payload));
+        std::vector<std::uint8_t> bytes;
+        bytes.swap(payload);
+        DeliverBinary(std::move(bytes));
     }
 }
 
@@ -161,7 +171,7 @@ void TkbzWSConnection::DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>
             {
                 std::vector<std::uint8_t> whole;
                 whole.swap(FCompressedFragments);
-                DeliverMessage(opcode, std::move(whole), true);
+                DeliverMessage(opcode, whole, true);
             }
         }
         // frgAll: the decoder reports the whole message next.
@@ -180,11 +190,20 @@ void TkbzWSConnection::DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>
     {
         data.Bytes().swap(payload);
         payload.clear();
+        data.SetPosition(0);
+        OnFragmented(*this, data, opcode, more);
+        return;
     }
-    else
+    // frgAll: the handler reads the message so far in place; it is lent, not
+    // copied, so that a message in many fragments costs linear time.
+    struct Lend
     {
-        data.Bytes() = payload;
-    }
+        std::vector<std::uint8_t>& owner;
+        TkbzMemoryStream& stream;
+        ~Lend() { owner.swap(stream.Bytes()); }
+    };
+    data.Bytes().swap(payload);
+    Lend lend{payload, data};
     data.SetPosition(0);
     OnFragmented(*this, data, opcode, more);
 }
@@ -194,25 +213,32 @@ void TkbzWSConnection::DeliverText(std::string&& text)
     {
         std::lock_guard guard(FWaitLock);
         ++FTextsReceived;
-        FLastText = text;
+        // Only a WriteAndWaitData in progress wants a copy.
+        if (FTextWaiters > 0)
+        {
+            FLastText = text;
+        }
     }
     FWaitChanged.notify_all();
     if (OnMessage)
     {
         OnMessage(*this, text);
     }
+    detail::ReleaseLargeBuffer(text);
 }
 
 void TkbzWSConnection::DeliverBinary(std::vector<std::uint8_t>&& bytes)
 {
     if (!OnBinary)
     {
+        detail::ReleaseLargeBuffer(bytes);
         return;
     }
     TkbzMemoryStream data;
     data.Bytes() = std::move(bytes);
     data.SetPosition(0);
     OnBinary(*this, data);
+    detail::ReleaseLargeBuffer(data.Bytes());
 }
 
 void TkbzWSConnection::HandleControl(TOpcode opcode, std::vector<std::uint8_t>&& payload)
@@ -341,7 +367,7 @@ void TkbzWSConnection::ReadStepTCP()
 
 void TkbzWSConnection::Fail(int code, const std::string& text)
 {
-    DoDisconnect(text.empty() ? std::string("Protocol error") : text, code, true);
+    DoDisconnect(text.empty() ? std::string("Protocol error") : text, code, true, true);
 }
 
 } // namespace kbz

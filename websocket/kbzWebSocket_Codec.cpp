@@ -303,7 +303,7 @@ std::size_t kbzFrameHeaderSize(std::uint64_t n, bool masked) noexcept
 
 namespace
 {
-void CheckFrame(TOpcode opcode, std::size_t n, bool fin, bool rsv1)
+void CheckFrame(TOpcode opcode, std::uint64_t n, bool fin, bool rsv1)
 {
     using enum TOpcode;
     if (opcode == opNone)
@@ -324,23 +324,35 @@ void AppendFrameImpl(std::vector<std::uint8_t>& out, TOpcode opcode,
                      std::span<const std::uint8_t> payload, const std::uint8_t* key, bool fin,
                      bool rsv1)
 {
-    CheckFrame(opcode, payload.size(), fin, rsv1);
     std::uint8_t header[14];
-    header[0] = kbzEncodeFirstByte(opcode, !fin, rsv1);
-    std::size_t h = 1 + kbzEncodePayloadLength(header + 1, payload.size(), key != nullptr);
-    if (key != nullptr)
-    {
-        std::memcpy(header + h, key, 4);
-        h += 4;
-    }
+    const std::size_t h = kbzBuildFrameHeader(header, opcode, payload.size(), key, fin, rsv1);
     const std::size_t start = out.size();
-    out.reserve(start + h + payload.size());
+    // Frames appended one after another to one buffer grow it geometrically.
+    const std::size_t needed = start + h + payload.size();
+    if (needed > out.capacity())
+    {
+        out.reserve(std::max(needed, 2 * out.capacity()));
+    }
     out.insert(out.end(), header, header + h);
     out.insert(out.end(), payload.begin(), payload.end());
     if (key != nullptr)
         kbzMaskPayload(out.data() + start + h, payload.size(), key, 0);
 }
 } // namespace
+
+std::size_t kbzBuildFrameHeader(std::uint8_t (&out)[14], TOpcode opcode, std::uint64_t n,
+                                const std::uint8_t* key, bool fin, bool rsv1)
+{
+    CheckFrame(opcode, n, fin, rsv1);
+    out[0] = kbzEncodeFirstByte(opcode, !fin, rsv1);
+    std::size_t h = 1 + kbzEncodePayloadLength(out + 1, n, key != nullptr);
+    if (key != nullptr)
+    {
+        std::memcpy(out + h, key, 4);
+        h += 4;
+    }
+    return h;
+}
 
 void kbzAppendFrame(std::vector<std::uint8_t>& out, TOpcode opcode,
                     std::span<const std::uint8_t> payload, bool masked, bool fin, bool rsv1)
@@ -736,11 +748,12 @@ void TkbzWSMsg::Clear() noexcept
     FFrameOffset = 0;
     FMessageLength = 0;
     Mask = {};
-    FStream.clear();
+    detail::ReleaseLargeBuffer(FStream);
 }
 
 void TkbzWSFrameDecoder::Reset() noexcept
 {
+    FBudget.ReleaseAll();
     FData.Clear();
     FControl.Clear();
     FCurrent = &FData;
@@ -758,6 +771,7 @@ void TkbzWSFrameDecoder::Reset() noexcept
 TkbzWSDecodeResult TkbzWSFrameDecoder::Fail(std::uint16_t code, const char* text)
 {
     FState = State::Failed;
+    FBudget.ReleaseAll();
     FErrorCode = code;
     FErrorText = text;
     return TkbzWSDecodeResult::drError;
@@ -770,6 +784,7 @@ void TkbzWSFrameDecoder::ApplyPending() noexcept
     case Pending::ResetData:
         FData.Clear();
         FValidator.Reset();
+        FBudget.ReleaseAll();
         break;
     case Pending::ResetControl:
         FControl.Clear();
@@ -778,7 +793,10 @@ void TkbzWSFrameDecoder::ApplyPending() noexcept
     case Pending::FragmentDelivered:
         // Only frgOnlyFragmented hands out each piece alone; frgAll keeps gathering.
         if (FOptions.FragmentedMessages == TwsFragmentedMessages::frgOnlyFragmented)
+        {
             FData.FStream.clear();
+            FBudget.ReleaseAll();
+        }
         break;
     case Pending::None:
     case Pending::MessageAfterFragment:
@@ -978,17 +996,23 @@ TkbzWSDecodeResult TkbzWSFrameDecoder::FinishHeader()
     const std::uint64_t limit = FOptions.MaxMessageSize;
     if (limit != 0 && (length > limit || r.FMessageLength > limit - length))
         return Fail(kCloseTooBig, kbzCodecText::MessageTooBig);
+    if (&r == &FData && !FBudget.Acquire(length))
+        return Fail(kCloseTooBig, kbzCodecText::MessageTooBig);
     // Room for this frame, but never more than a bounded step ahead of the bytes that
-    // actually arrived: a header alone must not make us allocate a huge buffer. Later
-    // growth is geometric (vector insert).
+    // actually arrived: a header alone must not make us allocate a huge buffer. Growth is
+    // geometric, so a message in many small frames is copied a bounded number of times
+    // in all, never once per frame.
     constexpr std::uint64_t reserveStep = 1u << 20;
     const std::uint64_t size = r.FStream.size();
     const std::uint64_t capacity = r.FStream.capacity();
     if (size + length > capacity)
     {
-        const std::uint64_t target =
-            std::min(size + length, std::max(2 * capacity, size + std::min(length, reserveStep)));
-        r.FStream.reserve(static_cast<std::size_t>(target));
+        std::uint64_t target = std::max(2 * capacity, size + std::min(length, reserveStep));
+        if (limit != 0)
+        {
+            target = std::min(target, limit);
+        }
+        r.FStream.reserve(static_cast<std::size_t>(std::max(target, size + 1)));
     }
 
     r.FPayLoadLength = length;

@@ -3,6 +3,7 @@
 // connection feeds with the bytes it took from its input buffer.
 #pragma once
 
+#include "base/kbzBase_Memory.h"
 #include "base/kbzWebSocket_Types.h"
 
 #include <array>
@@ -92,6 +93,12 @@ std::size_t kbzEncodePayloadLength(std::uint8_t* out, std::uint64_t n, bool mask
 // Size of the header (first byte, length, key) of a frame with an n-byte payload.
 std::size_t kbzFrameHeaderSize(std::uint64_t n, bool masked) noexcept;
 
+// Writes the header of a frame with an n-byte payload (first byte, length, key when one
+// is given) into out and returns its size (at most 14). Raises TkbzWSException as
+// kbzAppendFrame does.
+std::size_t kbzBuildFrameHeader(std::uint8_t (&out)[14], TOpcode opcode, std::uint64_t n,
+                                const std::uint8_t* key, bool fin = true, bool rsv1 = false);
+
 // Appends one whole frame (header, key when masked, masked payload) to out. A masked frame
 // gets a fresh key from kbzGetMaskingKey. fin = false marks that more frames of the message
 // follow; rsv1 marks the first frame of a compressed message. Raises TkbzWSException for
@@ -171,7 +178,8 @@ struct TkbzWSMsg
     std::array<std::uint8_t, 4> Mask{};    // masking key of the current frame
     std::vector<std::uint8_t> FStream;     // payload assembled so far
 
-    // Back to the fresh state; FStream keeps its capacity for the next message.
+    // Back to the fresh state; FStream keeps its capacity for the next message
+    // unless it grew large.
     void Clear() noexcept;
     void ClearStream() noexcept { FStream.clear(); }
 };
@@ -248,6 +256,15 @@ public:
     // Forget everything (records, errors, partial frames); options stay.
     void Reset() noexcept;
 
+    // The bytes of data frames still being gathered are taken from this budget
+    // (shared with other connections) as their headers arrive; a frame the
+    // budget cannot hold fails like a message above MaxMessageSize (1009).
+    void SetBudget(std::shared_ptr<detail::ByteBudget> budget) noexcept
+    {
+        FBudget.SetBudget(std::move(budget));
+    }
+    std::uint64_t BudgetHeld() const noexcept { return FBudget.Held(); }
+
 private:
     enum class State : std::uint8_t
     {
@@ -286,6 +303,7 @@ private:
     std::string FCloseReason;
     std::uint16_t FErrorCode = 0;
     std::string FErrorText;
+    detail::ByteBudgetShare FBudget; // of the data message in progress
 };
 
 // ---- Hixie-76 decoder ----

@@ -1,9 +1,11 @@
 #include "websocket/kbzWebSocket_Extensions.h"
 
+#include "base/kbzBase_Memory.h"
 #include "websocket/kbzWebSocket_Extensions_Internal.h"
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <zlib.h>
 
@@ -206,7 +208,6 @@ void RawInflater::Configure(int windowBits, bool contextTakeover)
 void RawInflater::Reset() noexcept
 {
     FStream.reset();
-    TBytes().swap(FOut);
 }
 
 void RawInflater::Open()
@@ -242,7 +243,100 @@ void RawInflater::EndOfMessage(bool finalBlock)
     }
 }
 
-void RawInflater::Decompress(TBytes& data, std::int64_t maxSize)
+namespace
+{
+// Messages up to this size are inflated in one pass into a buffer that grows
+// as needed; the rest of a larger one is counted first, so that its buffer is
+// allocated once at its final size: a message costs its size plus at most this.
+constexpr std::size_t InflateDirectBytes = 1024 * 1024;
+// What the count of a large message's rest is inflated into (and thrown away).
+constexpr std::size_t InflateCountBytes = 64 * 1024;
+
+// The compressed payload, then the 00 00 FF FF the sender dropped, fed to zlib
+// without copying the payload. Copyable, so that a probe can run ahead.
+struct InflateInput
+{
+    const Bytef* Pieces[2];
+    std::size_t Lengths[2];
+    std::size_t Piece = 0;
+
+    void Feed(z_stream& s)
+    {
+        while (s.avail_in == 0 && Piece < 2)
+        {
+            s.next_in = const_cast<Bytef*>(Pieces[Piece]);
+            s.avail_in = ChunkSize(Lengths[Piece]);
+            Pieces[Piece] += s.avail_in;
+            Lengths[Piece] -= s.avail_in;
+            if (Lengths[Piece] == 0)
+            {
+                ++Piece;
+            }
+        }
+    }
+    bool Done(const z_stream& s) const { return s.avail_in == 0 && Piece == 2; }
+    std::size_t Left(const z_stream& s) const { return s.avail_in + Lengths[0] + Lengths[1]; }
+};
+
+enum class InflateStop : std::uint8_t
+{
+    FinalBlock, // the stream ended with a final block
+    Boundary,   // all input used, between two blocks: the message is complete
+    Truncated,  // all input used inside a block
+    OutputFull  // give more room and call again
+};
+
+// Inflates from input into out[0, size) until one of the stops; produced
+// counts the bytes written. Raises ECompressionError (through fail) on bad data.
+template <class Fail>
+InflateStop InflateInto(z_stream& s, InflateInput& input, std::uint8_t* out, std::size_t size,
+                        std::size_t& produced, const Fail& fail)
+{
+    produced = 0;
+    for (;;)
+    {
+        input.Feed(s);
+        s.next_out = out + produced;
+        s.avail_out = ChunkSize(size - produced);
+        const uInt before = s.avail_out;
+        // Z_BLOCK stops at block boundaries, so that after the last input it is known whether
+        // the data ended between blocks (complete) or inside one (truncated).
+        const int rc = inflate(&s, Z_BLOCK);
+        produced += before - s.avail_out;
+        if (rc == Z_STREAM_END)
+        {
+            return InflateStop::FinalBlock;
+        }
+        if (rc == Z_MEM_ERROR)
+        {
+            throw fail(FormatZLibError(rc), kbzCloseInternalError);
+        }
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+        {
+            throw fail(FormatZLibError(rc), kbzCloseInvalidPayload);
+        }
+        const bool inputDone = input.Done(s);
+        if (inputDone && (s.data_type & 128) != 0)
+        {
+            return InflateStop::Boundary;
+        }
+        if (produced == size)
+        {
+            return InflateStop::OutputFull;
+        }
+        if (inputDone)
+        {
+            return InflateStop::Truncated;
+        }
+        if (rc == Z_BUF_ERROR && s.avail_in > 0)
+        {
+            throw fail(FormatZLibError(rc), kbzCloseInvalidPayload); // no progress possible
+        }
+    }
+}
+} // namespace
+
+void RawInflater::Decompress(TBytes& data, std::int64_t maxSize, ByteBudgetShare* budget)
 {
     if (!FStream)
     {
@@ -255,96 +349,106 @@ void RawInflater::Decompress(TBytes& data, std::int64_t maxSize)
     auto fail = [this](std::string message, std::uint16_t code) {
         // The window no longer matches the peer's; the connection is going to end anyway.
         FStream.reset();
-        ReleaseIfLarge(FOut);
         return ECompressionError(std::move(message), code);
     };
+    auto tooBig = [&] {
+        return fail("Decompressed message exceeds " + std::to_string(cap) + " bytes",
+                    kbzCloseMessageTooBig);
+    };
+    auto checkEnd = [&](InflateStop stop, const InflateInput& input, const z_stream& z) {
+        if (stop == InflateStop::FinalBlock && input.Left(z) > SyncMarker.size())
+        {
+            throw fail("Compressed message has data after its final block", kbzCloseInvalidPayload);
+        }
+        if (stop == InflateStop::Truncated)
+        {
+            throw fail("Compressed message is truncated", kbzCloseInvalidPayload);
+        }
+    };
+    auto admit = [&](std::uint64_t total) {
+        if (total > cap)
+        {
+            throw tooBig();
+        }
+        if (budget != nullptr && !budget->Acquire(total))
+        {
+            throw fail("Decompressed message does not fit in the buffer budget",
+                       kbzCloseMessageTooBig);
+        }
+    };
 
-    // Room for cap + 1 bytes at most, so that going past the cap is seen without holding more.
-    const std::uint64_t limit = cap + 1;
-    const std::uint64_t initial =
-        std::max<std::uint64_t>(static_cast<std::uint64_t>(data.size()) * 4, 256);
-    FOut.resize(static_cast<std::size_t>(std::min(initial, limit)));
-
-    // The payload, then the 00 00 FF FF the sender dropped, without copying the payload.
-    const Bytef* pieces[2] = {data.data(), SyncMarker.data()};
-    std::size_t lengths[2] = {data.size(), SyncMarker.size()};
-    std::size_t piece = 0;
+    InflateInput input{{data.data(), SyncMarker.data()}, {data.size(), SyncMarker.size()}};
     s.avail_in = 0;
+    // The usual ratio is below 4; a buffer that fills is doubled up to InflateDirectBytes.
+    TBytes out(static_cast<std::size_t>(std::min<std::uint64_t>(
+        std::max<std::uint64_t>(static_cast<std::uint64_t>(data.size()) * 4, 256), cap + 1)));
     std::size_t produced = 0;
-    bool finalBlock = false;
-    bool atBoundary = false;
+    InflateStop stop;
     for (;;)
     {
-        while (s.avail_in == 0 && piece < 2)
+        std::size_t n = 0;
+        stop = InflateInto(s, input, out.data() + produced, out.size() - produced, n, fail);
+        produced += n;
+        if (produced > cap)
         {
-            s.next_in = const_cast<Bytef*>(pieces[piece]);
-            s.avail_in = ChunkSize(lengths[piece]);
-            pieces[piece] += s.avail_in;
-            lengths[piece] -= s.avail_in;
-            if (lengths[piece] == 0)
-            {
-                ++piece;
-            }
+            throw tooBig();
         }
-        s.next_out = FOut.data() + produced;
-        s.avail_out = ChunkSize(FOut.size() - produced);
-        const uInt before = s.avail_out;
-        // Z_BLOCK stops at block boundaries, so that after the last input it is known whether
-        // the data ended between blocks (complete) or inside one (truncated).
-        const int rc = inflate(&s, Z_BLOCK);
-        produced += before - s.avail_out;
-        if (rc == Z_STREAM_END)
+        if (stop != InflateStop::OutputFull || out.size() >= InflateDirectBytes || out.size() > cap)
         {
-            finalBlock = true;
             break;
         }
-        if (rc == Z_MEM_ERROR)
+        out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(
+            std::min<std::size_t>(out.size() * 2, InflateDirectBytes), cap + 1)));
+    }
+    if (stop != InflateStop::OutputFull)
+    {
+        checkEnd(stop, input, s);
+        admit(produced);
+        EndOfMessage(stop == InflateStop::FinalBlock);
+        out.resize(produced);
+        data.swap(out);
+        return;
+    }
+
+    // Larger: a probe inflates the rest from a copy of the stream only to count
+    // it, so that the message is held once at its final size, never in growing copies.
+    std::uint64_t total = produced;
+    {
+        ZStreamPtr probe(new z_stream{}, ZStreamDeleter{false});
+        const int rc = inflateCopy(probe.get(), &s);
+        if (rc != Z_OK)
         {
             throw fail(FormatZLibError(rc), kbzCloseInternalError);
         }
-        if (rc != Z_OK && rc != Z_BUF_ERROR)
+        InflateInput probeInput = input;
+        TBytes counting(InflateCountBytes);
+        do
         {
-            throw fail(FormatZLibError(rc), kbzCloseInvalidPayload);
-        }
-        if (produced > cap)
-        {
-            throw fail("Decompressed message exceeds " + std::to_string(cap) + " bytes",
-                       kbzCloseMessageTooBig);
-        }
-        const bool inputDone = s.avail_in == 0 && piece == 2;
-        if (inputDone && (s.data_type & 128) != 0)
-        {
-            atBoundary = true;
-            break;
-        }
-        if (s.avail_out == 0)
-        {
-            const std::uint64_t grown =
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(FOut.size()) * 2, limit);
-            FOut.resize(static_cast<std::size_t>(grown));
-            continue;
-        }
-        if (inputDone)
-        {
-            break; // input used up inside a block
-        }
-        if (rc == Z_BUF_ERROR && s.avail_in > 0)
-        {
-            throw fail(FormatZLibError(rc), kbzCloseInvalidPayload); // no progress possible
-        }
+            std::size_t n = 0;
+            stop = InflateInto(*probe, probeInput, counting.data(), counting.size(), n, fail);
+            total += n;
+            if (total > cap)
+            {
+                throw tooBig();
+            }
+        } while (stop == InflateStop::OutputFull);
+        checkEnd(stop, probeInput, *probe);
     }
-    if (finalBlock && s.avail_in + lengths[0] + lengths[1] > SyncMarker.size())
+    admit(total);
+    // One spare byte, so that the real pass ends on its own stop and never on a full buffer.
+    TBytes whole(static_cast<std::size_t>(total) + 1);
+    std::memcpy(whole.data(), out.data(), produced);
+    TBytes().swap(out);
+    std::size_t rest = 0;
+    stop = InflateInto(s, input, whole.data() + produced, whole.size() - produced, rest, fail);
+    if (stop == InflateStop::OutputFull || produced + rest != total)
     {
-        throw fail("Compressed message has data after its final block", kbzCloseInvalidPayload);
+        throw fail(FormatZLibError(Z_STREAM_ERROR), kbzCloseInternalError);
     }
-    if (!finalBlock && !atBoundary)
-    {
-        throw fail("Compressed message is truncated", kbzCloseInvalidPayload);
-    }
-    EndOfMessage(finalBlock);
-    FOut.resize(produced);
-    data.swap(FOut);
-    ReleaseIfLarge(FOut);
+    EndOfMessage(stop == InflateStop::FinalBlock);
+    whole.resize(static_cast<std::size_t>(total));
+    data.swap(whole);
+    NoteLargeFree(whole.capacity() > LargeBufferBytes ? whole.capacity() : 0);
 }
 
 // ---- Header parsing -------------------------------------------------------------------------
@@ -503,7 +607,7 @@ void TkbzWSExtension_Base::InflateFrame(TBytes& data)
         FInflater = std::make_unique<detail::RawInflater>();
     }
     FInflater->Configure(p.windowBits, p.contextTakeover);
-    FInflater->Decompress(data, FMaxMessageSize);
+    FInflater->Decompress(data, FMaxMessageSize, FInflateBudget);
 }
 
 // ---- TkbzWSExtensions ----------------------------------------------------------------------
@@ -531,6 +635,12 @@ void TkbzWSExtensions::SetMaxMessageSize(std::int64_t value) noexcept
 {
     FPerMessage_Deflate->SetMaxMessageSize(value);
     FDeflateFrame->SetMaxMessageSize(value);
+}
+
+void TkbzWSExtensions::SetInflateBudget(detail::ByteBudgetShare* share) noexcept
+{
+    FPerMessage_Deflate->SetInflateBudget(share);
+    FDeflateFrame->SetInflateBudget(share);
 }
 
 bool TkbzWSExtensions::Compression() const noexcept

@@ -12,6 +12,7 @@
 
 #include "base/kbzBase_Classes.h"
 #include "base/kbzBase_Helpers.h"
+#include "base/kbzBase_Memory.h"
 #include "base/kbzWebSocket_Types.h"
 
 #include <cstdint>
@@ -74,6 +75,9 @@ public:
     // Largest decompressed message accepted; 0 or less means no cap.
     std::int64_t GetMaxMessageSize() const noexcept { return FMaxMessageSize; }
     void SetMaxMessageSize(std::int64_t value) noexcept { FMaxMessageSize = value; }
+    // Decompressed messages are also taken from this share of a budget (the
+    // connection's; not copied by Assign).
+    void SetInflateBudget(detail::ByteBudgetShare* share) noexcept { FInflateBudget = share; }
 
     // "Sec-WebSocket-Extensions: " followed by the offer (client) or the answer (server).
     virtual std::string GetHeaderExtension() const;
@@ -129,6 +133,7 @@ private:
     std::unique_ptr<detail::RawDeflater>
         FDeflater; // writer side, under the connection's write lock
     std::unique_ptr<detail::RawInflater> FInflater; // reading thread only
+    detail::ByteBudgetShare* FInflateBudget = nullptr;
 };
 
 class TkbzWSExtension_PerMessage_Deflate;
@@ -160,6 +165,8 @@ public:
     // Cap on decompressed messages, passed to both extensions; 0 or less means no cap.
     std::int64_t GetMaxMessageSize() const noexcept;
     void SetMaxMessageSize(std::int64_t value) noexcept;
+    // The budget share decompressed messages are taken from, passed to both extensions.
+    void SetInflateBudget(detail::ByteBudgetShare* share) noexcept;
 
     // Some extension is active after DecodeExtensions.
     bool ExtensionNegotiated() const noexcept { return FExtensionNegotiated; }

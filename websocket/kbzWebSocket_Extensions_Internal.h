@@ -61,9 +61,11 @@ class RawInflater
 {
 public:
     void Configure(int windowBits, bool contextTakeover);
-    // Replaces data with its decompressed form. maxSize > 0 caps the output. Raises
-    // ECompressionError: 1009 beyond the cap, 1007 for corrupt or truncated data.
-    void Decompress(TBytes& data, std::int64_t maxSize);
+    // Replaces data with its decompressed form, which costs its final size plus a
+    // small constant (never a growing copy). maxSize > 0 caps the output; budget,
+    // when given, must hold it. Raises ECompressionError: 1009 beyond the cap or
+    // the budget, 1007 for corrupt or truncated data.
+    void Decompress(TBytes& data, std::int64_t maxSize, ByteBudgetShare* budget = nullptr);
     void Reset() noexcept;
 
 private:
@@ -73,7 +75,6 @@ private:
     int FWindowBits = 15;
     bool FContextTakeover = true;
     ZStreamPtr FStream;
-    TBytes FOut;
 };
 
 // One parameter of an extension item: name, or name=value (quotes removed from the value).

@@ -54,17 +54,29 @@ TEST_P(EchoClient, AgainstADrivingServer)
 
 INSTANTIATE_TEST_SUITE_P(
     Interop, EchoClient,
-    testing::Values(EchoCase{"python_driver", Peer::PythonWS, "driver", false, 0, "driver ok"},
-                    EchoCase{"python_driver_deflate", Peer::PythonWS, "driver", true, 0,
-                             "driver ok"},
-                    EchoCase{"node_driver", Peer::NodeWS, "driver", false, 0, "driver ok"},
-                    EchoCase{"node_driver_deflate", Peer::NodeWS, "driver", true, 0, "driver ok"},
-                    EchoCase{"python_invalid_utf8", Peer::PythonWS, "badutf8", false, 1,
-                             "closed 1007"},
-                    EchoCase{"node_invalid_utf8_deflate", Peer::NodeWS, "badutf8", true, 1,
-                             "closed 1007"},
-                    EchoCase{"python_closes_abnormally", Peer::PythonWS, "close:4002", false, 1,
-                             "listening"}),
+    testing::Values(
+        EchoCase{"python_driver", Peer::PythonWS, "driver", false, 0, "driver ok"},
+        EchoCase{"python_driver_deflate", Peer::PythonWS, "driver", true, 0, "driver ok"},
+        EchoCase{"node_driver", Peer::NodeWS, "driver", false, 0, "driver ok"},
+        EchoCase{"node_driver_deflate", Peer::NodeWS, "driver", true, 0, "driver ok"},
+        EchoCase{"python_invalid_utf8", Peer::PythonWS, "badutf8", false, 1, "closed 1007"},
+        EchoCase{"node_invalid_utf8_deflate", Peer::NodeWS, "badutf8", true, 1, "closed 1007"},
+        EchoCase{"python_closes_abnormally", Peer::PythonWS, "close:4002", false, 1, "listening"},
+        // 4 MiB in small frames, gathered in linear time; 64 MiB is the
+        // largest message accepted and one byte more closes with 1009.
+        EchoCase{"node_4MiB_in_64B_frames", Peer::NodeWS, "pattern:4194304:64", false, 0,
+                 "pattern ok"},
+        EchoCase{"node_4MiB_in_1KiB_frames", Peer::NodeWS, "pattern:4194304:1024", false, 0,
+                 "pattern ok"},
+        EchoCase{"python_4MiB_in_64B_frames", Peer::PythonWS, "pattern:4194304:64", false, 0,
+                 "pattern ok"},
+        EchoCase{"python_4MiB_in_64KiB_frames", Peer::PythonWS, "pattern:4194304:65536", false, 0,
+                 "pattern ok"},
+        EchoCase{"node_64MiB", Peer::NodeWS, "pattern:67108864:0", false, 0, "pattern ok"},
+        EchoCase{"node_64MiB_and_one_byte", Peer::NodeWS, "pattern:67108865:0", false, 1,
+                 "closed 1009"},
+        EchoCase{"python_64MiB_and_one_byte_in_frames", Peer::PythonWS, "pattern:67108865:1048576",
+                 false, 1, "closed 1009"}),
     [](const testing::TestParamInfo<EchoCase>& p) { return p.param.name; });
 
 TEST(EchoClientFailures, NoServerOrABadCommandLine)

@@ -149,6 +149,42 @@ TEST_P(PeerTest, EchoServerWithCompression)
     }
 }
 
+TEST_P(PeerTest, BigAndFragmentedMessages)
+{
+    TestProcess server;
+    ASSERT_TRUE(server.Start({BinaryPath("kbzEchoServer"), "0"}));
+    const auto listening = server.WaitForLineContaining("listening on 127.0.0.1:", 10s);
+    ASSERT_TRUE(listening);
+    const std::string line = server.Lines()[*listening];
+    const std::string url = "ws://127.0.0.1:" + line.substr(line.rfind(':') + 1) + "/";
+    {
+        Peer peer;
+        ASSERT_TRUE(peer.Start(GetParam(), url, false));
+        // 4 MiB in frames of every size, then 64 MiB (the largest message) in one.
+        for (const char* fragment : {"64", "1024", "65536"})
+        {
+            SCOPED_TRACE(fragment);
+            peer.Send(std::string("pattern 4194304 ") + fragment);
+            EXPECT_EQ(peer.Next(), "binary-len 4194304 pattern");
+        }
+        peer.Send("pattern 67108864 0");
+        EXPECT_EQ(peer.Next(), "binary-len 67108864 pattern");
+        peer.Send("close");
+        EXPECT_EQ(peer.Next(), "closed 1000");
+    }
+    // One byte more is refused with 1009, whether it comes in one frame or in many.
+    for (const char* fragment : {"0", "1048576"})
+    {
+        SCOPED_TRACE(fragment);
+        Peer peer;
+        ASSERT_TRUE(peer.Start(GetParam(), url, false));
+        peer.Send(std::string("pattern 67108865 ") + fragment);
+        EXPECT_EQ(peer.Next(), "closed 1009");
+    }
+    ::kill(server.Pid(), SIGTERM);
+    EXPECT_EQ(server.WaitForExit(10s), 0);
+}
+
 TEST_P(PeerTest, RelayBroadcastsTheCommandsItRuns)
 {
     const std::string port = std::to_string(FreePort());

@@ -399,6 +399,43 @@ TEST(ServerHandshake, MessagesOverTheLimitCloseWith1009)
     EXPECT_EQ(sent.substr(kRFCAnswer.size(), 4), std::string("\x88\x02\x03\xF1", 4));
 }
 
+TEST(ServerHandshake, ConnectionsShareOneBudgetForMessagesInProgress)
+{
+    RecordingServer rs;
+    rs.server.MaxBufferedBytes = 100000;
+    MemoryPeer a(rs.server);
+    MemoryPeer b(rs.server);
+    const auto frame = [](TOpcode op, std::size_t n, char c, bool fin) {
+        const auto f = kbzBuildFrame(op, kbzAsBytes(std::string(n, c)), true, fin, false);
+        return std::string(f.begin(), f.end());
+    };
+    // a holds 60,000 bytes of a message it has not finished...
+    a.Send(kRFCRequest + frame(TOpcode::opText, 60000, 'a', false));
+    ASSERT_TRUE(a.RunUntil([&] { return rs.server.BufferedBytes() == 60000; }));
+    // ...so b's 50,000-byte message fails with 1009, though it is far below MaxMessageSize.
+    b.Send(kRFCRequest + frame(TOpcode::opText, 50000, 'b', true));
+    b.RunUntil([&] { return !rs.Errors().empty(); });
+    EXPECT_EQ(rs.Errors(), std::vector<std::string>{"Message too big"});
+    const std::string sent = b.ReadAll();
+    ASSERT_GE(sent.size(), kRFCAnswer.size() + 4);
+    EXPECT_EQ(sent.substr(kRFCAnswer.size(), 4), std::string("\x88\x02\x03\xF1", 4));
+    // Once a's message is done its bytes are given back, and a new connection fits.
+    a.Send(frame(TOpcode::opContinuation, 10, 'a', true));
+    ASSERT_TRUE(a.RunUntil([&] {
+        std::lock_guard guard(rs.lock);
+        return rs.texts.size() == 1;
+    }));
+    EXPECT_EQ(rs.texts[0], std::string(60010, 'a'));
+    a.Round();
+    EXPECT_EQ(rs.server.BufferedBytes(), 0u);
+    MemoryPeer c(rs.server);
+    c.Send(kRFCRequest + frame(TOpcode::opText, 50000, 'c', true));
+    ASSERT_TRUE(c.RunUntil([&] {
+        std::lock_guard guard(rs.lock);
+        return rs.texts.size() == 2;
+    }));
+}
+
 TEST(ServerHandshake, OversizedAndStalledHeadsAreRefused)
 {
     {

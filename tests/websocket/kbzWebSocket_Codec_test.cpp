@@ -951,6 +951,75 @@ TEST(FrameDecoder, LargeMaskedFrameArrivingInSmallPieces)
     EXPECT_EQ(Decoded(Server(), pieces), Events{"binary " + Show(payload)});
 }
 
+TEST(FrameDecoder, ManySmallFramesCostLinearTime)
+{
+    // One message in 1 Mi one-byte masked frames, built into one buffer and decoded: a
+    // buffer that grew by exactly what each frame needs would copy the whole message so
+    // far once per frame (on both sides), which no test run could wait for.
+    constexpr std::size_t frames = std::size_t{1} << 20;
+    const Bytes payload = Pattern(frames);
+    const std::uint8_t key[4] = {1, 2, 3, 4};
+    Bytes wire;
+    for (std::size_t i = 0; i < frames; ++i)
+        kbzAppendFrameWithKey(wire, i == 0 ? opBinary : opContinuation,
+                              std::span(payload).subspan(i, 1), key, i + 1 == frames);
+    ASSERT_EQ(wire.size(), frames * 7);
+    for (const std::size_t piece : {wire.size(), std::size_t{65536}, std::size_t{1000}})
+    {
+        SCOPED_TRACE(piece);
+        TkbzWSFrameDecoder d(Server());
+        std::span<const std::uint8_t> all(wire);
+        std::size_t messages = 0;
+        for (std::size_t at = 0; at < wire.size(); at += piece)
+        {
+            std::span<const std::uint8_t> in = all.subspan(at, std::min(piece, wire.size() - at));
+            TkbzWSDecodeResult r;
+            while ((r = d.Decode(in)) != TkbzWSDecodeResult::drNeedMore)
+            {
+                ASSERT_EQ(r, TkbzWSDecodeResult::drMessage);
+                EXPECT_EQ(d.Msg().FStream, payload);
+                ++messages;
+            }
+        }
+        EXPECT_EQ(messages, 1u);
+    }
+}
+
+TEST(FrameDecoder, BufferBudgetIsSharedAndGivenBack)
+{
+    auto budget = std::make_shared<detail::ByteBudget>(10);
+    TkbzWSFrameDecoder a(Client());
+    TkbzWSFrameDecoder b(Client());
+    a.SetBudget(budget);
+    b.SetBudget(budget);
+    auto feed = [](TkbzWSFrameDecoder& d, const char* wire) {
+        const Bytes bytes = W(wire);
+        std::span<const std::uint8_t> in(bytes);
+        const TkbzWSDecodeResult r = d.Decode(in);
+        return r == TkbzWSDecodeResult::drNeedMore ? std::string("need more") : Describe(d, r);
+    };
+    // a holds 6 bytes of a message in progress; b's 5-byte frame no longer fits.
+    EXPECT_EQ(feed(a, "02 06 'abcdef'"), "need more");
+    EXPECT_EQ(budget->Used(), 6u);
+    EXPECT_EQ(feed(b, "82 05 'abcde'"), "error 1009 Message too big");
+    EXPECT_EQ(budget->Used(), 6u);
+    // Control frames are not counted; the end of a's message gives its bytes back.
+    EXPECT_EQ(feed(a, "89 00"), "ping ''");
+    EXPECT_EQ(feed(a, "80 01 'g'"), "binary 'abcdefg'");
+    EXPECT_EQ(feed(a, ""), "need more");
+    EXPECT_EQ(budget->Used(), 0u);
+    b.Reset();
+    EXPECT_EQ(feed(b, "82 05 'abcde'"), "binary 'abcde'");
+    EXPECT_EQ(feed(b, ""), "need more");
+    // Fragments handed out one by one hold only themselves.
+    TkbzWSFrameDecoder c(Client(frgOnlyFragmented));
+    c.SetBudget(budget);
+    EXPECT_EQ(feed(c, "02 08 'abcdefgh'"), "fragment binary 'abcdefgh' more");
+    EXPECT_EQ(feed(c, "80 08 'ijklmnop'"), "fragment binary 'ijklmnop' last");
+    EXPECT_EQ(feed(c, ""), "need more");
+    EXPECT_EQ(budget->Used(), 0u);
+}
+
 TEST(FrameDecoder, StaysFailedAndResets)
 {
     TkbzWSFrameDecoder d(Client());

@@ -928,6 +928,39 @@ TEST(kbzWebSocket_Extensions, DecompressionIsCapped)
     }
 }
 
+TEST(kbzWebSocket_Extensions, DecompressedMessagesTakeTheirSizeFromTheBudget)
+{
+    auto budget = std::make_shared<detail::ByteBudget>(1 << 20);
+    detail::ByteBudgetShare share;
+    share.SetBudget(budget);
+    TkbzWSExtensions client;
+    client.SetMode(TwsApplicationMode::appClient);
+    EnablePerMessage(client);
+    client.DecodeExtensions("permessage-deflate");
+    client.SetInflateBudget(&share);
+    RefDeflater deflater(15, 9);
+    // Small and large messages (the large ones are counted before their buffer exists).
+    for (const std::size_t size : {std::size_t{1000}, std::size_t{512} << 10})
+    {
+        SCOPED_TRACE(size);
+        const TBytes plain = JsonText(size, 3);
+        TBytes data = deflater.Compress(plain, Z_SYNC_FLUSH, 4);
+        client.ReadStream(data, true);
+        EXPECT_EQ(data, plain);
+        EXPECT_EQ(share.Held(), size);
+        share.ReleaseAll();
+        EXPECT_EQ(budget->Used(), 0u);
+    }
+    // What the budget cannot hold fails as too big, whatever the message size limit says.
+    TBytes data = deflater.Compress(TBytes(2 << 20, 'z'), Z_SYNC_FLUSH, 4);
+    const TBytes wire = data;
+    const auto error = CompressionErrorOf([&] { client.ReadStream(data, true); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->CloseCode(), 1009);
+    EXPECT_EQ(data, wire);
+    EXPECT_EQ(budget->Used(), 0u);
+}
+
 TEST(kbzWebSocket_Extensions, BrokenCompressedDataFailsWith1007)
 {
     RefDeflater deflater(15);

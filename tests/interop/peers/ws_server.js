@@ -10,6 +10,10 @@
 //   driver          send the driver messages and a ping, expect every message back unchanged,
 //                   print "driver ok" (then close with 1000) or "driver failed: WHY" (then 4001)
 //   badutf8         send a text frame that is not UTF-8, print "closed CODE" once it is closed
+//   pattern:SIZE:FRAGMENT  send one binary message of SIZE bytes (byte i is i mod 256) cut into
+//                   FRAGMENT-byte frames (0: one frame), expect it back unchanged: print
+//                   "pattern ok" (then close with 1000), "closed CODE" when the client closed
+//                   instead, or "pattern failed: WHY" (then close with 4001)
 // Options: --port N (the first listener), --tls CERT KEY, --config JSON | none (ws'
 // perMessageDeflate options, e.g. {"serverMaxWindowBits": 10}; compression threshold 0 unless
 // given); may be repeated.
@@ -109,6 +113,39 @@ function drive(ws) {
   ws.ping('driver');
 }
 
+function pattern(size) {
+  const data = Buffer.alloc(size);
+  for (let i = 0; i < size; ++i) data[i] = i & 0xff;
+  return data;
+}
+
+function sendPattern(ws, size, fragment) {
+  const data = pattern(size);
+  let done = false;
+  ws.on('message', (got) => {
+    if (done) return;
+    done = true;
+    if (got.equals(data)) {
+      console.log('pattern ok');
+      ws.close(1000);
+    } else {
+      console.log(`pattern failed: came back as ${got.length} bytes`);
+      ws.close(4001);
+    }
+  });
+  ws.on('close', (code) => { if (!done) { done = true; console.log(`closed ${code}`); } });
+  if (fragment <= 0 || fragment >= size) {
+    ws.send(data, { binary: true });
+    return;
+  }
+  // The frames leave in large writes, as a fast sender's do.
+  ws._socket.cork();
+  for (let pos = 0; pos < size; pos += fragment) {
+    ws.send(data.subarray(pos, Math.min(size, pos + fragment)), { binary: true, fin: pos + fragment >= size });
+  }
+  ws._socket.uncork();
+}
+
 function onConnection(ws) {
   ws.on('error', () => {});
   if (mode.startsWith('close:')) {
@@ -117,6 +154,11 @@ function onConnection(ws) {
   }
   if (mode === 'driver') {
     drive(ws);
+    return;
+  }
+  if (mode.startsWith('pattern:')) {
+    const [, size, fragment] = mode.split(':');
+    sendPattern(ws, Number(size), Number(fragment));
     return;
   }
   if (mode === 'badutf8') {

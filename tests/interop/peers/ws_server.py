@@ -14,6 +14,11 @@ same mode. Modes:
                   the client has closed
   request         send "PATH|AUTHORIZATION|..." (the request path and every Authorization
                   header as received), then echo
+  pattern:SIZE:FRAGMENT  send one binary message of SIZE bytes (byte i is i mod 256)
+                  cut into FRAGMENT-byte frames (0: one frame), expect it back
+                  unchanged: print "pattern ok" (then close with 1000), or
+                  "closed CODE" when the client closed instead, or
+                  "pattern failed: WHY" (then close with 4001)
 Options: --port N (the first listener; 0: any), --tls CERT KEY, --report-pings (print
   "ping PAYLOAD" for every ping received), --basic-auth USER:PASSWORD (python's own HTTP
   Basic check: other credentials get 401),
@@ -74,6 +79,34 @@ async def drive(ws):
     return None
 
 
+def pattern(size):
+    return (bytes(range(256)) * (size // 256 + 1))[:size]
+
+
+async def send_pattern(ws, size, fragment):
+    data = pattern(size)
+    if fragment <= 0 or fragment >= size:
+        await ws.send(data)
+    else:
+        await ws.send(data[i:i + fragment] for i in range(0, size, fragment))
+    try:
+        got = await asyncio.wait_for(ws.recv(), 60)
+    except websockets.ConnectionClosed:
+        await ws.wait_closed()
+        print("closed", ws.close_code, flush=True)
+        return
+    except asyncio.TimeoutError:
+        print("pattern failed: timed out", flush=True)
+        await ws.close(code=4001)
+        return
+    if got != data:
+        print("pattern failed: came back as %d bytes" % len(got), flush=True)
+        await ws.close(code=4001)
+        return
+    print("pattern ok", flush=True)
+    await ws.close(code=1000)
+
+
 async def main():
     p = argparse.ArgumentParser()
     p.add_argument("--port", type=int, default=0)
@@ -107,6 +140,10 @@ async def main():
             if mode == "request":
                 await ws.send("|".join([ws.path] + ws.request_headers.get_all("Authorization")))
                 mode = "echo"
+            if mode.startswith("pattern:"):
+                _, size, fragment = mode.split(":")
+                await send_pattern(ws, int(size), int(fragment))
+                return
             if mode == "badutf8":
                 await ws.write_frame(True, 0x1, b"ok \xff\xfe")
                 await ws.wait_closed()

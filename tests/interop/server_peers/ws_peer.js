@@ -24,6 +24,20 @@ ws.on('open', () => {
         } else if (command === 'fragments') {
             const parts = rest.split(' ');
             parts.forEach((p, i) => ws.send(p, { fin: i === parts.length - 1 }));
+        } else if (command === 'pattern') {
+            // pattern SIZE FRAGMENT: one binary message, byte i = i mod 256, in FRAGMENT-byte frames
+            const [size, fragment] = rest.split(' ').map(Number);
+            const data = Buffer.alloc(size);
+            for (let i = 0; i < size; ++i) data[i] = i & 0xff;
+            if (fragment <= 0 || fragment >= size) {
+                ws.send(data);
+            } else {
+                ws._socket.cork();
+                for (let pos = 0; pos < size; pos += fragment) {
+                    ws.send(data.subarray(pos, Math.min(size, pos + fragment)), { fin: pos + fragment >= size });
+                }
+                ws._socket.uncork();
+            }
         } else if (command === 'close') {
             ws.close(1000);
         }
@@ -31,7 +45,13 @@ ws.on('open', () => {
 });
 ws.on('message', (data, isBinary) => {
     if (isBinary) {
-        console.log('binary ' + Buffer.from(data).toString('hex'));
+        if (data.length > 1000) {
+            let pattern = true;
+            for (let i = 0; i < data.length && pattern; ++i) pattern = data[i] === (i & 0xff);
+            console.log('binary-len ' + data.length + (pattern ? ' pattern' : ' mixed'));
+        } else {
+            console.log('binary ' + Buffer.from(data).toString('hex'));
+        }
         return;
     }
     const text = data.toString();

@@ -7,9 +7,12 @@ Prints "open <extensions>" once connected. Standard input lines:
   binary <hex>          send a binary message
   long <n>              send a text message of n copies of "a"
   fragments <a> <b> ..  send one text message in those fragments
+  pattern <size> <n>    send one binary message of size bytes (byte i is i mod 256)
+                        in n-byte frames (0: one frame)
   close                 close with 1000
 Every message received is printed as "text <payload>" or "binary <hex>"
-("text-len <n>" for texts over 1000 characters); the end as "closed <code>".
+("text-len <n>" for texts over 1000 characters, "binary-len <n> pattern|mixed" for
+binaries over 1000 bytes); the end as "closed <code>".
 """
 import asyncio
 import sys
@@ -17,10 +20,17 @@ import sys
 import websockets
 
 
+def pattern(size):
+    return (bytes(range(256)) * (size // 256 + 1))[:size]
+
+
 async def reader(ws):
     try:
         async for message in ws:
-            if isinstance(message, bytes):
+            if isinstance(message, bytes) and len(message) > 1000:
+                print("binary-len", len(message),
+                      "pattern" if message == pattern(len(message)) else "mixed", flush=True)
+            elif isinstance(message, bytes):
                 print("binary", message.hex(), flush=True)
             elif len(message) > 1000:
                 print("text-len", len(message), "all-a" if set(message) == {"a"} else "mixed",
@@ -52,6 +62,13 @@ async def main():
                 await ws.send("a" * int(rest))
             elif command == "fragments":
                 await ws.send(iter(rest.split(" ")))
+            elif command == "pattern":
+                size, fragment = (int(v) for v in rest.split(" "))
+                data = pattern(size)
+                if fragment <= 0 or fragment >= size:
+                    await ws.send(data)
+                else:
+                    await ws.send(data[i:i + fragment] for i in range(0, size, fragment))
             elif command == "close":
                 await ws.close(1000)
                 break
