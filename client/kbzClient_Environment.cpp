@@ -100,8 +100,9 @@ TkbzEnvironment kbzProcessEnvironment()
 
 TkbzProxyURL kbzParseProxyURL(const std::string& url)
 {
-    for (unsigned char c : url)
+    for (const char ch : url)
     {
+        const auto c = static_cast<unsigned char>(ch);
         if (c <= 0x20 || c == 0x7F)
         {
             throw EArgumentException("blanks or control characters in it");

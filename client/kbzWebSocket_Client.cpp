@@ -13,7 +13,6 @@ namespace kbz
 
 namespace
 {
-constexpr const char* kWebSocketGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 // Redirects followed in a row before the client gives up.
 constexpr int kMaxRedirects = 5;
 // Largest answer head accepted from the server.
@@ -81,8 +80,9 @@ std::string PercentEncode(std::string_view s)
     static const char* const hex = "0123456789ABCDEF";
     std::string out;
     out.reserve(s.size());
-    for (unsigned char c : s)
+    for (const char ch : s)
     {
+        const auto c = static_cast<unsigned char>(ch);
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
             c == '-' || c == '.' || c == '_' || c == '~')
         {
@@ -100,8 +100,9 @@ std::string PercentEncode(std::string_view s)
 
 bool HasControlCharacters(std::string_view s)
 {
-    for (unsigned char c : s)
+    for (const char ch : s)
     {
+        const auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F)
         {
             return true;
@@ -126,8 +127,9 @@ void CheckCredentials(const TkbzWSAuthenticationClient_Options& a)
 
 bool HasUnsafeCharacters(std::string_view s)
 {
-    for (unsigned char c : s)
+    for (const char ch : s)
     {
+        const auto c = static_cast<unsigned char>(ch);
         if (c <= 0x20 || c == 0x7F)
         {
             return true;
