@@ -178,9 +178,14 @@ TkbzCommandLog::~TkbzCommandLog()
     StopRelay();
 }
 
+std::vector<std::string> TkbzCommandLog::CommandLine() const
+{
+    return FCommandLine ? *FCommandLine : kbzProcessArguments();
+}
+
 void TkbzCommandLog::Initialize()
 {
-    const std::vector<std::string> args = FCommandLine ? *FCommandLine : kbzProcessArguments();
+    const std::vector<std::string> args = CommandLine();
     if (!kbzFindCmdLineSwitch(args, "server"))
     {
         return;
@@ -382,14 +387,19 @@ void TkbzCommandLog::ExecuteCommand(const std::string& json) noexcept
     {
         try
         {
-            WriteLine(kbzErrorLine(e));
+            DoLog(kbzErrorLine(e));
         }
         catch (...)
         {}
     }
     catch (...)
     {
-        WriteLine("Exception: unknown error");
+        try
+        {
+            DoLog("Exception: unknown error");
+        }
+        catch (...)
+        {}
     }
 }
 

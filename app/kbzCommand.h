@@ -73,6 +73,7 @@ public:
     // The arguments Initialize reads (without the program name); by default
     // those of the running process.
     void SetCommandLine(std::vector<std::string> args) { FCommandLine = std::move(args); }
+    std::vector<std::string> CommandLine() const;
     // The relay server, created and wired on first use.
     TkbzWebSocketHTTPServer& GetRelayServer();
     bool HasRelayServer() const;
@@ -81,7 +82,8 @@ public:
     void StopRelay() noexcept;
 
     // DoJSON for a line typed on the console or received from a relay client:
-    // an error is printed as one "ClassName: message" line and goes no further.
+    // an error is logged (printed and sent to the relay's clients) as one
+    // "ClassName: message" line and goes no further.
     void ExecuteCommand(const std::string& json) noexcept;
 
     // One line to standard output only (banner, usage, error lines).

@@ -145,4 +145,117 @@ bool kbzIsWholeCommand(std::string_view text)
     return false;
 }
 
+namespace
+{
+
+// Switches that stand alone, and switches that carry a value (matched at the
+// start of the argument, as the relay's switches are).
+constexpr std::string_view kFlagSwitches[] = {"server", "quiet", "tls.verify", "h"};
+constexpr std::string_view kValueSwitches[] = {"server.ip", "server.port", "server.origins",
+                                               "tls.ca"};
+
+} // namespace
+
+TkbzConsoleSwitches kbzReadConsoleSwitches(const std::vector<std::string>& args)
+{
+    TkbzConsoleSwitches result;
+    for (std::size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string& arg = args[i];
+        if (arg.empty())
+        {
+            continue;
+        }
+        if (!IsSwitch(arg))
+        {
+            if (!result.URL.empty())
+            {
+                result.Error = "more than one URL: " + arg;
+                return result;
+            }
+            result.URL = arg;
+            continue;
+        }
+        if (arg == "--help")
+        {
+            result.Help = true;
+            continue;
+        }
+        if (arg == "--version")
+        {
+            result.Version = true;
+            continue;
+        }
+        const std::string_view name = std::string_view(arg).substr(1);
+        bool known = false;
+        for (const std::string_view flag : kFlagSwitches)
+        {
+            if (kbzSameText(name, flag))
+            {
+                known = true;
+                result.Help = result.Help || flag == "h";
+                result.Quiet = result.Quiet || flag == "quiet";
+                result.TLSVerify = result.TLSVerify || flag == "tls.verify";
+            }
+        }
+        for (const std::string_view valued : kValueSwitches)
+        {
+            if (known || !kbzStartsText(name, valued))
+            {
+                continue;
+            }
+            known = true;
+            std::string value;
+            if (name.size() > valued.size())
+            {
+                value = std::string(name.substr(valued.size()));
+                if (value.front() == ':')
+                {
+                    value.erase(0, 1);
+                }
+            }
+            else if (i + 1 < args.size() &&
+                     (valued == "tls.ca" ? args[i + 1].rfind('-', 0) != 0 : !IsSwitch(args[i + 1])))
+            {
+                // A file may well start with "/", which the relay's switches take for a switch.
+                value = args[++i];
+            }
+            if (valued == "tls.ca")
+            {
+                if (value.empty())
+                {
+                    result.Error = "-tls.ca needs a file";
+                    return result;
+                }
+                result.TLSCA = value;
+                result.TLSVerify = true;
+            }
+        }
+        if (!known)
+        {
+            result.Error = "unknown switch " + arg;
+            return result;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> kbzConsoleSwitchLines()
+{
+    return {
+        "usage: kbzWebSocketClient [switches] [URL]",
+        "  URL                   open this URL at start (ws://, wss://, tcp://, tcps://)",
+        "  -server               run the log relay (port 8080, all addresses)",
+        "  -server.ip ADDRESS    the relay's address",
+        "  -server.port PORT     the relay's port",
+        "  -server.origins LIST  browser origins the relay accepts besides its own",
+        "                        (comma-separated, * and ? as wildcards)",
+        "  -quiet                no banner: standard output holds only event lines",
+        "  -tls.verify           check server certificates and host names (system CAs)",
+        "  -tls.ca FILE          check them against the CA certificates in FILE (PEM)",
+        "  -h, --help            this text",
+        "  --version             the version",
+    };
+}
+
 } // namespace kbz

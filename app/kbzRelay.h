@@ -1,4 +1,6 @@
-// The console's command-line switches: "-server", "-server.ip", "-server.port".
+// The console's command-line switches: "-server", "-server.ip", "-server.port",
+// "-server.origins", and the program's own "-quiet", "-tls.verify", "-tls.ca",
+// "-h"/"--help", "--version" and an optional URL.
 #pragma once
 
 #include <optional>
@@ -30,5 +32,23 @@ int kbzRelayPortNumber(const std::string& text);
 // strings do not count), or any text that is not JSON at all. Text that opens a
 // JSON value and does not close it is the start of a command cut short.
 bool kbzIsWholeCommand(std::string_view text);
+
+// What the program's switches ask for, read once at start-up. The relay's
+// switches are read again by Initialize; here they are only known, so that
+// their values are not taken for the URL.
+struct TkbzConsoleSwitches
+{
+    bool Help = false;
+    bool Version = false;
+    bool Quiet = false;     // no banner
+    bool TLSVerify = false; // server certificates and host names checked
+    std::string TLSCA;      // PEM file of the CAs to check against (implies TLSVerify)
+    std::string URL;        // opened at start
+    std::string Error;      // a switch that is not known, a missing value, a second URL
+};
+TkbzConsoleSwitches kbzReadConsoleSwitches(const std::vector<std::string>& args);
+
+// The switches, one per line, for -h and for the error of an unknown switch.
+std::vector<std::string> kbzConsoleSwitchLines();
 
 } // namespace kbz

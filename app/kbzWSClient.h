@@ -5,12 +5,15 @@
 #include "app/kbzCommand.h"
 #include "client/kbzWebSocket_Client.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
-
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kbz
 {
@@ -33,6 +36,19 @@ std::string kbzOptionsLine(std::string_view which, bool enabled, int interval);
 // Anything else raises EConvertError "'<text>' is not a valid integer value".
 int kbzIntervalToInt(const std::optional<std::string>& value);
 
+// What an "open" asks for besides the URL.
+struct TkbzConsoleOpenOptions
+{
+    std::string SubProtocol;                                  // offered names, comma-separated
+    std::vector<std::pair<std::string, std::string>> Headers; // added to the upgrade request
+    std::string Origin;
+};
+
+// The "headers" argument of an "open": a JSON object of names and text values.
+// Raises EArgumentException for anything else, for a name that is not an HTTP
+// token, a CR, LF or NUL in a value, or a header the handshake itself writes.
+std::vector<std::pair<std::string, std::string>> kbzOpenHeaders(const IkbzObjectJSON& member);
+
 class TkbzCommandLog_WSClient : public TkbzCommandLog
 {
 public:
@@ -40,8 +56,23 @@ public:
     ~TkbzCommandLog_WSClient() override;
 
     // The one WebSocket client, created on first use (from any thread) with its
-    // events turned into event lines and TLS through the SChannel choice at TLS 1.2.
+    // events turned into event lines, TLS 1.2 or 1.3 through the SChannel choice
+    // (certificates checked with -tls.verify or -tls.ca) and UTF-8 validated.
     TkbzWebSocketClient& WSClient();
+
+    // The relay's switches, then -tls.verify and -tls.ca.
+    void Initialize() override;
+
+    // ---- The end of a session ----
+    // From any thread (a signal): commands stop being executed, and an "open"
+    // still connecting is given up.
+    void RequestEnd() noexcept;
+    bool Ending() const noexcept { return FEnding.load(); }
+    // The orderly end, on the main thread after the last command: a connection
+    // still open is closed with 1000 (unless a close is under way already) and
+    // its events are printed until the peer's close arrives or its CloseTimeOut
+    // passes; then the connection is dropped if it is still there.
+    void EndSession() noexcept;
 
     // The command log's usage lines, then the client's.
     void DoHelp() override;
@@ -66,8 +97,13 @@ protected:
     void DoProcessJSON() override;
 
     // ---- The commands, with their arguments converted ----
-    // url: the "url" argument, empty when absent (connect again to the last URL).
-    virtual void DoOpen(const std::string& url);
+    // url: the "url" argument, empty when absent (connect again to the last
+    // URL, with the options of the last open). Another URL while connected
+    // closes the connection with 1000 first. A scheme other than ws, wss, tcp and
+    // tcps raises EArgumentException. options: what the command gave besides
+    // the URL (nothing: none for a new URL, the last ones for a reconnection).
+    virtual void DoOpen(const std::string& url,
+                        const std::optional<TkbzConsoleOpenOptions>& options = std::nullopt);
     // code: the "code" argument read leniently (0 when absent or without digits);
     // below 1 drops the connection, otherwise closes with that code.
     virtual void DoClose(int code, bool hasCode);
@@ -87,8 +123,32 @@ protected:
                               int interval, const std::string& enabledText);
 
 private:
+    // Closes the connection with 1000 unless a close is under way, and waits
+    // for its disconnected line (at most its CloseTimeOut and a second).
+    void CloseAndWait(const TkbzWSConnectionClientPtr& connection);
+    // The handshake's request lines, with the open's extra headers.
+    void AddOpenHeaders(std::vector<std::string>& lines);
+
     std::once_flag FClientOnce;
     std::unique_ptr<TkbzWebSocketClient> FWSClient;
+    std::atomic<bool> FHaveClient{false};
+
+    bool FTLSVerify = false;
+    std::string FTLSCA;
+
+    // The last URL opened and the options that came with it (FOpenLock).
+    std::mutex FOpenLock;
+    std::string FURL;
+    TkbzConsoleOpenOptions FOpenOptions;
+    std::vector<std::string> FRegisteredProtocols;
+    // Opens in progress (an ending gives them up).
+    std::atomic<int> FOpening{0};
+
+    std::atomic<bool> FEnding{false};
+    // The connection whose disconnected line was printed last (FEndLock).
+    std::mutex FEndLock;
+    std::condition_variable FEndChanged;
+    const void* FLastDisconnected = nullptr;
 };
 
 } // namespace kbz

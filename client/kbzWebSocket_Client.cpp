@@ -1264,6 +1264,62 @@ void TkbzWSClient::Deactivate()
     DisconnectNotification(c);
 }
 
+void TkbzWSClient::Close(int aCloseCode)
+{
+    auto c = Connection();
+    // Off before the close goes out, so its answer finds the watchdog off.
+    const bool watchDog = FWatchDogEnabled.exchange(false);
+    if (c && aCloseCode >= 1 && !c->Closing())
+    {
+        try
+        {
+            c->Close(aCloseCode);
+        }
+        catch (...)
+        {
+            FWatchDogEnabled.store(watchDog); // a refused code changes nothing
+            throw;
+        }
+    }
+    StopWatchDog();
+    if (c && aCloseCode < 1)
+    {
+        SetActive(false);
+    }
+}
+
+void TkbzWSClient::ApplyHeartBeat()
+{
+    StopHeartBeatTimeout();
+    StopHeartBeat();
+    auto c = Connection();
+    if (c && c->Enabled() && !c->Disconnected() && !c->Closing())
+    {
+        StartHeartBeat();
+    }
+}
+
+void TkbzWSClient::ApplyWatchDog()
+{
+    const bool connected = GetActive();
+    if (!connected && !FWatchDogEnabled.load())
+    {
+        return; // nothing live: the next activation copies the options
+    }
+    const bool enabled = WatchDog().Enabled;
+    FWatchDogEnabled.store(enabled);
+    if (!enabled)
+    {
+        StopWatchDog();
+    }
+    else if (!connected)
+    {
+        // Reconnecting: the next attempt follows the new interval.
+        StopWatchDog();
+        StartWatchDog(WatchDog().Interval);
+    }
+}
+
 bool TkbzWSClient::Connect(int aTimeout)
 {
     SetActive(true);

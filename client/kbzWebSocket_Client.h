@@ -141,6 +141,20 @@ public:
     std::string WriteAndWaitData(const std::string& aText, int aTimeout);
     // The current connection (empty when there is none).
     TkbzWSConnectionClientPtr Connection() const;
+    // A close the application asked for: the closing handshake with the code
+    // (below 1: the connection is dropped), and no watchdog reconnection after
+    // it until the next activation. A code that may not be sent raises and
+    // changes nothing.
+    void Close(int aCloseCode = kbzCloseNormal);
+    // The heartbeat options as they are now apply to the live connection: its
+    // ping timer restarts with the interval, or stops when disabled.
+    void ApplyHeartBeat();
+    // The watchdog options as they are now apply to the live activation (a
+    // connection, or reconnection attempts in progress): disabling stops the
+    // attempts, enabling makes a lost connection come back, and attempts in
+    // progress go on at the new interval. Without a live activation they take
+    // effect with the next one.
+    void ApplyWatchDog();
 
 protected:
     void DoHeartBeat() override;

@@ -1,5 +1,7 @@
 // A WebSocket echo server: every text and binary message comes back as it
-// came, as the same type.
+// came, as the same type, except a text that starts with "#kbz_broadcast:"
+// (what the console's "broadcast" command sends): the rest of it goes to every
+// client, the sender included.
 //
 //   kbzEchoServer [-deflate] [-ip ADDRESS] PORT
 //
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 using namespace kbz;
@@ -93,8 +96,18 @@ int main(int argc, char** argv)
         server.Bindings().push_back({ip, static_cast<std::uint16_t>(portNumber), version});
 
         // Events run on each connection's own thread, which also answers.
-        server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
-            c->WriteData(text);
+        server.OnMessage = [&server](const TkbzWSConnectionPtr& c, const std::string& text) {
+            constexpr std::string_view prefix = "#kbz_broadcast:";
+            if (text.compare(0, prefix.size(), prefix) != 0)
+            {
+                c->WriteData(text);
+                return;
+            }
+            const std::string line = text.substr(prefix.size());
+            // The sender's copy is written like an echo, so it keeps its place
+            // among the sender's echoes; the others get theirs queued.
+            c->WriteData(line);
+            server.Broadcast(line, {}, c->Protocol, c->GetGuid());
         };
         server.OnBinary = [](const TkbzWSConnectionPtr& c, TkbzMemoryStream& data) {
             c->WriteData(data);

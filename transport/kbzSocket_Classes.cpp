@@ -503,7 +503,10 @@ TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersi
         throw EIdResolveError("Could not resolve an empty host name.");
     }
     addrinfo hints{};
-    hints.ai_family = ipVersion == TwsIPVersion::ipV6 ? AF_INET6 : AF_INET;
+    // An address literal names its own family, whatever the IP version asked for.
+    in6_addr literal6{};
+    const bool isV6Literal = ::inet_pton(AF_INET6, name.c_str(), &literal6) == 1;
+    hints.ai_family = ipVersion == TwsIPVersion::ipV6 || isV6Literal ? AF_INET6 : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;

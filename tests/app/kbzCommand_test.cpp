@@ -64,7 +64,8 @@ protected:
         const std::lock_guard lock(FMutex);
         FRelayed.push_back(text);
     }
-    void DoOpen(const std::string& url) override
+    void DoOpen(const std::string& url,
+                const std::optional<TkbzConsoleOpenOptions>& /*options*/) override
     {
         Record("open(" + url + ")");
         if (OnOpen)
@@ -265,7 +266,8 @@ TEST(kbzCommandLog_WSClient, BadIntervalRaisesAConversionErrorAndChangesNothing)
         EXPECT_THROW(processor.DoJSON(command), EConvertError);
         processor.ExecuteCommand(command);
         EXPECT_EQ(processor.Lines(), Strings{c.line});
-        EXPECT_EQ(processor.Relayed(), Strings{}); // error lines stay on the console
+        // Logged like every event line, so relay clients see their commands' errors too.
+        EXPECT_EQ(processor.Relayed(), Strings{c.line});
         EXPECT_FALSE(processor.GetHeartBeat().Enabled);
         EXPECT_EQ(processor.GetHeartBeat().Interval, 300);
     }

@@ -125,7 +125,7 @@ TEST_F(Console, LinesThatAreNotCommandsPrintNothingAndTheLoopGoesOn)
         R"({"message":"heartbeat"})",
         R"({"message":"heartbeat", "params":{"heartbeat":{"enabled": "yes"}}})",
         R"({"message":"close"})",
-        R"({"message":"write", "params":{"text": "nobody listens"}})",
+        R"({"message":"close", "params":{"code": 1000}})",
     };
     for (const char* line : quiet)
     {
@@ -176,6 +176,85 @@ TEST_F(Console, LastLineWithoutLineBreakRunsBeforeTheEnd)
     FProcess.CloseStdin();
     EXPECT_EQ(ExitCode(), 0);
     EXPECT_EQ(Slice(FProcess.Lines(), kBannerLines, 1000), Strings{kHeartbeatLine});
+}
+
+TEST_F(Console, WriteAndBroadcastWithoutAConnectionSayNotConnected)
+{
+    FProcess.WriteLine(R"({"message":"write", "params":{"text": "nobody listens"}})");
+    FProcess.WriteLine(R"({"message":"broadcast", "params":{"text": "nobody"}})");
+    FProcess.WriteLine("EXIT");
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_EQ(Slice(FProcess.Lines(), kBannerLines, 1000),
+              (Strings{R"({"event": "error", "description": "Not connected"})",
+                       R"({"event": "error", "description": "Not connected"})"}));
+}
+
+// The program's own switches: what each prints, where, and its exit code.
+TEST(ConsoleSwitches, HelpVersionQuietAndErrors)
+{
+    struct Case
+    {
+        const char* name;
+        Strings args;
+        int exitCode;
+        std::string stdoutStart; // the first line of standard output ("" for none)
+        std::string stderrStart; // the first line of standard error ("" for none)
+    };
+    const std::string usageStart = "usage: kbzWebSocketClient [switches] [URL]";
+    const std::vector<Case> cases = {
+        {"help", {"-h"}, 0, "***TCP Server***", ""},
+        {"long_help", {"--help"}, 0, "***TCP Server***", ""},
+        {"help_with_a_url", {"ws://127.0.0.1:1/", "-H"}, 0, "***TCP Server***", ""},
+        {"version",
+         {"--version"},
+         0,
+         "kbzWebSocketClient version 2023.1.0 (kbzWebSockets 2023.2.0)",
+         ""},
+        {"unknown", {"-bogus"}, 2, "", "kbzWebSocketClient: unknown switch -bogus"},
+        {"unknown_long", {"--server"}, 2, "", "kbzWebSocketClient: unknown switch --server"},
+        {"two_urls",
+         {"ws://a/", "ws://b/"},
+         2,
+         "",
+         "kbzWebSocketClient: more than one URL: ws://b/"},
+        {"ca_without_file", {"-tls.ca"}, 2, "", "kbzWebSocketClient: -tls.ca needs a file"},
+        {"quiet", {"-quiet"}, 0, "", ""},
+        // The relay's values are no URL.
+        {"relay_values",
+         {"-quiet", "-server", "-server.port", "0"},
+         1,
+         "EConvertError: '0' is not a valid port number",
+         ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Strings argv = {BinaryPath("kbzWebSocketClient")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        TestProcess p;
+        ASSERT_TRUE(p.Start(argv));
+        p.CloseStdin();
+        ASSERT_EQ(p.WaitForExit(10s), c.exitCode);
+        const Strings out = p.Lines();
+        const Strings err = p.StderrLines();
+        EXPECT_EQ(out.empty() ? "" : out.front(), c.stdoutStart);
+        EXPECT_EQ(err.empty() ? "" : err.front(), c.stderrStart);
+        if (c.exitCode == 2)
+        {
+            ASSERT_GE(err.size(), 2u);
+            EXPECT_EQ(err[1], usageStart);
+            EXPECT_TRUE(out.empty());
+        }
+        if (c.stdoutStart == "***TCP Server***")
+        {
+            // The usage text as HELP prints it, then the switches.
+            const Strings& usage = UsageText();
+            ASSERT_GT(out.size(), usage.size() + 1);
+            EXPECT_EQ(Slice(out, 0, usage.size()), usage);
+            EXPECT_EQ(out[usage.size()], "");
+            EXPECT_EQ(out[usage.size() + 1], usageStart);
+        }
+    }
 }
 
 } // namespace

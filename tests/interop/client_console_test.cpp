@@ -3,9 +3,9 @@
 #include "tests/interop/client_peers.h"
 #include "tests/support/kbzTestCerts.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <csignal>
+#include <gtest/gtest.h>
 
 using namespace kbz::test;
 using namespace kbz::test::client;
@@ -135,7 +135,9 @@ TEST(ConsoleText, JsonStringsTravelAsTheirValuesAndComeBackAsValidJson)
     EXPECT_EQ(console.Exit(), 0);
 }
 
-TEST(ConsoleText, TextThatIsNotUtf8StillGivesAValidLine)
+// The console's client validates UTF-8: such a text fails the connection with 1007, as
+// RFC 6455 asks, and the error line itself stays valid JSON.
+TEST(ConsoleText, TextThatIsNotUtf8FailsTheConnectionWith1007)
 {
     if (!HavePythonWebSockets())
     {
@@ -146,10 +148,15 @@ TEST(ConsoleText, TextThatIsNotUtf8StillGivesAValidLine)
     Console console;
     ASSERT_TRUE(console.Start());
     console.Open(peer.Url());
-    const auto at = console.Await(R"({"event": "message")");
-    ASSERT_TRUE(at) << console.Dump();
-    EXPECT_EQ(StrictJsonString(console.Line(*at), "text"), "ok \xEF\xBF\xBD\xEF\xBF\xBD")
-        << console.Line(*at);
+    const auto error = console.Await(R"({"event": "error")");
+    ASSERT_TRUE(error) << console.Dump();
+    EXPECT_TRUE(StrictJsonString(console.Line(*error), "description")) << console.Line(*error);
+    EXPECT_TRUE(console.AwaitFrom(*error, R"({"event": "disconnected")")) << console.Dump();
+    EXPECT_TRUE(peer.Process().WaitForLineContaining("closed 1007", 20s));
+    for (const auto& line : console.Lines())
+    {
+        EXPECT_EQ(line.find(R"("event": "message")"), std::string::npos) << line;
+    }
 }
 
 TEST(ConsoleText, CloseWithACodeThatMayNotBeSentKeepsTheConnection)
@@ -241,6 +248,9 @@ TEST(ConsoleOpen, BadOpensPrintAnErrorAndTheConsoleGoesOn)
         {"ws://127.0.0.1:abc/", "EConvertError: ", "abc"},
         {"ws://127.0.0.1:1/a b", "EArgumentException: ", "a b"},
         {"wss://127.0.0.1:" + dead + "/", event, "refused"},
+        {"ftp://127.0.0.1:" + dead + "/", "EArgumentException: ", "Unknown scheme 'ftp'"},
+        {"127.0.0.1:" + dead + "/", "EArgumentException: ", "No scheme"},
+        {"http://127.0.0.1:" + dead + "/", "EArgumentException: ", "Unknown scheme 'http'"},
     };
     Console console;
     ASSERT_TRUE(console.Start());
@@ -348,9 +358,9 @@ TEST(ConsoleWatchDog, ReconnectsWhenTheServerComesBack)
         << console.Dump();
 }
 
-// The options take effect with the next connection: a heartbeat switched on while connected
-// sends no ping on that connection, the next connection pings.
-TEST(ConsoleHeartBeat, OptionsApplyToTheNextConnection)
+// The heartbeat applies at once: switched on while connected, the running connection
+// starts pinging; switched off, the pings stop.
+TEST(ConsoleHeartBeat, OptionsApplyToTheLiveConnection)
 {
     if (!HavePythonWebSockets())
     {
@@ -367,21 +377,402 @@ TEST(ConsoleHeartBeat, OptionsApplyToTheNextConnection)
     ASSERT_TRUE(AwaitExact(
         console,
         R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": 1}}})"));
-    EXPECT_FALSE(peer.Process().WaitForLineContaining("ping", 2500ms))
-        << "the running connection started pinging";
-
-    console.Send(R"({"message":"close"})");
-    ASSERT_TRUE(console.Await(R"({"event": "disconnected")")) << console.Dump();
-    console.Open(peer.Url());
-    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
-    const auto first = peer.Process().WaitForLineContaining("ping", 5s);
-    ASSERT_TRUE(first);
-    EXPECT_TRUE(peer.Process().WaitForLineContaining("ping", 5s, *first + 1));
+    const auto first = peer.Process().WaitForLineContaining("ping", 10s);
+    ASSERT_TRUE(first) << "the running connection did not start pinging";
+    EXPECT_TRUE(peer.Process().WaitForLineContaining("ping", 10s, *first + 1));
 
     console.Send(R"({"message":"heartbeat","params":{"heartbeat":{"enabled":false}}})");
-    EXPECT_TRUE(AwaitExact(
+    ASSERT_TRUE(AwaitExact(
         console,
         R"({"event": "options", "params":{"heartbeat": {"enabled": false, "interval": 1}}})"));
+    // A write and its echo: a ping the timer had sent before reaches the peer before it.
+    console.Send(WriteCommand(R"("after")"));
+    ASSERT_TRUE(AwaitExact(console, R"({"event": "message", "text": "after"})"));
+    const std::size_t pings = peer.Process().Lines().size();
+    EXPECT_FALSE(peer.Process().WaitForLineContaining("ping", 2500ms, pings))
+        << "still pinging after the heartbeat was switched off";
+}
+
+// A user's close stops the watchdog until the next open; the next open arms it again.
+TEST(ConsoleWatchDog, UsersCloseStopsReconnectingUntilTheNextOpen)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(peer.Start(Peer::PythonWS, {"--report-close"}));
+    Console console;
+    ASSERT_TRUE(console.Start());
+    console.Send(R"({"message":"watchdog","params":{"watchdog":{"enabled":true,"interval":1}}})");
+    ASSERT_TRUE(console.Await(R"("watchdog": {"enabled": true, "interval": 1})"));
+    for (const char* close :
+         {R"({"message":"close","params":{"code":1000}})", R"({"message":"close"})"})
+    {
+        SCOPED_TRACE(close);
+        console.Open(peer.Url());
+        ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+        console.Send(close);
+        ASSERT_TRUE(console.Await(R"({"event": "disconnected")")) << console.Dump();
+        // Two watchdog intervals and more: no attempt.
+        EXPECT_FALSE(console.AwaitFrom(console.Mark(), ConnectedLine, 2500ms)) << console.Dump();
+    }
+}
+
+// Enabled while connected, the watchdog brings a lost connection back.
+TEST(ConsoleWatchDog, EnabledWhileConnectedReconnects)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(peer.Start(Peer::PythonWS, {}));
+    const int port = peer.Port();
+    Console console;
+    ASSERT_TRUE(console.Start());
+    console.Open(peer.Url());
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    console.Send(R"({"message":"watchdog","params":{"watchdog":{"enabled":true,"interval":1}}})");
+    ASSERT_TRUE(console.Await(R"("watchdog": {"enabled": true, "interval": 1})"));
+    peer.Stop();
+    ASSERT_TRUE(console.Await(R"({"event": "disconnected")")) << console.Dump();
+    Peer back;
+    ASSERT_TRUE(back.Start(Peer::PythonWS, {"--port", std::to_string(port)}));
+    EXPECT_TRUE(console.AwaitFrom(console.Lines().size() - 1, ConnectedLine, 20s))
+        << console.Dump();
+}
+
+// ---- The end of a session ----
+
+struct EndCase
+{
+    const char* name;
+    // How the session ends: a line, the end of input, or a signal.
+    const char* line;
+    int signal;
+    int exitCode;
+    // python websockets answers a close at once and drops the echoes its handler has not
+    // sent yet; node ws echoes every message that came before the close.
+    Peer::Kind peer;
+};
+
+void PrintTo(const EndCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ConsoleEnd : public testing::TestWithParam<EndCase>
+{};
+
+// However the session ends, a connection still open is closed with 1000, and the echoes
+// still in flight and the disconnected line are printed before the program exits.
+TEST_P(ConsoleEnd, ClosesWith1000AndPrintsTheLastEvents)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    const EndCase& c = GetParam();
+    if (c.peer == Peer::NodeWS && !HaveNodeWs())
+    {
+        GTEST_SKIP() << "node ws is not installed";
+    }
+    const bool python = c.peer == Peer::PythonWS;
+    Peer peer;
+    ASSERT_TRUE(peer.Start(c.peer, python ? std::vector<std::string>{"--report-close"}
+                                          : std::vector<std::string>{}));
+    Console console;
+    ASSERT_TRUE(console.Start({"-quiet", peer.Url()}));
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    // Written at once with what ends the session: their echoes are still on the way.
+    std::string script;
+    for (int i = 1; i <= 20; ++i)
+    {
+        script += WriteCommand("\"echo " + std::to_string(i) + "\"") + "\n";
+    }
+    if (c.signal != 0)
+    {
+        console.Process().Write(script);
+        // The signal comes once the commands were read (their first echo is back).
+        ASSERT_TRUE(console.Await(R"({"event": "message", "text": "echo 1"})"));
+        ::kill(console.Process().Pid(), c.signal);
+    }
+    else
+    {
+        console.Process().Write(script + c.line);
+        if (std::string(c.line).empty())
+        {
+            console.Process().CloseStdin();
+        }
+    }
+    EXPECT_EQ(console.Process().WaitForExit(20s), c.exitCode) << console.Dump();
+    const auto lines = console.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), DisconnectedLine(1000)) << console.Dump();
+    // The echoes that came, in order, before the disconnected line: all of them from a
+    // peer that sends them all.
+    std::vector<std::string> expected = {ConnectedLine};
+    for (int i = 1; i <= 20 && expected.size() + 1 < lines.size(); ++i)
+    {
+        expected.push_back(R"({"event": "message", "text": "echo )" + std::to_string(i) + "\"}");
+    }
+    expected.push_back(DisconnectedLine(1000));
+    EXPECT_EQ(lines, expected);
+    if (c.signal == 0 && !python)
+    {
+        EXPECT_EQ(lines.size(), 22u) << "echoes lost";
+    }
+    if (python)
+    {
+        EXPECT_TRUE(peer.Process().WaitForLineContaining("closed 1000", 20s));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Interop, ConsoleEnd,
+    testing::Values(EndCase{"exit", "exit\n", 0, 0, Peer::NodeWS},
+                    EndCase{"end_of_input", "", 0, 0, Peer::NodeWS},
+                    EndCase{"exit_python", "EXIT\n", 0, 0, Peer::PythonWS},
+                    EndCase{"sigint", "", SIGINT, 128 + SIGINT, Peer::PythonWS},
+                    EndCase{"sigterm", "", SIGTERM, 128 + SIGTERM, Peer::NodeWS}),
+    [](const testing::TestParamInfo<EndCase>& p) { return p.param.name; });
+
+// A server that never answers the close: the end waits for the close time-out (and then
+// prints the disconnected line), unless a second SIGINT ends the program at once.
+TEST(ConsoleEndMute, CloseTimeOutOrASecondSigint)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3 is not installed";
+    }
+    for (const bool second : {true, false})
+    {
+        SCOPED_TRACE(second ? "second SIGINT" : "close time-out");
+        Peer mute;
+        ASSERT_TRUE(mute.Start(Peer::Raw, {"ws-mute"}));
+        Console console;
+        ASSERT_TRUE(console.Start({"-quiet", mute.Url()}));
+        ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+        ::kill(console.Process().Pid(), SIGINT);
+        ASSERT_TRUE(mute.Process().WaitForLineContaining("frame 8", 20s)) << "no close frame";
+        if (second)
+        {
+            ::kill(console.Process().Pid(), SIGINT);
+            EXPECT_EQ(console.Process().WaitForExit(20s), 128 + SIGINT);
+            // Gone without waiting out the close time-out, which prints the disconnected line.
+            EXPECT_EQ(console.Lines(), std::vector<std::string>{ConnectedLine});
+        }
+        else
+        {
+            EXPECT_EQ(console.Process().WaitForExit(20s), 128 + SIGINT);
+            ASSERT_EQ(console.Lines().size(), 2u) << console.Dump();
+            EXPECT_EQ(console.Lines()[1].rfind(R"({"event": "disconnected", "code": )", 0), 0u);
+        }
+    }
+}
+
+// ---- open ----
+
+// Another URL while connected: the connection is closed with 1000, then the new one opens.
+TEST(ConsoleOpen, AnotherUrlWhileConnectedClosesFirst)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer first, second;
+    ASSERT_TRUE(first.Start(Peer::PythonWS, {"--report-close", "--report-messages"}));
+    ASSERT_TRUE(second.Start(Peer::PythonWS, {"--report-messages"}));
+    Console console;
+    ASSERT_TRUE(console.Start({"-quiet"}));
+    console.Open(first.Url());
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    // The same URL again, and no URL, change nothing while connected.
+    console.Open(first.Url());
+    console.Send(R"({"message":"open"})");
+    console.Open(second.Url());
+    console.Send(WriteCommand(R"("to the second")"));
+    ASSERT_TRUE(AwaitExact(console, R"({"event": "message", "text": "to the second"})"))
+        << console.Dump();
+    EXPECT_EQ(console.Lines(),
+              (std::vector<std::string>{ConnectedLine, DisconnectedLine(1000), ConnectedLine,
+                                        R"({"event": "message", "text": "to the second"})"}));
+    EXPECT_TRUE(first.Process().WaitForLineContaining("closed 1000", 20s));
+    EXPECT_TRUE(second.Process().WaitForLineContaining("message to the second", 20s));
+    EXPECT_FALSE(first.Process().WaitForLineContaining("message", 0ms));
+}
+
+// subprotocol, headers and origin reach the server's request.
+TEST(ConsoleOpen, SubprotocolHeadersAndOrigin)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(peer.Start(Peer::PythonWS, {"--report-headers", "--subprotocols", "one"}));
+    Console console;
+    ASSERT_TRUE(console.Start({"-quiet"}));
+    console.Send(R"({"message":"open","params":{"url":")" + peer.Url() +
+                 R"(","subprotocol":"zero, one","origin":"http://example.test",)"
+                 R"("headers":{"X-Kbz-Test":"a \"quoted\" value","Authorization":"Bearer t0k"}}})");
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    console.Send(WriteCommand(R"("chat")"));
+    EXPECT_TRUE(AwaitExact(console, R"({"event": "message", "text": "chat"})")) << console.Dump();
+    auto& p = peer.Process();
+    EXPECT_TRUE(p.WaitForLineContaining("header Origin: http://example.test", 10s));
+    EXPECT_TRUE(p.WaitForLineContaining(R"(header X-Kbz-Test: a "quoted" value)", 10s));
+    EXPECT_TRUE(p.WaitForLineContaining("header Authorization: Bearer t0k", 10s));
+    EXPECT_TRUE(p.WaitForLineContaining("header Sec-WebSocket-Protocol: zero,one", 10s));
+    EXPECT_TRUE(p.WaitForLineContaining("subprotocol one", 10s));
+
+    // Refused before anything is sent; the connection stays as it was.
+    const char* const refused[] = {
+        R"("headers":{"X-Bad":"a\r\nInjected: yes"})", R"("headers":{"Bad Name":"x"})",
+        R"("headers":{"Sec-WebSocket-Key":"x"})",      R"("headers":"X-Not-An-Object: 1")",
+        R"("origin":"http://a\r\nInjected: yes")",
+    };
+    for (const char* args : refused)
+    {
+        SCOPED_TRACE(args);
+        console.Send(R"({"message":"open","params":{"url":"ws://127.0.0.1:1/",)" +
+                     std::string(args) + "}}");
+        const auto at = console.Await("EArgumentException: ");
+        ASSERT_TRUE(at) << console.Dump();
+    }
+    console.Send(WriteCommand(R"("still the first")"));
+    EXPECT_TRUE(AwaitExact(console, R"({"event": "message", "text": "still the first"})"))
+        << console.Dump();
+    const auto peerLines = p.Lines();
+    EXPECT_EQ(std::count(peerLines.begin(), peerLines.end(), "subprotocol one"), 1);
+}
+
+// ws://[::1]:PORT/ reaches a server on the IPv6 loopback.
+TEST(ConsoleOpen, Ipv6Literal)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    if (!peer.Start(Peer::PythonWS, {"--host", "::1"}))
+    {
+        GTEST_SKIP() << "no IPv6 loopback";
+    }
+    Console console;
+    ASSERT_TRUE(console.Start({"-quiet"}));
+    console.Open("ws://[::1]:" + std::to_string(peer.Port()) + "/v6");
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    console.Send(WriteCommand(R"("over v6")"));
+    EXPECT_TRUE(AwaitExact(console, R"({"event": "message", "text": "over v6"})"))
+        << console.Dump();
+}
+
+// ---- TLS ----
+
+// Servers that accept TLS 1.3 only: a python wss server, and openssl s_server under a raw
+// tcps:// session.
+TEST(ConsoleTls, Tls13OnlyServers)
+{
+    if (!HavePythonWebSockets() || !HaveProgram("openssl"))
+    {
+        GTEST_SKIP() << "python3-websockets or openssl is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(
+        peer.Start(Peer::PythonWS, {"--tls13", "--tls", Certs().ServerCert, Certs().ServerKey}));
+    Console console;
+    ASSERT_TRUE(console.Start({"-quiet"}));
+    console.Open(peer.Url("wss"));
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    console.Send(WriteCommand(R"("over 1.3")"));
+    ASSERT_TRUE(AwaitExact(console, R"({"event": "message", "text": "over 1.3"})"))
+        << console.Dump();
+    console.Send(R"({"message":"close","params":{"code":1000}})");
+    ASSERT_TRUE(AwaitExact(console, DisconnectedLine(1000))) << console.Dump();
+
+    TestProcess server;
+    const int port = FreePort();
+    ASSERT_TRUE(server.Start({"openssl", "s_server", "-tls1_3", "-accept",
+                              "127.0.0.1:" + std::to_string(port), "-cert", Certs().ServerCert,
+                              "-key", Certs().ServerKey},
+                             {{}, "", true}));
+    ASSERT_TRUE(server.WaitForLine([](const std::string& l) { return l == "ACCEPT"; }, 20s));
+    console.Open("tcps://127.0.0.1:" + std::to_string(port) + "/");
+    ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
+    console.Send(WriteCommand(R"("raw over 1.3\n")"));
+    EXPECT_TRUE(server.WaitForLineContaining("raw over 1.3", 20s));
+}
+
+// -tls.verify and -tls.ca check the server's certificate and host name; without them the
+// console does not check.
+TEST(ConsoleTls, VerifySwitches)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    Peer peer;
+    ASSERT_TRUE(peer.Start(Peer::PythonWS, {"--tls", Certs().ServerCert, Certs().ServerKey}));
+    const std::string port = std::to_string(peer.Port());
+    struct Case
+    {
+        std::vector<std::string> switches;
+        std::string url;
+        bool connects;
+    };
+    const Case cases[] = {
+        {{}, "wss://127.0.0.1:" + port + "/", true},
+        {{"-tls.ca", Certs().CACert}, "wss://localhost:" + port + "/", true},
+        {{"-tls.ca:" + Certs().CACert}, "wss://127.0.0.1:" + port + "/", true},
+        // The system's store does not know our throw-away CA.
+        {{"-tls.verify"}, "wss://localhost:" + port + "/", false},
+        {{"-tls.ca", Certs().OtherCACert}, "wss://localhost:" + port + "/", false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.url + (c.switches.empty() ? "" : " " + c.switches.front()));
+        std::vector<std::string> args = c.switches;
+        args.push_back("-quiet");
+        Console console;
+        ASSERT_TRUE(console.Start(args));
+        console.Open(c.url);
+        const auto at = console.Await(c.connects ? ConnectedLine : R"({"event": "error")");
+        ASSERT_TRUE(at) << console.Dump();
+        EXPECT_EQ(console.Line(*at), c.connects ? ConnectedLine : console.Line(*at));
+        if (!c.connects)
+        {
+            const auto lines = console.Lines();
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), ConnectedLine), 0);
+        }
+        EXPECT_EQ(console.Exit(), 0);
+    }
+}
+
+// Two consoles on one kbzEchoServer: what one broadcasts, both receive.
+TEST(ConsoleEchoServer, BroadcastReachesEveryClient)
+{
+    TestProcess server;
+    ASSERT_TRUE(server.Start({BinaryPath("kbzEchoServer"), "0"}));
+    const auto ready = server.WaitForLineContaining("listening on 127.0.0.1:", 20s);
+    ASSERT_TRUE(ready);
+    const std::string url =
+        "ws://" + server.Lines()[*ready].substr(std::string("listening on ").size()) + "/";
+    Console a, b;
+    ASSERT_TRUE(a.Start({"-quiet", url}));
+    ASSERT_TRUE(b.Start({"-quiet", url}));
+    ASSERT_TRUE(AwaitExact(a, ConnectedLine));
+    ASSERT_TRUE(AwaitExact(b, ConnectedLine));
+    a.Send(R"({"message":"broadcast","params":{"text":"hi \"all\""}})");
+    const std::string line = R"({"event": "message", "text": "hi \"all\""})";
+    EXPECT_TRUE(AwaitExact(a, line)) << a.Dump();
+    EXPECT_TRUE(AwaitExact(b, line)) << b.Dump();
+    // An ordinary text is still only echoed.
+    b.Send(WriteCommand(R"("#kbz_broadcast is not the prefix")"));
+    EXPECT_TRUE(
+        AwaitExact(b, R"({"event": "message", "text": "#kbz_broadcast is not the prefix"})"));
+    EXPECT_FALSE(a.Process().WaitForLineContaining("not the prefix", 500ms));
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 
 #include "tests/support/kbzTestProcess.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
-
 #include <optional>
 #include <sstream>
 #include <string>
@@ -113,11 +113,20 @@ private:
 class Console
 {
 public:
-    bool Start(const TestProcess::Options& options = {})
+    bool Start(const TestProcess::Options& options) { return Start({}, options); }
+    // With -quiet among the arguments there is no banner to wait for.
+    bool Start(const std::vector<std::string>& arguments = {},
+               const TestProcess::Options& options = {})
     {
-        if (!FProcess.Start({BinaryPath("kbzWebSocketClient")}, options))
+        std::vector<std::string> argv = {BinaryPath("kbzWebSocketClient")};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        if (!FProcess.Start(argv, options))
         {
             return false;
+        }
+        if (std::find(arguments.begin(), arguments.end(), "-quiet") != arguments.end())
+        {
+            return true;
         }
         // The banner ends with the line about HELP and EXIT.
         return FProcess.WaitForLineContaining("EXIT", 20s).has_value();

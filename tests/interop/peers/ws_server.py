@@ -19,9 +19,13 @@ same mode. Modes:
                   unchanged: print "pattern ok" (then close with 1000), or
                   "closed CODE" when the client closed instead, or
                   "pattern failed: WHY" (then close with 4001)
-Options: --port N (the first listener; 0: any), --tls CERT KEY, --report-pings (print
-  "ping PAYLOAD" for every ping received), --basic-auth USER:PASSWORD (python's own HTTP
-  Basic check: other credentials get 401),
+Options: --port N (the first listener; 0: any), --host ADDRESS (127.0.0.1), --tls CERT KEY,
+  --tls13 (TLS 1.3 only), --report-pings (print "ping PAYLOAD" for every ping received),
+  --basic-auth USER:PASSWORD (python's own HTTP Basic check: other credentials get 401),
+  --report-messages (print "message TEXT" for every text received), --report-close (print
+  "closed CODE" when a connection ends), --report-headers (print "header NAME: VALUE" for
+  each request header and "subprotocol NAME" once connected), --subprotocols A,B (offered
+  to clients, the first one asked for wins),
   --config "none" | "k=v,k,..." (permessage-deflate options of the server:
   server_max_window_bits=N, client_max_window_bits=N, server_no_context_takeover,
   client_no_context_takeover); may be repeated.
@@ -115,10 +119,28 @@ async def main():
     p.add_argument("--config", action="append")
     p.add_argument("--report-pings", action="store_true")
     p.add_argument("--basic-auth")
+    p.add_argument("--report-messages", action="store_true")
+    p.add_argument("--report-close", action="store_true")
+    p.add_argument("--report-headers", action="store_true")
+    p.add_argument("--subprotocols", default="")
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--tls13", action="store_true")
     args = p.parse_args()
 
     async def handler(ws, path=None):
+        try:
+            await serve_one(ws)
+        finally:
+            if args.report_close:
+                await ws.wait_closed()
+                print("closed", ws.close_code, flush=True)
+
+    async def serve_one(ws):
         mode = args.mode
+        if args.report_headers:
+            for name, value in ws.request_headers.raw_items():
+                print("header %s: %s" % (name, value), flush=True)
+            print("subprotocol", ws.subprotocol, flush=True)
         try:
             if mode.startswith("close:"):
                 await ws.close(code=int(mode.split(":")[1]), reason="bye")
@@ -161,6 +183,8 @@ async def main():
 
                 ws.pong = report_and_answer
             async for message in ws:
+                if args.report_messages and isinstance(message, str):
+                    print("message", message, flush=True)
                 if mode == "echo-fragmented" and len(message) >= 3:
                     third = len(message) // 3
                     await ws.send([message[:third], message[third:2 * third],
@@ -174,6 +198,9 @@ async def main():
     if args.tls:
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(args.tls[0], args.tls[1])
+        if args.tls13:
+            ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+    subprotocols = [s for s in args.subprotocols.split(",") if s] or None
     extra = {}
     if args.basic_auth:
         user, _, password = args.basic_auth.partition(":")
@@ -182,9 +209,9 @@ async def main():
     ports = []
     for i, config in enumerate(args.config or [""]):
         server = await websockets.serve(
-            handler, "127.0.0.1", args.port if i == 0 else 0, ssl=ctx,
+            handler, args.host, args.port if i == 0 else 0, ssl=ctx,
             extensions=deflate_extensions(config), ping_interval=None, max_size=None,
-            compression=None, **extra)
+            compression=None, subprotocols=subprotocols, **extra)
         ports.append(str(server.sockets[0].getsockname()[1]))
     print("listening", " ".join(ports), flush=True)
     await asyncio.Future()
