@@ -9,6 +9,8 @@ kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev
                     libbenchmark-dev openssl ca-certificates)
 # The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file).
 kbz_check_packages=(dpkg-dev file)
+# The programs the README uses.
+kbz_programs=(kbzWebSocketClient kbzEchoServer kbzEchoClient)
 # Real peers the interoperability tests start on loopback.
 kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium python3-jwt python3-cryptography curl
                    tinyproxy microsocks dante-server)
@@ -49,4 +51,12 @@ kbz_build() {
     [ $# -gt 0 ] && targets=(--target "$@")
     cmake -S "$kbz_root" -B "$kbz_root/$dir" "${opts[@]}" >&2 &&
         cmake --build "$kbz_root/$dir" -j "$(nproc)" "${targets[@]}" >&2
+}
+
+# kbz_ctest <folder> [ctest options...]: every test of the folder; fails when
+# none ran (a folder configured without tests is an error, not a pass).
+kbz_ctest() {
+    local dir=$1
+    shift
+    (cd "$kbz_root/$dir" && ctest -j "$(nproc)" --output-on-failure --no-tests=error "$@")
 }
