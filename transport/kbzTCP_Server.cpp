@@ -481,11 +481,14 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     }
     catch (...)
     {}
-    // Handed over for joining: the thread never joins or frees itself.
-    FContexts.Remove(context);
+    // Handed over for joining: the thread never joins or frees itself. Leaving the list and
+    // joining the finished ones is one step, so a stop that takes its snapshot of the list in
+    // between still finds this thread (in one list or the other) and joins it before the
+    // listener goes away.
     try
     {
         std::lock_guard lock(FFinishedLock);
+        FContexts.Remove(context);
         FFinished.push_back(context);
     }
     catch (...)
