@@ -606,8 +606,11 @@ bool TkbzIdSSLIOHandlerSocketOpenSSL::WaitSocket(TWait what, int ms, bool wakeab
         {
             if (wakeable && p[1].revents != 0)
             {
+                // The wake ends this wait even when bytes came with it: they may be a record
+                // without data (a session ticket), after which the caller would wait again
+                // with the wake already used up.
                 FPlain->ClearWake();
-                return p[0].revents != 0;
+                return false;
             }
             return true; // ready, or hung up / failed: the next OpenSSL call tells
         }
