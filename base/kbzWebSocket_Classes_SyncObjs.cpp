@@ -488,9 +488,12 @@ void kbzSynchronize(std::function<void()> method)
     q.calls.push_back(SyncCall{std::move(method), wait});
     q.posted.notify_all();
     q.finished.wait(lock, [&] { return wait->done || wait->cancelled; });
-    if (wait->error)
+    // The error is moved, never shared: its last reference then goes on this thread, not in
+    // the main thread's copy of the call.
+    if (std::exception_ptr error = std::move(wait->error))
     {
-        std::rethrow_exception(wait->error);
+        lock.unlock();
+        std::rethrow_exception(error);
     }
 }
 
@@ -523,7 +526,7 @@ bool kbzCheckSynchronize(int timeoutMs)
             {
                 std::lock_guard guard(q.mutex);
                 call.wait->done = true;
-                call.wait->error = error;
+                call.wait->error = std::move(error);
             }
             q.finished.notify_all();
         }
