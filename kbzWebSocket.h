@@ -10,6 +10,9 @@ namespace kbz
 
 // The server as published to applications.
 class TkbzWebSocketHTTPServer : public TkbzWSHTTPServer
-{};
+{
+public:
+    ~TkbzWebSocketHTTPServer() override { StopForDestruction(); }
+};
 
 } // namespace kbz

@@ -394,6 +394,11 @@ TkbzWSClient::TkbzWSClient()
 
 TkbzWSClient::~TkbzWSClient()
 {
+    StopForDestruction();
+}
+
+void TkbzWSClient::StopForDestruction() noexcept
+{
     SetDestroying();
     try
     {

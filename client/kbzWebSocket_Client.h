@@ -157,6 +157,10 @@ public:
     void ApplyWatchDog();
 
 protected:
+    // Ends what the destructor ends (connections, timers, threads). The published class calls
+    // it first, so that no thread calls into an object whose derived parts are already gone.
+    // A second call finds nothing left to do.
+    void StopForDestruction() noexcept;
     void DoHeartBeat() override;
     void DoHeartBeatTimeout() override;
     void DoWatchDog() override;
@@ -246,6 +250,8 @@ private:
 // The client as published to applications.
 class TkbzWebSocketClient : public TkbzWSClient
 {
+public:
+    ~TkbzWebSocketClient() override { StopForDestruction(); }
 };
 
 } // namespace kbz

@@ -9,6 +9,11 @@ TkbzWSHTTPServer::TkbzWSHTTPServer() = default;
 
 TkbzWSHTTPServer::~TkbzWSHTTPServer()
 {
+    StopForDestruction();
+}
+
+void TkbzWSHTTPServer::StopForDestruction() noexcept
+{
     SetDestroying();
     // Start/Stop threads first (they use the listener), then the listener and
     // every connection thread.
@@ -28,6 +33,7 @@ TkbzWSHTTPServer::~TkbzWSHTTPServer()
         {}
     }
     FreeTimers();
+    WaitForTimerTicks();
 }
 
 TkbzIdTCPServer& TkbzWSHTTPServer::GetHTTPServer()

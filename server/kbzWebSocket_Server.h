@@ -43,6 +43,10 @@ public:
     TkbzWSSSL_Options& SSLOptions() noexcept { return FSSLOptions; }
 
 protected:
+    // Ends what the destructor ends (connections, timers, threads). The published class calls
+    // it first, so that no thread calls into an object whose derived parts are already gone.
+    // A second call finds nothing left to do.
+    void StopForDestruction() noexcept;
     // A "404 Not Found" answer with a short body.
     void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection) override;
 
