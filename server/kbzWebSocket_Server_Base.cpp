@@ -583,6 +583,12 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         DoCloseHTTPConnection(c);
         return;
     }
+    if (FAuthentication.Enabled && c->FServerSSL && !c->GetIsInternal() &&
+        DoOfferHTTP(c, head, consumeHead))
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
     if (IsEventStreamRequest(head))
     {
         consumeHead();
@@ -591,7 +597,7 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
     }
     c->SetTransport(TwsTransport::trpHTTP);
     consumeHead();
-    if (FAuthentication.Enabled && FAuthentication.JWT.JWT && !c->GetIsInternal() &&
+    if (FAuthentication.Enabled && !c->GetIsInternal() && NeedsBearer(*c) &&
         !DoAuthorizeBearer(c, lines))
     {
         DoCloseHTTPConnection(c);
@@ -601,18 +607,163 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
     DoCloseHTTPConnection(c);
 }
 
+bool TkbzWSServer_Indy_Base::DoOfferHTTP(const TkbzWSConnectionServerPtr& c,
+                                         const TkbzHTTPHead& head,
+                                         const std::function<void()>& consumeHead)
+{
+    IkbzWSServerTokenCheck* components[] = {FAuthentication.OAuth.OAuth2,
+                                            FAuthentication.OAuth.OAuth2Provider};
+    bool consumed = false;
+    for (IkbzWSServerTokenCheck* component : components)
+    {
+        if (!component)
+        {
+            continue;
+        }
+        TkbzWSServerHTTPRequest request(
+            head,
+            [&]() -> std::optional<std::string> {
+                if (!consumed)
+                {
+                    consumed = true;
+                    consumeHead();
+                }
+                return ReadRequestBody(c, head);
+            },
+            [&](const TkbzHTTPAnswer& answer) {
+                c->SetTransport(TwsTransport::trpHTTP);
+                if (TkbzIdTCPConnection* tcp = c->TCPConnection())
+                {
+                    const std::string bytes = kbzWriteHTTPAnswer(answer);
+                    tcp->Write(bytes);
+                    c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+                }
+            });
+        if (component->DoProcessHTTP(c, request))
+        {
+            c->SetTransport(TwsTransport::trpHTTP);
+            return true;
+        }
+        if (consumed)
+        {
+            // A component that read the body must answer; the request cannot go on.
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
+                                                                   const TkbzHTTPHead& head)
+{
+    // Components read small form bodies; larger ones are refused rather than buffered.
+    constexpr std::uint64_t kMaxBody = 64 * 1024;
+    const TkbzHTTPBodyFraming framing = kbzHTTPRequestFraming(head);
+    int failure = framing.ErrorStatus;
+    if (failure == 0 && framing.Kind == TkbzHTTPBodyKind::hbkLength && framing.Length > kMaxBody)
+    {
+        failure = 413;
+    }
+    std::string body;
+    TkbzIdTCPConnection* tcp = c->TCPConnection();
+    if (failure == 0 && framing.Kind != TkbzHTTPBodyKind::hbkNone && tcp)
+    {
+        if (head.Headers.HasToken("Expect", "100-continue"))
+        {
+            tcp->Write("HTTP/1.1 100 Continue\r\n\r\n");
+        }
+        TkbzHTTPBodyDecoder decoder(framing, kMaxBody);
+        const std::uint64_t deadline =
+            kbzGetTicks() + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
+        while (!decoder.Done() && !decoder.Failed())
+        {
+            tcp->InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
+                return decoder.Feed(
+                    std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                    body);
+            });
+            if (decoder.Done() || decoder.Failed())
+            {
+                break;
+            }
+            const std::uint64_t now = kbzGetTicks();
+            if (now >= deadline)
+            {
+                failure = 408;
+                break;
+            }
+            if (!tcp->Connected() || tcp->PeerClosed() || IsDestroying())
+            {
+                return std::nullopt;
+            }
+            tcp->CheckForDataOnSource(
+                static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000)));
+        }
+        if (decoder.Failed())
+        {
+            failure = decoder.ErrorStatus();
+        }
+        c->AddRecBytes(static_cast<std::int64_t>(body.size()));
+    }
+    if (failure != 0)
+    {
+        if (tcp)
+        {
+            TkbzHTTPAnswer answer;
+            answer.Status = failure;
+            answer.Headers.Add("Connection", "close");
+            answer.Headers.Add("Server", kbzServerSoftware);
+            try
+            {
+                tcp->Write(kbzWriteHTTPAnswer(answer));
+            }
+            catch (const std::exception&)
+            {
+                // The peer went away; the connection ends either way.
+            }
+        }
+        return std::nullopt;
+    }
+    return body;
+}
+
+bool TkbzWSServer_Indy_Base::NeedsBearer(const TkbzWSConnectionServer& c) const
+{
+    // The OAuth 2 server's tokens guard the plain requests of TLS connections only.
+    return FAuthentication.JWT.JWT ||
+           (c.FServerSSL && (FAuthentication.OAuth.OAuth2 || FAuthentication.OAuth.OAuth2Provider));
+}
+
 bool TkbzWSServer_Indy_Base::DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c,
                                                const TkbzHeaderList& lines)
 {
     const std::string token = kbzGetBearerToken(lines);
-    if (!token.empty() && FAuthentication.JWT.JWT->IsBearerTokenValid(c, token))
+    if (!token.empty())
     {
-        TkbzWSConnectionAuthentication& a = c->Authentication();
-        a.AuthType = TwsAuthentication::authJWT;
-        a.Authenticated = true;
-        return true;
+        struct Check
+        {
+            IkbzWSServerTokenCheck* component;
+            TwsAuthentication type;
+        };
+        const bool tls = c->FServerSSL;
+        const Check checks[] = {
+            {tls ? FAuthentication.OAuth.OAuth2 : nullptr, TwsAuthentication::authOAuth2},
+            {tls ? FAuthentication.OAuth.OAuth2Provider : nullptr,
+             TwsAuthentication::authOAuth2Provider},
+            {FAuthentication.JWT.JWT, TwsAuthentication::authJWT},
+        };
+        for (const Check& check : checks)
+        {
+            if (check.component && check.component->IsBearerTokenValid(c, token))
+            {
+                TkbzWSConnectionAuthentication& a = c->Authentication();
+                a.AuthType = check.type;
+                a.Authenticated = true;
+                return true;
+            }
+        }
     }
-    // With a JWT check every plain request needs a valid Bearer token (other schemes too get
+    // With a token check every plain request needs a valid Bearer token (other schemes too get
     // this answer); the challenge tells the client which scheme is wanted.
     if (TkbzIdTCPConnection* tcp = c->TCPConnection())
     {
@@ -786,12 +937,13 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
 {
     TkbzWSConnectionAuthentication& a = c->Authentication();
     const TkbzWSAuthenticationServer_Options& options = FAuthentication;
-    if (options.OAuth.OAuth2 && options.OAuth.OAuth2(lines))
+    if (options.OAuth.OAuth2 && options.OAuth.OAuth2->IsRequestTokenValid(c, lines))
     {
         a.AuthType = TwsAuthentication::authOAuth2;
         a.Authenticated = true;
     }
-    else if (options.OAuth.OAuth2Provider && options.OAuth.OAuth2Provider(lines))
+    else if (options.OAuth.OAuth2Provider &&
+             options.OAuth.OAuth2Provider->IsRequestTokenValid(c, lines))
     {
         a.AuthType = TwsAuthentication::authOAuth2Provider;
         a.Authenticated = true;
@@ -893,7 +1045,7 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
     {
         c->HeadersRequest().clear();
         c->TCPConnection()->InputBufferClear();
-        if (options.JWT.JWT)
+        if (options.JWT.JWT || options.OAuth.OAuth2 || options.OAuth.OAuth2Provider)
         {
             // A client whose token was refused (wrong, expired, missing) learns why the
             // connection ends instead of seeing it dropped.

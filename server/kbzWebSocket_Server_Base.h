@@ -363,8 +363,20 @@ protected:
 private:
     void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
     void DoAuthenticate(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
-    // A plain HTTP request on a server with a JWT check: its Bearer token authenticates the
-    // connection, or a 401 answer is written and false returned.
+    // A plain HTTP request offered to the OAuth 2 components (TLS connections of a server with
+    // authentication): true when one of them answered it. consumeHead drops the head from the
+    // input before a body is read.
+    bool DoOfferHTTP(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head,
+                     const std::function<void()>& consumeHead);
+    // The body of the request whose head was consumed (length or chunked, small); none when it
+    // was refused (answered 400, 408, 413) or the peer went away.
+    std::optional<std::string> ReadRequestBody(const TkbzWSConnectionServerPtr& c,
+                                               const TkbzHTTPHead& head);
+    // Whether plain requests of this connection need a Bearer token (a JWT check, or an OAuth 2
+    // component on a TLS connection).
+    bool NeedsBearer(const TkbzWSConnectionServer& c) const;
+    // A plain HTTP request that needs a Bearer token: a token one of the checks accepts
+    // authenticates the connection, or a 401 answer is written and false returned.
     bool DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoPolicyFile(const TkbzWSConnectionServerPtr& c);

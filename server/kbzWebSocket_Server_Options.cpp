@@ -40,6 +40,38 @@ void TkbzWSAuthenticationServer_Session::Assign(const TkbzPersistent& src)
     }
 }
 
+TkbzWSServerHTTPRequest::TkbzWSServerHTTPRequest(
+    const TkbzHTTPHead& head, std::function<std::optional<std::string>()> readBody,
+    std::function<void(const TkbzHTTPAnswer&)> write)
+    : FHead(head), FReadBody(std::move(readBody)), FWrite(std::move(write))
+{}
+
+std::optional<std::string> TkbzWSServerHTTPRequest::Body()
+{
+    if (!FBodyRead)
+    {
+        FBodyRead = true;
+        if (FReadBody)
+        {
+            FBody = FReadBody();
+        }
+        else
+        {
+            FBody = std::string();
+        }
+    }
+    return FBody;
+}
+
+void TkbzWSServerHTTPRequest::Answer(const TkbzHTTPAnswer& answer)
+{
+    FAnswered = true;
+    if (FWrite)
+    {
+        FWrite(answer);
+    }
+}
+
 void TkbzWSAuthenticationServer_JWT::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzWSAuthenticationServer_JWT*>(&src))

@@ -4,11 +4,13 @@
 
 #include "base/kbzBase_Classes.h"
 #include "base/kbzWebSocket_Helpers.h"
+#include "transport/kbzHTTP_Message.h"
 #include "websocket/kbzWebSocket_Options.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kbz
@@ -54,15 +56,39 @@ public:
 
 // ---- Authentication ----
 
-// A token check of an external component (JWT, OAuth 2): whether the request
-// headers carry a valid token.
-using TkbzWSTokenCheck = std::function<bool(const TkbzHeaderList& headers)>;
-
 class TkbzWSConnectionServer;
 
-// What the server asks a token-checking component (the JWT check of the auth layer, which sits
-// above the server and implements this). The component is not owned: it must outlive the
-// server that refers to it. Both calls may come from several connection threads at once.
+// A plain HTTP request offered to a component that answers some requests itself (the endpoints
+// of an authorization server). The server gives the head; the body is read only when the
+// component asks for it, and the answer goes out through the server.
+class TkbzWSServerHTTPRequest
+{
+public:
+    // readBody: the body, or none when it could not be read (the server answered already, or
+    // the peer went away). write: sends one answer.
+    TkbzWSServerHTTPRequest(const TkbzHTTPHead& head,
+                            std::function<std::optional<std::string>()> readBody,
+                            std::function<void(const TkbzHTTPAnswer&)> write);
+
+    const TkbzHTTPHead& Head() const noexcept { return FHead; }
+    // Read on the first call, the same text afterwards.
+    std::optional<std::string> Body();
+    void Answer(const TkbzHTTPAnswer& answer);
+    bool Answered() const noexcept { return FAnswered; }
+
+private:
+    const TkbzHTTPHead& FHead;
+    std::function<std::optional<std::string>()> FReadBody;
+    std::function<void(const TkbzHTTPAnswer&)> FWrite;
+    std::optional<std::string> FBody;
+    bool FBodyRead = false;
+    bool FAnswered = false;
+};
+
+// What the server asks a token-checking component (the JWT check and the OAuth 2 authorization
+// server of the auth layer, which sits above the server and implements this). The component is
+// not owned: it must outlive the server that refers to it. Every call may come from several
+// connection threads at once.
 class IkbzWSServerTokenCheck
 {
 public:
@@ -74,6 +100,14 @@ public:
     // Whether the token of a Bearer "Authorization" header of an HTTP request is valid.
     virtual bool IsBearerTokenValid(const std::shared_ptr<TkbzWSConnectionServer>& connection,
                                     const std::string& token) = 0;
+    // A plain HTTP request on a TLS connection of a server with authentication: true when the
+    // component answered it (or swallowed it without an answer); the server then closes the
+    // connection. By default no request is the component's.
+    virtual bool DoProcessHTTP(const std::shared_ptr<TkbzWSConnectionServer>& /*connection*/,
+                               TkbzWSServerHTTPRequest& /*request*/)
+    {
+        return false;
+    }
 };
 
 class TkbzWSAuthenticationServer_URL : public TkbzWSAuthentication_Options
@@ -118,8 +152,10 @@ public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_OAuth)
     void Assign(const TkbzPersistent& src) override;
 
-    TkbzWSTokenCheck OAuth2;
-    TkbzWSTokenCheck OAuth2Provider;
+    // The OAuth 2 authorization server and the sign-in through external providers, not owned;
+    // none by default.
+    IkbzWSServerTokenCheck* OAuth2 = nullptr;
+    IkbzWSServerTokenCheck* OAuth2Provider = nullptr;
 };
 
 class TkbzWSAuthenticationServer_Options : public TkbzWSAuthentication_Options
