@@ -330,47 +330,54 @@ bool TkbzHTTPComponentServer_OAuth2::IsExpired(TkbzHTTPOAuth2Request& r, TkbzDat
     return true;
 }
 
+void TkbzHTTPComponentServer_OAuth2::EnforceBounds(std::vector<TkbzQueueItem>& list,
+                                                   std::vector<TkbzQueueItem>& gone,
+                                                   TkbzDateTime now, std::size_t roomPending,
+                                                   std::size_t roomTokens) const
+{
+    const auto isToken = [](const TkbzQueueItem& item) {
+        return AsRequest(item)->GetCurrentState() == TkbzOAuth2CurrentState::oat2AccessToken;
+    };
+    std::size_t pending = 0;
+    std::size_t tokens = 0;
+    for (std::size_t i = 0; i < list.size();)
+    {
+        if (IsExpired(*AsRequest(list[i]), now))
+        {
+            gone.push_back(std::move(list[i]));
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        ++(isToken(list[i]) ? tokens : pending);
+        ++i;
+    }
+    // The oldest of a kind make room; tokens never give way to pending pages.
+    const std::size_t maxPending =
+        static_cast<std::size_t>(std::max(1, FOAuth2Options.MaxPendingRequests));
+    const std::size_t maxTokens = static_cast<std::size_t>(std::max(1, FOAuth2Options.MaxTokens));
+    for (std::size_t i = 0; i < list.size() && (pending + roomPending > maxPending ||
+                                                tokens + roomTokens > maxTokens);)
+    {
+        const bool token = isToken(list[i]);
+        std::size_t& count = token ? tokens : pending;
+        if (count + (token ? roomTokens : roomPending) > (token ? maxTokens : maxPending))
+        {
+            gone.push_back(std::move(list[i]));
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            --count;
+            continue;
+        }
+        ++i;
+    }
+}
+
 void TkbzHTTPComponentServer_OAuth2::AddRequest(const TkbzHTTPOAuth2RequestPtr& request)
 {
-    const TkbzDateTime now = Now();
     const bool isToken = request->GetCurrentState() == TkbzOAuth2CurrentState::oat2AccessToken;
-    const std::size_t limit = static_cast<std::size_t>(
-        std::max(1, isToken ? FOAuth2Options.MaxTokens : FOAuth2Options.MaxPendingRequests));
     std::vector<TkbzQueueItem> gone;
-    {
-        ListGuard guard(Requests());
-        std::vector<TkbzQueueItem>& list = guard.List();
-        std::size_t sameKind = 0;
-        for (std::size_t i = 0; i < list.size();)
-        {
-            TkbzHTTPOAuth2Request& r = *AsRequest(list[i]);
-            if (IsExpired(r, now))
-            {
-                gone.push_back(std::move(list[i]));
-                list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
-            }
-            if ((r.GetCurrentState() == TkbzOAuth2CurrentState::oat2AccessToken) == isToken)
-            {
-                ++sameKind;
-            }
-            ++i;
-        }
-        // The oldest of the same kind make room; tokens never give way to pending pages.
-        for (std::size_t i = 0; sameKind >= limit && i < list.size();)
-        {
-            if ((AsRequest(list[i])->GetCurrentState() ==
-                 TkbzOAuth2CurrentState::oat2AccessToken) == isToken)
-            {
-                gone.push_back(std::move(list[i]));
-                list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
-                --sameKind;
-                continue;
-            }
-            ++i;
-        }
-        list.push_back(request);
-    }
+    ListGuard guard(Requests());
+    EnforceBounds(guard.List(), gone, Now(), isToken ? 0 : 1, isToken ? 1 : 0);
+    guard.List().push_back(request);
 }
 
 TkbzHTTPOAuth2RequestPtr TkbzHTTPComponentServer_OAuth2::FindByID(const std::string& id)
@@ -762,6 +769,21 @@ void TkbzHTTPComponentServer_OAuth2::DoSignIn(const TkbzWSConnectionServerPtr& c
     }
 }
 
+bool TkbzHTTPComponentServer_OAuth2::AuthenticateClient(const std::string& clientId,
+                                                        const std::string& clientSecret,
+                                                        TTokenReply& reply)
+{
+    const TkbzHTTPOAuthAppPtr app = clientId.empty() ? nullptr : GetAppByClientId(clientId);
+    if (app && app->GetRegistered() && kbzSameSecret(app->ClientSecret, clientSecret))
+    {
+        return true;
+    }
+    reply.Status = 401;
+    reply.Challenge = true;
+    reply.Document = ErrorDocument("invalid_client", "Client authentication failed");
+    return false;
+}
+
 TkbzHTTPComponentServer_OAuth2::TTokenReply
 TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
                                              const std::string& redirectURI,
@@ -769,8 +791,14 @@ TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
                                              const std::string& clientSecret)
 {
     TTokenReply reply;
+    // The client first: who cannot authenticate learns nothing about codes.
+    if (!AuthenticateClient(clientId, clientSecret, reply))
+    {
+        return reply;
+    }
     const TkbzDateTime now = Now();
     TkbzQueueItem gone;
+    std::vector<TkbzQueueItem> others;
     // Lookup, checks and issue are one step under the list's lock: a code is exchanged once.
     ListGuard guard(Requests());
     std::vector<TkbzQueueItem>& list = guard.List();
@@ -799,25 +827,18 @@ TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
         reply.Document = ErrorDocument("invalid_grant", "Authorization Code expired");
         return reply;
     }
-    std::lock_guard lock(request->FLock);
-    const TkbzHTTPOAuthAppPtr& app = request->FApp;
+    std::unique_lock lock(request->FLock);
+    const TkbzHTTPOAuthAppPtr app = request->FApp;
     if (request->FCurrentState != TkbzOAuth2CurrentState::oat2AuthorizationCode)
     {
         reply.Document = ErrorDocument("invalid_grant", "Invalid request");
         return reply;
     }
-    if (request->FClient_Id != clientId)
+    if (request->FClient_Id != clientId || !app || !app->GetRegistered())
     {
         reply.Document = ErrorDocument(
             "invalid_grant", Format2("Client_Id %s is different from previous value %s",
                                      request->FClient_Id, clientId));
-        return reply;
-    }
-    if (!app || !app->GetRegistered() || !kbzSameSecret(app->ClientSecret, clientSecret))
-    {
-        reply.Status = 401;
-        reply.Challenge = true;
-        reply.Document = ErrorDocument("invalid_client", "Client authentication failed");
         return reply;
     }
     // Named in the authorization request: the same again; otherwise the registered one, if any.
@@ -851,6 +872,11 @@ TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
     doc->AddPair("scope", request->FScope);
     reply.Status = 200;
     reply.Document = doc->GetText();
+    lock.unlock();
+    // The new token counts against the bound of issued tokens (others make room).
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(index));
+    EnforceBounds(list, others, now, 0, 1);
+    list.push_back(request);
     return reply;
 }
 
@@ -861,6 +887,10 @@ TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(const std::string& refreshTok
                                                    const std::string& clientSecret)
 {
     TTokenReply reply;
+    if (!AuthenticateClient(clientId, clientSecret, reply))
+    {
+        return reply;
+    }
     const TkbzDateTime now = Now();
     TkbzQueueItem gone;
     ListGuard guard(Requests());
@@ -892,19 +922,12 @@ TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(const std::string& refreshTok
         return reply;
     }
     std::lock_guard lock(request->FLock);
-    const TkbzHTTPOAuthAppPtr& app = request->FApp;
-    if (request->FClient_Id != clientId)
+    const TkbzHTTPOAuthAppPtr app = request->FApp;
+    if (request->FClient_Id != clientId || !app || !app->GetRegistered())
     {
         reply.Document = ErrorDocument(
             "invalid_grant", Format2("Client_Id %s is different from previous value %s",
                                      request->FClient_Id, clientId));
-        return reply;
-    }
-    if (!app || !app->GetRegistered() || !kbzSameSecret(app->ClientSecret, clientSecret))
-    {
-        reply.Status = 401;
-        reply.Challenge = true;
-        reply.Document = ErrorDocument("invalid_client", "Client authentication failed");
         return reply;
     }
     // No scope: the one granted before.
@@ -917,7 +940,8 @@ TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(const std::string& refreshTok
     }
     request->FToken.AccessToken = TkbzHTTPOAuth2AccessToken::MakeToken();
     request->FToken.Expires = now + std::chrono::seconds(std::max(0, app->ExpiresIn));
-    request->FToken.RefreshExpires = std::max(request->FToken.RefreshExpires, request->FToken.Expires);
+    request->FToken.RefreshExpires =
+        std::max(request->FToken.RefreshExpires, request->FToken.Expires);
     IkbzJSON doc = NewDocument();
     doc->AddPair("token_type", "Bearer");
     doc->AddPair("access_token", request->FToken.AccessToken);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace kbz
 {
@@ -221,10 +222,17 @@ private:
     void DoTokenEndpoint(const TkbzWSConnectionServerPtr& c, TkbzWSServerHTTPRequest& r);
     TTokenReply ExchangeCode(const std::string& code, const std::string& redirectURI,
                              const std::string& clientId, const std::string& clientSecret);
+    // The client's id and secret name a registered application; otherwise the refusal.
+    bool AuthenticateClient(const std::string& clientId, const std::string& clientSecret,
+                            TTokenReply& reply);
     TTokenReply RefreshAccessToken(const std::string& refreshToken, const std::string& scope,
                                    const std::string& clientId, const std::string& clientSecret);
     // Adds a request, first dropping expired ones and, past the bounds, the oldest.
     void AddRequest(const TkbzHTTPOAuth2RequestPtr& request);
+    // Under the list's lock: drops expired requests, then the oldest of each kind until room
+    // more pending requests and roomTokens more tokens fit.
+    void EnforceBounds(std::vector<TkbzQueueItem>& list, std::vector<TkbzQueueItem>& gone,
+                       TkbzDateTime now, std::size_t roomPending, std::size_t roomTokens) const;
     // Under the list's lock: whether the request is over (its page, code or tokens expired).
     bool IsExpired(TkbzHTTPOAuth2Request& request, TkbzDateTime now) const;
     TkbzHTTPOAuth2RequestPtr FindByID(const std::string& id);
