@@ -1,8 +1,8 @@
 #include "auth/kbzHTTP_OAuth2_Client.h"
 
 #include "base/kbzBase_Helpers.h"
-#include "json/kbzJSON.h"
 
+#include "json/kbzJSON.h"
 #include <fstream>
 
 namespace kbz
@@ -11,7 +11,8 @@ namespace kbz
 namespace
 {
 
-constexpr const char* kSuccessText = "The operation was successful, you can close your browser now.";
+constexpr const char* kSuccessText =
+    "The operation was successful, you can close your browser now.";
 constexpr const char* kDefaultPage = "<HTML><BODY><B>200 OK</B></BODY></HTML>";
 
 // The members of a token answer or an error document, each as text (empty when absent).
@@ -396,9 +397,8 @@ TkbzHTTPResponse TkbzHTTPComponentClient_OAuth2::DoHTTPPost(const std::string& u
     headers.Add("Accept", "application/json");
     if (!FOAuth2Options.Username.empty())
     {
-        headers.Add("Authorization",
-                    "Basic " + kbzEncodeBase64(FOAuth2Options.Username + ":" +
-                                               FOAuth2Options.Password));
+        headers.Add("Authorization", "Basic " + kbzEncodeBase64(FOAuth2Options.Username + ":" +
+                                                                FOAuth2Options.Password));
     }
     {
         std::lock_guard guard(FLock);
@@ -425,8 +425,8 @@ TkbzHTTPResponse TkbzHTTPComponentClient_OAuth2::DoHTTPPost(const std::string& u
             return;
         }
         std::ofstream out(logFile, std::ios::app | std::ios::binary);
-        out << kbzFormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", std::chrono::system_clock::now())
-            << " " << text << "\n";
+        out << kbzFormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", std::chrono::system_clock::now()) << " "
+            << text << "\n";
     };
     log("POST " + url + "\n" + body);
     try
@@ -623,8 +623,8 @@ void TkbzHTTPComponentClient_OAuth2::RefreshRequest(const std::string& refreshTo
     const std::string expiresIn = doc.Get("expires_in");
     const std::string newRefreshToken = doc.Get("refresh_token");
     bool afterHandled = false;
-    OnAfterRefreshToken(*this, accessToken, tokenType, expiresIn, newRefreshToken,
-                        doc.Get("scope"), response.Body, afterHandled);
+    OnAfterRefreshToken(*this, accessToken, tokenType, expiresIn, newRefreshToken, doc.Get("scope"),
+                        response.Body, afterHandled);
     if (afterHandled)
     {
         return;
@@ -729,8 +729,8 @@ void TkbzHTTPComponentClient_OAuth2::DoRedirectRequest(const TkbzHTTPHead& head,
     const std::string stored = FOAuth2Options.GetState();
     if (p.State != stored)
     {
-        const std::string description = "State Value " + p.State +
-                                        " is different from request " + stored;
+        const std::string description =
+            "State Value " + p.State + " is different from request " + stored;
         OnErrorAuthorizeCode(*this, p.Error, description, p.ErrorURI, p.State, p.Raw);
         DoAuthTokenError(p.Error, description, p.Raw);
         stopServer = true;

@@ -1,8 +1,8 @@
 #include "auth/kbzHTTP_OAuth2_Server.h"
 
 #include "base/kbzBase_Helpers.h"
-#include "json/kbzJSON.h"
 
+#include "json/kbzJSON.h"
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -130,8 +130,8 @@ std::optional<std::string> FieldOf(const TFields& fields, std::string_view name)
 // The parameters a token request may name once only.
 bool HasRepeatedField(const TFields& fields, std::string& repeated)
 {
-    static constexpr const char* kOnce[] = {"grant_type",    "code",          "redirect_uri",
-                                            "client_id",     "client_secret", "refresh_token",
+    static constexpr const char* kOnce[] = {"grant_type", "code",          "redirect_uri",
+                                            "client_id",  "client_secret", "refresh_token",
                                             "scope"};
     for (const char* name : kOnce)
     {
@@ -461,8 +461,8 @@ bool TkbzHTTPComponentServer_OAuth2::RemoveToken(const std::string& aToken)
 
 // ---- Tokens ----
 
-bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(const TkbzWSConnectionServerPtr& aConnection,
-                                                        const TkbzHeaderList& aHeaders)
+bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(
+    const TkbzWSConnectionServerPtr& aConnection, const TkbzHeaderList& aHeaders)
 {
     const std::string token = kbzGetBearerToken(aHeaders);
     if (!kbzHasAuthorization(aHeaders) || token.empty())
@@ -472,8 +472,8 @@ bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(const TkbzWSConnectionSe
     return IsOAuth2TokenValid(aConnection, token);
 }
 
-bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(const TkbzWSConnectionServerPtr& aConnection,
-                                                        const std::string& aToken)
+bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(
+    const TkbzWSConnectionServerPtr& aConnection, const std::string& aToken)
 {
     if (IsDestroying())
     {
@@ -531,8 +531,8 @@ bool TkbzHTTPComponentServer_OAuth2::IsOAuth2TokenValid(const TkbzWSConnectionSe
     return valid;
 }
 
-bool TkbzHTTPComponentServer_OAuth2::IsRequestTokenValid(const TkbzWSConnectionServerPtr& connection,
-                                                         const TkbzHeaderList& headers)
+bool TkbzHTTPComponentServer_OAuth2::IsRequestTokenValid(
+    const TkbzWSConnectionServerPtr& connection, const TkbzHeaderList& headers)
 {
     return IsOAuth2TokenValid(connection, headers);
 }
@@ -733,7 +733,8 @@ void TkbzHTTPComponentServer_OAuth2::DoSignIn(const TkbzWSConnectionServerPtr& c
             std::lock_guard guard(request->FLock);
             // The state moves only now, after a successful sign-in (a mistyped password
             // leaves the page usable), and only once: a second sign-in racing this one loses.
-            if (!burnt && request->FCurrentState == TkbzOAuth2CurrentState::oat2RequestAuthorization)
+            if (!burnt &&
+                request->FCurrentState == TkbzOAuth2CurrentState::oat2RequestAuthorization)
             {
                 request->FCurrentState = TkbzOAuth2CurrentState::oat2AuthorizationCode;
                 request->FAuthorizationCode = kbzLowerCase(kbzNewGuid());
@@ -784,11 +785,9 @@ bool TkbzHTTPComponentServer_OAuth2::AuthenticateClient(const std::string& clien
     return false;
 }
 
-TkbzHTTPComponentServer_OAuth2::TTokenReply
-TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
-                                             const std::string& redirectURI,
-                                             const std::string& clientId,
-                                             const std::string& clientSecret)
+TkbzHTTPComponentServer_OAuth2::TTokenReply TkbzHTTPComponentServer_OAuth2::ExchangeCode(
+    const std::string& code, const std::string& redirectURI, const std::string& clientId,
+    const std::string& clientSecret)
 {
     TTokenReply reply;
     // The client first: who cannot authenticate learns nothing about codes.
@@ -836,9 +835,9 @@ TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
     }
     if (request->FClient_Id != clientId || !app || !app->GetRegistered())
     {
-        reply.Document = ErrorDocument(
-            "invalid_grant", Format2("Client_Id %s is different from previous value %s",
-                                     request->FClient_Id, clientId));
+        reply.Document = ErrorDocument("invalid_grant",
+                                       Format2("Client_Id %s is different from previous value %s",
+                                               request->FClient_Id, clientId));
         return reply;
     }
     // Named in the authorization request: the same again; otherwise the registered one, if any.
@@ -880,11 +879,9 @@ TkbzHTTPComponentServer_OAuth2::ExchangeCode(const std::string& code,
     return reply;
 }
 
-TkbzHTTPComponentServer_OAuth2::TTokenReply
-TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(const std::string& refreshToken,
-                                                   const std::string& scope,
-                                                   const std::string& clientId,
-                                                   const std::string& clientSecret)
+TkbzHTTPComponentServer_OAuth2::TTokenReply TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(
+    const std::string& refreshToken, const std::string& scope, const std::string& clientId,
+    const std::string& clientSecret)
 {
     TTokenReply reply;
     if (!AuthenticateClient(clientId, clientSecret, reply))
@@ -925,17 +922,17 @@ TkbzHTTPComponentServer_OAuth2::RefreshAccessToken(const std::string& refreshTok
     const TkbzHTTPOAuthAppPtr app = request->FApp;
     if (request->FClient_Id != clientId || !app || !app->GetRegistered())
     {
-        reply.Document = ErrorDocument(
-            "invalid_grant", Format2("Client_Id %s is different from previous value %s",
-                                     request->FClient_Id, clientId));
+        reply.Document = ErrorDocument("invalid_grant",
+                                       Format2("Client_Id %s is different from previous value %s",
+                                               request->FClient_Id, clientId));
         return reply;
     }
     // No scope: the one granted before.
     if (!scope.empty() && scope != request->FScope)
     {
-        reply.Document = ErrorDocument(
-            "invalid_scope",
-            Format2("Scope %s is different from previous value %s", request->FScope, scope));
+        reply.Document =
+            ErrorDocument("invalid_scope", Format2("Scope %s is different from previous value %s",
+                                                   request->FScope, scope));
         return reply;
     }
     request->FToken.AccessToken = TkbzHTTPOAuth2AccessToken::MakeToken();

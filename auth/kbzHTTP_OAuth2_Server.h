@@ -145,8 +145,8 @@ using TkbzHTTPOAuth2BeforeDispatchPageEvent =
     TkbzEvent<TkbzHTTPComponentServer_OAuth2&, const TkbzHTTPOAuth2RequestPtr&, std::string&>;
 // Connection, request, user, password, var Authenticated.
 using TkbzHTTPOAuth2AuthenticationEvent =
-    TkbzEvent<const TkbzWSConnectionServerPtr&, const TkbzHTTPOAuth2RequestPtr&,
-              const std::string&, const std::string&, bool&>;
+    TkbzEvent<const TkbzWSConnectionServerPtr&, const TkbzHTTPOAuth2RequestPtr&, const std::string&,
+              const std::string&, bool&>;
 // Sender, connection, request (none when there was none), the JSON text sent.
 using TkbzHTTPOAuth2AfterAccessTokenEvent =
     TkbzEvent<TkbzHTTPComponentServer_OAuth2&, const TkbzWSConnectionServerPtr&,

@@ -84,8 +84,7 @@ bool kbzOpenWebBrowser(const std::string& url)
         std::thread([pid] {
             int status = 0;
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-            {
-            }
+            {}
         }).detach();
     }
     catch (const std::exception&)
@@ -272,8 +271,7 @@ void TkbzHTTPComponentClient_OAuth::StopLocalServer()
                 server->SetActive(false);
             }
             catch (...)
-            {
-            }
+            {}
             server->Bindings().clear();
         }
         std::lock_guard lock(FServerLock);

@@ -866,7 +866,16 @@ void TkbzWSClient::StartTokenSource(TkbzHTTPComponentClientAuthToken_Base& sourc
         link->Call([&](TkbzWSClient& client) { client.TokenFailed(error, description); });
     };
     FAwaitingToken.store(true);
-    source.Start();
+    try
+    {
+        source.Start();
+    }
+    catch (...)
+    {
+        // A source that refused to start (a configuration error) brings no token later.
+        FAwaitingToken.store(false);
+        throw;
+    }
 }
 
 void TkbzWSClient::TokenLink::Call(const std::function<void(TkbzWSClient&)>& f)

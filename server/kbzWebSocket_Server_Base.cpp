@@ -653,8 +653,9 @@ bool TkbzWSServer_Indy_Base::DoOfferHTTP(const TkbzWSConnectionServerPtr& c,
     return false;
 }
 
-std::optional<std::string> TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
-                                                                   const TkbzHTTPHead& head)
+std::optional<std::string>
+TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
+                                        const TkbzHTTPHead& head)
 {
     // Components read small form bodies; larger ones are refused rather than buffered.
     constexpr std::uint64_t kMaxBody = 64 * 1024;

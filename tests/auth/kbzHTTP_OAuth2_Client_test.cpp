@@ -15,8 +15,9 @@ using namespace kbz::test;
 namespace
 {
 
-const std::string kToken = "{\"access_token\":\"tok1\",\"token_type\":\"Bearer\",\"expires_in\":3600,"
-                           "\"refresh_token\":\"ref1\",\"scope\":\"a b\"}";
+const std::string kToken =
+    "{\"access_token\":\"tok1\",\"token_type\":\"Bearer\",\"expires_in\":3600,"
+    "\"refresh_token\":\"ref1\",\"scope\":\"a b\"}";
 
 TkbzHTTPResponse Answer(int status, const std::string& body)
 {
@@ -220,8 +221,7 @@ TEST(kbzHTTP_OAuth2_Client, StartRefusesWhatCannotWork)
          "Token URL must not be empty."},
         {"no client id", [](auto& c) { c.OAuth2Options().ClientId.clear(); },
          "Client ID must not be empty."},
-        {"no browser",
-         [](auto& c) { c.BrowserOpener = [](const std::string&) { return false; }; },
+        {"no browser", [](auto& c) { c.BrowserOpener = [](const std::string&) { return false; }; },
          "WebBrowser cannot be opened."},
         {"client credentials without TokenURL",
          [](auto& c) {
@@ -274,8 +274,8 @@ TEST(kbzHTTP_OAuth2_Client, Redirects)
               "&redirect_uri=http%3A%2F%2F127.0.0.1%3A" +
                   std::to_string(port) + "&client_id=app%20id&client_secret=s%26e%2Bc%3Dr%25t");
     EXPECT_EQ(client.Copy(client.events),
-              std::vector<std::string>{"AfterAuthorizeCode c+1|" + state + "|code=c+1\r\nstate=" +
-                                       state + "\r\nx=y"});
+              std::vector<std::string>{"AfterAuthorizeCode c+1|" + state +
+                                       "|code=c+1\r\nstate=" + state + "\r\nx=y"});
     EXPECT_EQ(client.Copy(client.tokens), std::vector<std::string>{"Bearer tok1"});
     EXPECT_TRUE(client.GetLocalServerActive()) << "kept after a successful exchange";
 
@@ -301,9 +301,9 @@ TEST(kbzHTTP_OAuth2_Client, Redirects)
     client.Start();
     const int port2 = client.GetLocalServerPort();
     const std::string state2 = client.OAuth2Options().GetState();
-    EXPECT_EQ(Browse(port2, "/?error=access_denied&error_description=no%20way&state=" + state2)
-                  .Status(),
-              200);
+    EXPECT_EQ(
+        Browse(port2, "/?error=access_denied&error_description=no%20way&state=" + state2).Status(),
+        200);
     EXPECT_TRUE(WaitUntil([&] { return !client.GetLocalServerActive(); }, 10s));
     EXPECT_EQ(client.Copy(client.events).back(),
               "ErrorAuthorizeCode access_denied|no way||" + state2);
@@ -328,21 +328,42 @@ TEST(kbzHTTP_OAuth2_Client, TokenAnswers)
     };
     const Case cases[] = {
         {"token with refresh", 200, kToken, "Bearer tok1", "", {1800}},
-        {"short lifetime", 200,
+        {"short lifetime",
+         200,
          R"({"access_token":"t","token_type":"Bearer","expires_in":60,"refresh_token":"r"})",
-         "Bearer t", "", {}},
-        {"hexadecimal lifetime", 200,
+         "Bearer t",
+         "",
+         {}},
+        {"hexadecimal lifetime",
+         200,
          R"({"access_token":"t","token_type":"bearer","expires_in":" 0x100z","refresh_token":"r"})",
-         "bearer t", "", {128}},
-        {"no refresh token", 200, R"({"access_token":"t","token_type":"Bearer","expires_in":3600})",
-         "Bearer t", "", {}},
-        {"error document", 400,
+         "bearer t",
+         "",
+         {128}},
+        {"no refresh token",
+         200,
+         R"({"access_token":"t","token_type":"Bearer","expires_in":3600})",
+         "Bearer t",
+         "",
+         {}},
+        {"error document",
+         400,
          R"({"error":"invalid_scope","error_description":"no \"admin\"","error_uri":"https://e/1"})",
-         "", "invalid_scope|no \"admin\"", {}},
-        {"refused client", 401, R"({"error":"invalid_client","error_description":"who?"})", "",
-         "invalid_client|who?", {}},
-        {"200 without a token", 200, R"({"token_type":"Bearer"})", "",
-         "invalid_request|{\"token_type\":\"Bearer\"}", {}},
+         "",
+         "invalid_scope|no \"admin\"",
+         {}},
+        {"refused client",
+         401,
+         R"({"error":"invalid_client","error_description":"who?"})",
+         "",
+         "invalid_client|who?",
+         {}},
+        {"200 without a token",
+         200,
+         R"({"token_type":"Bearer"})",
+         "",
+         "invalid_request|{\"token_type\":\"Bearer\"}",
+         {}},
         {"server failure", 503, "busy", "", "invalid_request|busy", {}},
     };
     for (const Case& c : cases)

@@ -50,8 +50,8 @@ struct TLSAuthority
     }
     std::string URL(const std::string& path) const
     {
-        return std::string(server.SSL ? "https" : "http") + "://127.0.0.1:" +
-               std::to_string(port) + path;
+        return std::string(server.SSL ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) +
+               path;
     }
 };
 
@@ -99,22 +99,23 @@ TEST(kbzHTTP_OAuth2_Flow, EndpointsAndBearerOverTLS)
     TLSAuthority a;
     TkbzHTTPClient http;
     Verified(http);
-    const TkbzHTTPResponse page = http.Get(
-        a.URL("/kbz/oauth2/auth?response_type=code&client_id=" + kClientId + "&state=s1"));
+    const TkbzHTTPResponse page =
+        http.Get(a.URL("/kbz/oauth2/auth?response_type=code&client_id=" + kClientId + "&state=s1"));
     ASSERT_EQ(page.Status(), 200) << page.Body;
     const std::string id = RequestIdOf(page.Body);
-    const TkbzHTTPResponse signIn = http.Get(a.URL(
-        "/kbz/oauth2/auth?" +
-        Form({{"request_type", "sign-in"}, {"id", id}, {"username", kUser}, {"password", kPassword}})));
+    const TkbzHTTPResponse signIn =
+        http.Get(a.URL("/kbz/oauth2/auth?" + Form({{"request_type", "sign-in"},
+                                                   {"id", id},
+                                                   {"username", kUser},
+                                                   {"password", kPassword}})));
     ASSERT_EQ(signIn.Status(), 302);
     const std::string code = ParamOf(signIn.Head.Headers.Get("Location"), "code");
-    const TkbzHTTPResponse token = http.Post(
-        a.URL("/kbz/oauth2/token"),
-        Form({{"grant_type", "authorization_code"},
-              {"code", code},
-              {"client_id", kClientId},
-              {"client_secret", kSecret}}),
-        "application/x-www-form-urlencoded");
+    const TkbzHTTPResponse token = http.Post(a.URL("/kbz/oauth2/token"),
+                                             Form({{"grant_type", "authorization_code"},
+                                                   {"code", code},
+                                                   {"client_id", kClientId},
+                                                   {"client_secret", kSecret}}),
+                                             "application/x-www-form-urlencoded");
     ASSERT_EQ(token.Status(), 200) << token.Body;
     const std::string access = Member(token.Body, "access_token");
 
@@ -141,10 +142,10 @@ TEST(kbzHTTP_OAuth2_Flow, EndpointsAndBearerOverTLS)
         EXPECT_EQ(http.Get(a.URL("/index.html"), headers).Status(), c.status);
     }
     // The token endpoint refuses in JSON, over the wire too.
-    const TkbzHTTPResponse again = http.Post(
-        a.URL("/kbz/oauth2/token"),
-        "grant_type=authorization_code&code=" + code + "&client_id=" + kClientId,
-        "application/x-www-form-urlencoded");
+    const TkbzHTTPResponse again =
+        http.Post(a.URL("/kbz/oauth2/token"),
+                  "grant_type=authorization_code&code=" + code + "&client_id=" + kClientId,
+                  "application/x-www-form-urlencoded");
     EXPECT_EQ(again.Status(), 401);
     EXPECT_EQ(Member(again.Body, "error"), "invalid_client");
 
@@ -179,8 +180,8 @@ TEST(kbzHTTP_OAuth2_Flow, PlainListener)
 {
     TLSAuthority a(false);
     TkbzHTTPClient http;
-    const TkbzHTTPResponse page = http.Get(
-        a.URL("/kbz/oauth2/auth?response_type=code&client_id=" + kClientId + "&state=s1"));
+    const TkbzHTTPResponse page =
+        http.Get(a.URL("/kbz/oauth2/auth?response_type=code&client_id=" + kClientId + "&state=s1"));
     EXPECT_EQ(page.Status(), 404);
     EXPECT_EQ(a.authority.server.Requests().Count(), 0u);
     TkbzWSClient client;
@@ -212,12 +213,11 @@ TEST(kbzHTTP_OAuth2_Flow, AuthorizationCodeGrantOpensTheConnection)
             Verified(http);
             http.MaxRedirects = 5;
             const std::string id = RequestIdOf(http.Get(url).Body);
-            const TkbzHTTPResponse last = http.Get(
-                url.substr(0, url.find('?')) + "?" +
-                Form({{"request_type", "sign-in"},
-                      {"id", id},
-                      {"username", kUser},
-                      {"password", kPassword}}));
+            const TkbzHTTPResponse last = http.Get(url.substr(0, url.find('?')) + "?" +
+                                                   Form({{"request_type", "sign-in"},
+                                                         {"id", id},
+                                                         {"username", kUser},
+                                                         {"password", kPassword}}));
             std::lock_guard guard(browserLock);
             browserSaw = std::to_string(last.Status()) + " " + last.Body;
         });
@@ -251,7 +251,8 @@ TEST(kbzHTTP_OAuth2_Flow, AuthorizationCodeGrantOpensTheConnection)
         EXPECT_EQ(browserSaw, "200 The operation was successful, you can close your browser now.");
     }
     EXPECT_EQ(client.Authentication.Token.AuthName, "Bearer");
-    EXPECT_TRUE(a.authority.server.IsOAuth2TokenValid(nullptr, client.Authentication.Token.AuthToken));
+    EXPECT_TRUE(
+        a.authority.server.IsOAuth2TokenValid(nullptr, client.Authentication.Token.AuthToken));
     EXPECT_EQ(source.GetRefreshToken().size(), 64u);
     EXPECT_EQ(source.GetRefreshScheduled(), 1800);
     client.WriteData("with a token");

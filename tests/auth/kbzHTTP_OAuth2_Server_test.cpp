@@ -53,12 +53,11 @@ TEST(kbzHTTP_OAuth2_Server, FullFlow)
 {
     Authority a;
     std::vector<std::string> afterAccess;
-    a.server.OnOAuth2AfterAccessToken = [&](TkbzHTTPComponentServer_OAuth2&,
-                                            const TkbzWSConnectionServerPtr&,
-                                            const TkbzHTTPOAuth2RequestPtr& r,
-                                            const std::string& doc) {
-        afterAccess.push_back((r ? r->GetScope() : "none") + "|" + doc);
-    };
+    a.server.OnOAuth2AfterAccessToken =
+        [&](TkbzHTTPComponentServer_OAuth2&, const TkbzWSConnectionServerPtr&,
+            const TkbzHTTPOAuth2RequestPtr& r, const std::string& doc) {
+            afterAccess.push_back((r ? r->GetScope() : "none") + "|" + doc);
+        };
     const Reply page = a.Page("read write", "st&te=1");
     ASSERT_TRUE(page.Mine);
     EXPECT_EQ(page.Status, 200);
@@ -128,8 +127,9 @@ TEST(kbzHTTP_OAuth2_Server, TokenEndpointRefusals)
              return a.Exchange(code);
          },
          400, "invalid_grant", "Invalid request"},
-        {"wrong secret", [](Authority& a, const std::string& code) { return a.Exchange(code, "x"); },
-         401, "invalid_client", "Client authentication failed"},
+        {"wrong secret",
+         [](Authority& a, const std::string& code) { return a.Exchange(code, "x"); }, 401,
+         "invalid_client", "Client authentication failed"},
         {"wrong redirect_uri",
          [](Authority& a, const std::string& code) {
              return a.Exchange(code, kSecret, "https://evil.example/cb");
@@ -180,8 +180,10 @@ TEST(kbzHTTP_OAuth2_Server, TokenEndpointRefusals)
          },
          400, "invalid_request", "Missing code"},
         {"no grant_type",
-         [](Authority& a, const std::string& code) { return a.Token({{"code", code}}); }, 400,
-         "invalid_request", "Missing grant_type"},
+         [](Authority& a, const std::string& code) {
+             return a.Token({{"code", code}});
+         },
+         400, "invalid_request", "Missing grant_type"},
         {"password grant",
          [](Authority& a, const std::string&) {
              return a.Token({{"grant_type", "password"}, {"username", kUser}});
@@ -232,8 +234,8 @@ TEST(kbzHTTP_OAuth2_Server, TokenEndpointRefusals)
 TEST(kbzHTTP_OAuth2_Server, ClientCredentialsAsBasic)
 {
     Authority a;
-    const std::string basic =
-        "Basic " + kbzEncodeBase64(detail::FormEncode(kClientId) + ":" + detail::FormEncode(kSecret));
+    const std::string basic = "Basic " + kbzEncodeBase64(detail::FormEncode(kClientId) + ":" +
+                                                         detail::FormEncode(kSecret));
     const Reply ok = a.Token(
         {{"grant_type", "authorization_code"}, {"code", a.Code()}, {"redirect_uri", kRedirect}},
         {{"Authorization", basic}});
@@ -279,8 +281,8 @@ TEST(kbzHTTP_OAuth2_Server, AuthorizationRequests)
         {"line break in the redirect", base + "&redirect_uri=https://app.example/cb%0D%0AX:1", 400,
          ""},
         {"registered redirect when none is named", base + "&state=s", 200, ""},
-        {"token response type", "response_type=token&client_id=" + kClientId + "&state=a%20b",
-         302, kRedirect + "?error=unsupported_response_type&state=a%20b"},
+        {"token response type", "response_type=token&client_id=" + kClientId + "&state=a%20b", 302,
+         kRedirect + "?error=unsupported_response_type&state=a%20b"},
     };
     for (const Case& c : cases)
     {
@@ -384,7 +386,8 @@ TEST(kbzHTTP_OAuth2_Server, RequestsThatAreNotItsOwn)
     EXPECT_FALSE(a.Token({{"grant_type", "authorization_code"}}).Mine);
     a.server.OAuth2Options().Authorization.URL = "/login";
     EXPECT_FALSE(a.Page().Mine);
-    EXPECT_EQ(Offer(a.server, "GET", "/login?response_type=code&client_id=" + kClientId).Status, 200);
+    EXPECT_EQ(Offer(a.server, "GET", "/login?response_type=code&client_id=" + kClientId).Status,
+              200);
 }
 
 // Cancel in OnOAuth2BeforeRequest swallows requests and refuses every token.

@@ -5,8 +5,8 @@
 #include "auth/kbzHTTP_Classes.h"
 #include "auth/kbzHTTP_OAuth2_Server.h"
 #include "base/kbzBase_Helpers.h"
-#include "json/kbzJSON.h"
 
+#include "json/kbzJSON.h"
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
