@@ -267,3 +267,24 @@ TEST(kbzHTTP_OAuth2_Flow, AuthorizationCodeGrantOpensTheConnection)
     EXPECT_TRUE(WaitUntil([&] { return !source.GetLocalServerActive(); }, 10s))
         << "the client's deactivation stops the source";
 }
+
+// A source that cannot start (no token endpoint) ends the activation with its error at once.
+TEST(kbzHTTP_OAuth2_Flow, ASourceThatCannotStart)
+{
+    TkbzHTTPComponentClient_OAuth2 source;
+    source.AuthorizationServerOptions().AuthURL = "https://127.0.0.1:9/auth";
+    TkbzWSClient client;
+    Received r;
+    r.Wire(client);
+    client.OnException = [&](const TkbzWSConnectionPtr&, const std::exception& e) {
+        std::lock_guard guard(r.lock);
+        r.errors.push_back(e.what());
+    };
+    client.SetURL("wss://127.0.0.1:9/");
+    client.Authentication.Enabled = true;
+    client.Authentication.Token.Enabled = true;
+    client.Authentication.Token.OAuth = &source;
+    EXPECT_FALSE(client.Connect(10000));
+    std::lock_guard guard(r.lock);
+    EXPECT_EQ(r.errors, std::vector<std::string>{"Token URL must not be empty."});
+}
