@@ -32,6 +32,8 @@ void TkbzWSHTTPServer::StopForDestruction() noexcept
         catch (...)
         {}
     }
+    // No connection thread reports to the link any more.
+    ReleaseLoadBalancerLink();
     FreeTimers();
     WaitForTimerTicks();
 }

@@ -107,6 +107,7 @@ TkbzWSServer_Indy_Base::~TkbzWSServer_Indy_Base()
 {
     SetDestroying();
     JoinServerThreads();
+    ReleaseLoadBalancerLink();
     FreeTimers();
 }
 
@@ -223,11 +224,94 @@ void TkbzWSServer_Indy_Base::StopTimers()
 void TkbzWSServer_Indy_Base::DoStartup()
 {
     OnStartup(*this);
+    if (IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer())
+    {
+        link->Activate();
+    }
 }
 
 void TkbzWSServer_Indy_Base::DoShutdown()
 {
+    IkbzWSServerLoadBalancerLink* link = nullptr;
+    {
+        std::lock_guard guard(FLoadBalancerLock);
+        link = FClientLoadBalancer.get();
+    }
+    if (link)
+    {
+        link->Deactivate();
+    }
     OnShutdown(*this);
+}
+
+// ---- Load balancer ----
+
+void TkbzWSServer_Indy_Base::SetLoadBalancerLinkFactory(
+    std::function<std::unique_ptr<IkbzWSServerLoadBalancerLink>()> factory)
+{
+    std::lock_guard guard(FLoadBalancerLock);
+    FLoadBalancerFactory = std::move(factory);
+}
+
+IkbzWSServerLoadBalancerLink* TkbzWSServer_Indy_Base::GetClientLoadBalancer()
+{
+    std::lock_guard guard(FLoadBalancerLock);
+    if (!FClientLoadBalancer && FLoadBalancerFactory && !IsDestroying())
+    {
+        FClientLoadBalancer = FLoadBalancerFactory();
+    }
+    return FClientLoadBalancer.get();
+}
+
+IkbzWSServerLoadBalancerLink* TkbzWSServer_Indy_Base::EnabledLoadBalancer()
+{
+    return FLoadBalancer.Enabled ? GetClientLoadBalancer() : nullptr;
+}
+
+void TkbzWSServer_Indy_Base::ReleaseLoadBalancerLink() noexcept
+{
+    std::unique_ptr<IkbzWSServerLoadBalancerLink> link;
+    {
+        std::lock_guard guard(FLoadBalancerLock);
+        link = std::move(FClientLoadBalancer);
+        FLoadBalancerFactory = nullptr;
+    }
+    try
+    {
+        link.reset();
+    }
+    catch (...)
+    {}
+}
+
+void TkbzWSServer_Indy_Base::DoLoadBalancerError(const std::string& text) noexcept
+{
+    if (IsDestroying())
+    {
+        return;
+    }
+    try
+    {
+        OnLoadBalancerError(*this, text);
+    }
+    catch (...)
+    {}
+}
+
+void TkbzWSServer_Indy_Base::ReportToLoadBalancer(const TkbzWSConnectionServerPtr& c,
+                                                  bool active) noexcept
+{
+    try
+    {
+        if (IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer())
+        {
+            link->ConnectionChanged(c, active);
+        }
+    }
+    catch (const std::exception& e)
+    {
+        DoLoadBalancerError(e.what());
+    }
 }
 
 // ---- Connection list ----
@@ -465,6 +549,7 @@ void TkbzWSServer_Indy_Base::OnListenerDisconnect(const TkbzWSConnectionServerPt
         c->MarkFreed();
         return;
     }
+    ReportToLoadBalancer(c, false);
     try
     {
         DoNotifyDisconnect(c);
@@ -927,6 +1012,7 @@ void TkbzWSServer_Indy_Base::DoHandshakeDone(const TkbzWSConnectionServerPtr& c,
     }
     if (c->Enabled() && !c->Disconnected())
     {
+        ReportToLoadBalancer(c, true);
         DoNotifyConnect(c);
     }
 }
@@ -1184,16 +1270,72 @@ void TkbzWSServer_Indy_Base::DoBroadcast(const std::string* text,
     }
 }
 
+namespace
+{
+constexpr const char* kLinkDownBroadcast =
+    "Load balancer link is down: the broadcast reached this server's connections only.";
+constexpr const char* kLinkDownWrite =
+    "Load balancer link is down: no write to a connection of another server.";
+} // namespace
+
 void TkbzWSServer_Indy_Base::Broadcast(const std::string& aText, const std::string& aChannel,
                                        const std::string& aProtocol, const std::string& aExclude,
                                        const std::string& aInclude)
 {
-    DoBroadcast(&aText, nullptr, aChannel, aProtocol, aExclude, aInclude);
+    if (IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer())
+    {
+        // The balancer hands it back to every server, this one included.
+        try
+        {
+            if (link->Broadcast(aText, aChannel, aProtocol, aExclude, aInclude))
+            {
+                return;
+            }
+            DoLoadBalancerError(kLinkDownBroadcast);
+        }
+        catch (const std::exception& e)
+        {
+            DoLoadBalancerError(e.what());
+        }
+    }
+    BroadcastLocal(aText, aChannel, aProtocol, aExclude, aInclude);
 }
 
 void TkbzWSServer_Indy_Base::Broadcast(TkbzStream& aStream, const std::string& aChannel,
                                        const std::string& aProtocol, const std::string& aExclude,
                                        const std::string& aInclude)
+{
+    if (IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer())
+    {
+        try
+        {
+            if (link->Broadcast(aStream, aChannel, aProtocol, aExclude, aInclude, 0,
+                                TwsStreaming::stmNone))
+            {
+                return;
+            }
+            DoLoadBalancerError(kLinkDownBroadcast);
+        }
+        catch (const std::exception& e)
+        {
+            DoLoadBalancerError(e.what());
+        }
+    }
+    BroadcastLocal(aStream, aChannel, aProtocol, aExclude, aInclude);
+}
+
+void TkbzWSServer_Indy_Base::BroadcastLocal(const std::string& aText, const std::string& aChannel,
+                                            const std::string& aProtocol,
+                                            const std::string& aExclude,
+                                            const std::string& aInclude)
+{
+    DoBroadcast(&aText, nullptr, aChannel, aProtocol, aExclude, aInclude);
+}
+
+void TkbzWSServer_Indy_Base::BroadcastLocal(TkbzStream& aStream, const std::string& aChannel,
+                                            const std::string& aProtocol,
+                                            const std::string& aExclude,
+                                            const std::string& aInclude)
 {
     aStream.SetPosition(0);
     const std::vector<std::uint8_t> bytes = aStream.ReadBytes();
@@ -1202,6 +1344,53 @@ void TkbzWSServer_Indy_Base::Broadcast(TkbzStream& aStream, const std::string& a
 
 bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, const std::string& aText,
                                        int aSize, TwsStreaming aStreaming)
+{
+    IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer();
+    if (!link || GetConnectionByGuid(aGuid))
+    {
+        return WriteDataLocal(aGuid, aText, aSize, aStreaming);
+    }
+    // Not held here: the balancer knows which server holds it.
+    try
+    {
+        if (link->WriteData(aGuid, aText))
+        {
+            return true;
+        }
+        DoLoadBalancerError(kLinkDownWrite);
+    }
+    catch (const std::exception& e)
+    {
+        DoLoadBalancerError(e.what());
+    }
+    return false;
+}
+
+bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize,
+                                       TwsStreaming aStreaming)
+{
+    IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer();
+    if (!link || GetConnectionByGuid(aGuid))
+    {
+        return WriteDataLocal(aGuid, aStream, aSize, aStreaming);
+    }
+    try
+    {
+        if (link->WriteData(aGuid, aStream, aSize, aStreaming))
+        {
+            return true;
+        }
+        DoLoadBalancerError(kLinkDownWrite);
+    }
+    catch (const std::exception& e)
+    {
+        DoLoadBalancerError(e.what());
+    }
+    return false;
+}
+
+bool TkbzWSServer_Indy_Base::WriteDataLocal(const std::string& aGuid, const std::string& aText,
+                                            int aSize, TwsStreaming aStreaming)
 {
     const TkbzWSConnectionServerPtr c = GetConnectionByGuid(aGuid);
     if (!c || !c->Enabled() || c->Disconnected())
@@ -1220,8 +1409,8 @@ bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, const std::stri
     }
 }
 
-bool TkbzWSServer_Indy_Base::WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize,
-                                       TwsStreaming aStreaming)
+bool TkbzWSServer_Indy_Base::WriteDataLocal(const std::string& aGuid, TkbzStream& aStream,
+                                            int aSize, TwsStreaming aStreaming)
 {
     const TkbzWSConnectionServerPtr c = GetConnectionByGuid(aGuid);
     if (!c || !c->Enabled() || c->Disconnected())

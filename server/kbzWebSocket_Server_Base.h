@@ -295,7 +295,9 @@ public:
     // not in exclude, in include when one is given (comma-separated
     // identifiers). Never waits for a peer: each message goes on the
     // connection's send queue for its own thread; a connection whose queue is
-    // full is dropped.
+    // full is dropped. With LoadBalancer.Enabled it goes to the balancer, which
+    // hands it to every server (this one too); while the link is down it is
+    // carried out here and OnLoadBalancerError says so.
     void Broadcast(const std::string& aText, const std::string& aChannel = {},
                    const std::string& aProtocol = {}, const std::string& aExclude = {},
                    const std::string& aInclude = {});
@@ -304,6 +306,8 @@ public:
                    const std::string& aInclude = {});
     // Writes to the connection with that identifier at once; false when there is
     // none, it has no handshake yet or it is disconnected (also when the write fails).
+    // With LoadBalancer.Enabled an identifier this server does not hold goes to the
+    // balancer (true once sent; false, with OnLoadBalancerError, while the link is down).
     bool WriteData(const std::string& aGuid, const std::string& aText, int aSize = 0,
                    TwsStreaming aStreaming = TwsStreaming::stmNone);
     bool WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize = 0,
@@ -322,6 +326,31 @@ public:
 
     // The pending session logins (Authentication.Session).
     TkbzWSSessionList& SessionList() noexcept { return FSessionList; }
+
+    // ---- Load balancer ----
+    TkbzWSLoadBalancerServer_Options& LoadBalancer() noexcept { return FLoadBalancer; }
+    TkbzWSServerEvent OnLoadBalancerConnect;
+    TkbzWSServerEvent OnLoadBalancerDisconnect;
+    TkbzEvent<TkbzWSServer_Indy_Base&, const std::string&> OnLoadBalancerError;
+    // The link, made on first use by the factory (the published server sets
+    // one); none without a factory.
+    IkbzWSServerLoadBalancerLink* GetClientLoadBalancer();
+    void SetLoadBalancerLinkFactory(
+        std::function<std::unique_ptr<IkbzWSServerLoadBalancerLink>()> factory);
+    // The local parts of Broadcast and WriteData: what arrives from the
+    // balancer is carried out here only, never forwarded again.
+    void BroadcastLocal(const std::string& aText, const std::string& aChannel = {},
+                        const std::string& aProtocol = {}, const std::string& aExclude = {},
+                        const std::string& aInclude = {});
+    void BroadcastLocal(TkbzStream& aStream, const std::string& aChannel = {},
+                        const std::string& aProtocol = {}, const std::string& aExclude = {},
+                        const std::string& aInclude = {});
+    bool WriteDataLocal(const std::string& aGuid, const std::string& aText, int aSize = 0,
+                        TwsStreaming aStreaming = TwsStreaming::stmNone);
+    bool WriteDataLocal(const std::string& aGuid, TkbzStream& aStream, int aSize = 0,
+                        TwsStreaming aStreaming = TwsStreaming::stmNone);
+    // Raises OnLoadBalancerError unless destroying; never raises.
+    void DoLoadBalancerError(const std::string& text) noexcept;
 
     // ---- The listener's callbacks (any listener, or a test) ----
     // A new TCP connection: builds its connection object (nullptr when refused
@@ -359,6 +388,9 @@ protected:
     void SetActiveOnThread(bool active);
     // Waits for the Start/Stop/ReStart threads (call from the most derived destructor).
     void JoinServerThreads();
+    // Ends the load-balancer link (call from the most derived destructor, once
+    // the listener's threads are gone).
+    void ReleaseLoadBalancerLink() noexcept;
 
 private:
     void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
@@ -390,6 +422,10 @@ private:
                      const std::string& channel, const std::string& protocol,
                      const std::string& exclude, const std::string& include);
     void RemoveConnection(const TkbzWSConnectionServerPtr& c);
+    // Tells the load-balancer link about a connection that came or goes.
+    void ReportToLoadBalancer(const TkbzWSConnectionServerPtr& c, bool active) noexcept;
+    // The link when the load balancer is enabled.
+    IkbzWSServerLoadBalancerLink* EnabledLoadBalancer();
 
     TkbzWSOptionsServer FOptions;
     TkbzWSSecurity_Options FSecurityOptions;
@@ -404,6 +440,11 @@ private:
     mutable std::mutex FListLock;
     std::vector<TkbzWSConnectionServerPtr> FList;
     std::map<std::string, TkbzWSConnectionServerPtr> FByGuid;
+
+    TkbzWSLoadBalancerServer_Options FLoadBalancer;
+    std::mutex FLoadBalancerLock; // the factory and the link pointer
+    std::function<std::unique_ptr<IkbzWSServerLoadBalancerLink>()> FLoadBalancerFactory;
+    std::unique_ptr<IkbzWSServerLoadBalancerLink> FClientLoadBalancer;
 
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;

@@ -142,4 +142,20 @@ void TkbzWSFallBack_Options::Assign(const TkbzPersistent& src)
     TkbzPersistent::Assign(src);
 }
 
+void TkbzWSLoadBalancerServer_Options::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSLoadBalancerServer_Options*>(&src))
+    {
+        Enabled = s->Enabled;
+        Host = s->Host;
+        Port = s->Port;
+        AutoRestart = s->AutoRestart;
+        AutoRegisterBindings = s->AutoRegisterBindings;
+        Bindings = s->Bindings;
+        Guid = s->Guid;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
 } // namespace kbz

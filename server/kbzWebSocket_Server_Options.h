@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kbz
 {
@@ -212,6 +213,55 @@ class TkbzWSQueueServer_Options : public TkbzWSQueueOptions
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSQueueServer_Options)
+};
+
+// ---- Load balancer ----
+
+// The server's link to a load balancer: with Enabled the server registers
+// there and sends its broadcasts and its writes to identifiers it does not
+// hold through it.
+class TkbzWSLoadBalancerServer_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSLoadBalancerServer_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = false;
+    std::string Host;
+    std::int32_t Port = 0;
+    // Seconds between reconnection attempts of the link; 0: none.
+    std::int32_t AutoRestart = 0;
+    // Announce the listener's own bindings.
+    bool AutoRegisterBindings = false;
+    // Further bindings to announce, each "scheme:host:port" (ws://10.0.0.5:80).
+    std::vector<std::string> Bindings;
+    // The server's identity at the balancer.
+    std::string Guid;
+};
+
+// What the server asks of its load-balancer link (built by the load-balancer
+// layer above, which knows the link's messages). Every call may come from any
+// thread; the sending ones return false when the link is not open, so that the
+// server can carry the work out itself.
+class IkbzWSServerLoadBalancerLink
+{
+public:
+    virtual ~IkbzWSServerLoadBalancerLink() = default;
+    // Connects (on a thread of its own) and registers; Deactivate disconnects and waits.
+    virtual void Activate() = 0;
+    virtual void Deactivate() = 0;
+    virtual bool Broadcast(const std::string& aText, const std::string& aChannel,
+                           const std::string& aProtocol, const std::string& aExclude,
+                           const std::string& aInclude) = 0;
+    virtual bool Broadcast(TkbzStream& aStream, const std::string& aChannel,
+                           const std::string& aProtocol, const std::string& aExclude,
+                           const std::string& aInclude, int aSize, TwsStreaming aStreaming) = 0;
+    virtual bool WriteData(const std::string& aGuid, const std::string& aText) = 0;
+    virtual bool WriteData(const std::string& aGuid, TkbzStream& aStream, int aSize,
+                           TwsStreaming aStreaming) = 0;
+    // A connection completed its handshake (active) or is about to be gone.
+    virtual void ConnectionChanged(const std::shared_ptr<TkbzWSConnectionServer>& connection,
+                                   bool active) = 0;
 };
 
 } // namespace kbz
