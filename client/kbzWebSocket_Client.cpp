@@ -5,7 +5,9 @@
 #include "client/kbzClient_Environment.h"
 #include "transport/kbzHTTP_Client.h"
 
+#include "json/kbzJSON.h"
 #include <chrono>
+#include <random>
 #include <thread>
 
 namespace kbz
@@ -557,6 +559,15 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
     try
     {
         OnBeforeConnect(*this);
+        // A connect that follows a token continues the activation that chose the server.
+        if (LoadBalancer.Enabled && !tokenReady)
+        {
+            SelectServer();
+            if (FCancelConnecting.load())
+            {
+                throw EIdClosedSocket("Request cancelled."); // a deactivation came meanwhile
+            }
+        }
         const std::optional<std::string> path = ApplyAuthentication(startEpoch, tokenReady);
         if (!path)
         {
@@ -722,10 +733,8 @@ void TkbzWSClient::PrepareProxy(TkbzIdTCPClient& tcp)
     };
 }
 
-std::optional<std::string> TkbzWSClient::RequestSession()
+void TkbzWSClient::PrepareHTTP(TkbzHTTPClient& http)
 {
-    TkbzWSAuthenticationClient_Options& a = Authentication;
-    TkbzHTTPClient http;
     http.ReadTimeout = 10000;
     http.ConnectTimeout = ConnectTimeout > 0 ? ConnectTimeout : 10000;
     http.IPVersion = IPVersion;
@@ -746,6 +755,136 @@ std::optional<std::string> TkbzWSClient::RequestSession()
             tunnel->ConnectThrough(channel, host, port, timeoutMs);
         };
     }
+}
+
+namespace
+{
+// host, port and ssl of a server binding record (a JSON object); a record
+// without a host or with a port out of range names no server.
+void ReadServerBinding(const std::string& body, std::string& host, int& port, bool& tls)
+{
+    const IkbzJSON document = CreateJSONInstance();
+    FreeJSONInstance(document);
+    document->Read(body);
+    const auto text = [&](std::string_view name) -> std::string {
+        const IkbzObjectJSON member = document->GetNode(name);
+        if (!member)
+        {
+            return {};
+        }
+        return member->GetJSONType() == TkbzJSONtype::kbzJSONString
+                   ? kbzJSONDecodeString(member->GetRawValue())
+                   : member->GetRawValue();
+    };
+    host = text("host");
+    const std::string portText = kbzTrim(text("port"));
+    port = portText.empty() ? 0 : kbzStrToInt(portText);
+    tls = kbzSameText(text("ssl"), "true");
+    if (host.empty() || HasUnsafeCharacters(host) || port < 1 || port > 65535)
+    {
+        throw EArgumentException("The load balancer named no usable server: " +
+                                 body.substr(0, 200));
+    }
+}
+
+std::size_t RandomIndex(std::size_t count)
+{
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return std::uniform_int_distribution<std::size_t>(0, count - 1)(generator);
+}
+} // namespace
+
+bool TkbzWSClient::QueryLoadBalancer()
+{
+    try
+    {
+        TkbzHTTPClient http;
+        PrepareHTTP(http);
+        const std::string& lbHost = LoadBalancer.Host;
+        const std::string host = lbHost.find(':') != std::string::npos && lbHost.front() != '['
+                                     ? "[" + lbHost + "]"
+                                     : lbHost;
+        const std::string url = std::string(TLS ? "https" : "http") + "://" + host + ":" +
+                                std::to_string(LoadBalancer.Port) + "/kbz@lb@client@get@binding";
+        {
+            std::lock_guard guard(FSessionLock);
+            FSessionRequest = &http;
+        }
+        struct Clear
+        {
+            TkbzWSClient& client;
+            ~Clear()
+            {
+                std::lock_guard guard(client.FSessionLock);
+                client.FSessionRequest = nullptr;
+            }
+        } clear{*this};
+        if (FCancelConnecting.load())
+        {
+            throw EIdClosedSocket("Request cancelled.");
+        }
+        TkbzHTTPResponse answer = http.Get(url);
+        answer.Check();
+        if (answer.Body.empty())
+        {
+            return false;
+        }
+        std::string bindingHost;
+        int bindingPort = 0;
+        bool bindingTLS = false;
+        ReadServerBinding(answer.Body, bindingHost, bindingPort, bindingTLS);
+        Host = bindingHost;
+        Port = bindingPort;
+        TLS = bindingTLS;
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        if (!FCancelConnecting.load())
+        {
+            OnLoadBalancerError(*this, std::string(e.what()));
+        }
+        return false;
+    }
+}
+
+void TkbzWSClient::SelectServer()
+{
+    if (QueryLoadBalancer() || LoadBalancer.Servers.empty())
+    {
+        return;
+    }
+    const std::vector<std::string>& servers = LoadBalancer.Servers;
+    // Up to ten picks, with repetition: an entry that does not split is just skipped.
+    for (int attempt = 0; attempt < 10; ++attempt)
+    {
+        const std::string& entry = servers[RandomIndex(servers.size())];
+        std::string host;
+        int port = 0;
+        bool tls = false;
+        try
+        {
+            if (!kbzParseHostPort(entry, host, port, tls))
+            {
+                continue;
+            }
+        }
+        catch (const std::exception&)
+        {
+            continue; // a port that is no number
+        }
+        Host = host;
+        Port = port;
+        TLS = tls;
+        return;
+    }
+}
+
+std::optional<std::string> TkbzWSClient::RequestSession()
+{
+    TkbzWSAuthenticationClient_Options& a = Authentication;
+    TkbzHTTPClient http;
+    PrepareHTTP(http);
     const std::string host =
         Host.find(':') != std::string::npos && Host.front() != '[' ? "[" + Host + "]" : Host;
     const std::string url = std::string(TLS ? "https" : "http") + "://" + host + ":" +

@@ -23,6 +23,7 @@ namespace kbz
 {
 
 class TkbzWSClient;
+class TkbzHTTPClient;
 
 // The parsed answer to the opening request.
 class TkbzWSHandShakeClient
@@ -116,12 +117,16 @@ public:
     TkbzWSOptionsClient Options;
     TkbzWSAuthenticationClient_Options Authentication;
     TkbzWSQueueOptions QueueOptions;
+    // With Enabled, every activation asks the balancer for its server first.
+    TkbzWSLoadBalancerClient_Options LoadBalancer;
 
     // ---- Events of the client ----
     TkbzEvent<TkbzWSClient&> OnBeforeConnect;
     TkbzEvent<TkbzWSClient&, bool&> OnBeforeWatchDog;
     // Verdict of each certificate check (TLS with VerifyCertificate).
     TkbzSSLVerifyPeerEvent OnSSLVerifyPeer;
+    // The binding query failed (the activation goes on).
+    TkbzEvent<TkbzWSClient&, const std::string&> OnLoadBalancerError;
 
     // ---- Operations ----
     // Activates and waits up to aTimeout ms for the connection to be enabled.
@@ -185,6 +190,14 @@ private:
     std::shared_ptr<TkbzTransparentProxy> MakeTunnel();
     // The session mode's request: the session's path, or nothing without a session ID.
     std::optional<std::string> RequestSession();
+    // An HTTP client with the connection's proxy, TLS and time settings.
+    void PrepareHTTP(TkbzHTTPClient& http);
+    // Server selection: the balancer's binding, else a fallback server; may
+    // change Host, Port and TLS.
+    void SelectServer();
+    // The binding query; false (after OnLoadBalancerError unless the answer was empty) when it
+    // named no server.
+    bool QueryLoadBalancer();
     // Wakes Connect's wait after a change it looks at.
     void NotifyStateChanged();
     // The watchdog's reconnection attempt, on a client thread.
@@ -224,9 +237,9 @@ private:
     // The tunnel of the current activation, when Proxy.Enabled: only the selected kind is kept.
     std::shared_ptr<TkbzProxyHTTP> FProxyHTTP;
     std::shared_ptr<TkbzProxySocks> FProxySocks;
-    // The session request in progress, which a deactivation cancels.
+    // The session request or binding query in progress, which a deactivation cancels.
     std::mutex FSessionLock;
-    class TkbzHTTPClient* FSessionRequest = nullptr;
+    TkbzHTTPClient* FSessionRequest = nullptr;
 
     mutable std::mutex FLock; // the current TCP client and connection
     std::shared_ptr<TkbzIdTCPClient> FTCPClient;

@@ -158,6 +158,19 @@ void TkbzWSOptionsClient::Assign(const TkbzPersistent& src)
     TkbzPersistent::Assign(src);
 }
 
+void TkbzWSLoadBalancerClient_Options::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSLoadBalancerClient_Options*>(&src))
+    {
+        Enabled = s->Enabled;
+        Host = s->Host;
+        Port = s->Port;
+        Servers = s->Servers;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
 void TkbzWSAuthentication_Options::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzWSAuthentication_Options*>(&src))

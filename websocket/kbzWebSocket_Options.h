@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kbz
 {
@@ -209,6 +210,22 @@ public:
 
 private:
     std::string FParameters;
+};
+
+// ---- Client server selection ----
+// A load balancer that names the server for each activation, and servers to
+// pick from at random when it cannot answer.
+class TkbzWSLoadBalancerClient_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSLoadBalancerClient_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = false;
+    std::string Host; // the balancer
+    std::int32_t Port = 0;
+    // Fallback servers, each "scheme:host:port" (ws://10.0.0.5:80, wss://10.0.0.6:443).
+    std::vector<std::string> Servers;
 };
 
 // ---- Client authentication ----
