@@ -3,12 +3,20 @@
 // (what the console's "broadcast" command sends): the rest of it goes to every
 // client, the sender included.
 //
-//   kbzEchoServer [-deflate] [-ip ADDRESS] PORT
+//   kbzEchoServer [-deflate] [-ip ADDRESS] [-lb HOST:PORT] [-chat] PORT
 //
 // -deflate accepts the permessage-deflate and deflate-frame extensions; -ip
 // chooses the address to listen on (127.0.0.1 by default). PORT 0 lets the
 // system choose. Prints "listening on ADDRESS:PORT" once it accepts
 // connections, and ends on SIGINT or SIGTERM.
+//
+// -lb links the server to the load balancer at HOST:PORT (kbzLoadBalancer):
+// it announces its bindings there, reports its connections, and reconnects
+// every second while the link is down. -chat makes it a chat server: each
+// client first gets "#kbz_id:<its identifier>", and each text it sends is
+// broadcast to every client (through the balancer, so to the clients of every
+// linked server, when linked) instead of echoed; a text
+// "#kbz_to:<identifier>:<text>" goes to that one client only, wherever it is.
 #include "base/kbzBase_Helpers.h"
 #include "kbzWebSocket.h"
 
@@ -34,7 +42,8 @@ void OnStopSignal(int)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: kbzEchoServer [-deflate] [-ip ADDRESS] PORT\n");
+    std::fprintf(stderr,
+                 "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-lb HOST:PORT] [-chat] PORT\n");
     return 2;
 }
 
@@ -43,6 +52,8 @@ int Usage()
 int main(int argc, char** argv)
 {
     bool deflate = false;
+    bool chat = false;
+    std::string balancer;
     std::string ip = "127.0.0.1";
     std::string port;
     for (int i = 1; i < argc; ++i)
@@ -51,6 +62,14 @@ int main(int argc, char** argv)
         if (arg == "-deflate")
         {
             deflate = true;
+        }
+        else if (arg == "-lb" && i + 1 < argc)
+        {
+            balancer = argv[++i];
+        }
+        else if (arg == "-chat")
+        {
+            chat = true;
         }
         else if (arg == "-ip" && i + 1 < argc)
         {
@@ -96,7 +115,46 @@ int main(int argc, char** argv)
         server.Bindings().push_back({ip, static_cast<std::uint16_t>(portNumber), version});
 
         // Events run on each connection's own thread, which also answers.
-        server.OnMessage = [&server](const TkbzWSConnectionPtr& c, const std::string& text) {
+        if (!balancer.empty())
+        {
+            const std::size_t colon = balancer.rfind(':');
+            if (colon == std::string::npos)
+            {
+                return Usage();
+            }
+            TkbzWSLoadBalancerServer_Options& lb = server.LoadBalancer();
+            lb.Enabled = true;
+            lb.Host = balancer.substr(0, colon);
+            lb.Port = kbzStrToInt(balancer.substr(colon + 1));
+            lb.AutoRestart = 1;
+            lb.AutoRegisterBindings = true;
+            lb.Guid = kbzNewGuid();
+            server.OnLoadBalancerError = [](TkbzWSServer_Indy_Base&, const std::string& text) {
+                std::fprintf(stderr, "load balancer: %s\n", text.c_str());
+            };
+        }
+        if (chat)
+        {
+            server.OnConnect = [](const TkbzWSConnectionPtr& c) {
+                c->WriteData("#kbz_id:" + c->GetGuid());
+            };
+        }
+        server.OnMessage = [&server, chat](const TkbzWSConnectionPtr& c, const std::string& text) {
+            if (chat)
+            {
+                constexpr std::string_view to = "#kbz_to:";
+                const std::size_t colon = text.find(':', to.size());
+                if (text.compare(0, to.size(), to) == 0 && colon != std::string::npos)
+                {
+                    server.WriteData(text.substr(to.size(), colon - to.size()),
+                                     text.substr(colon + 1));
+                }
+                else
+                {
+                    server.Broadcast(text);
+                }
+                return;
+            }
             constexpr std::string_view prefix = "#kbz_broadcast:";
             if (text.compare(0, prefix.size(), prefix) != 0)
             {

@@ -6,14 +6,14 @@
 kbz_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
-                    libbenchmark-dev openssl ca-certificates)
+                    libbenchmark-dev openssl ca-certificates libhiredis-dev)
 # The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file).
 kbz_check_packages=(dpkg-dev file)
 # The programs the README uses.
 kbz_programs=(kbzWebSocketClient kbzEchoServer kbzEchoClient)
 # Real peers the interoperability tests start on loopback.
 kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium python3-jwt python3-cryptography curl
-                   tinyproxy microsocks dante-server)
+                   tinyproxy microsocks dante-server redis-server)
 
 kbz_install() {
     local missing=()
