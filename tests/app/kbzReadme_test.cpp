@@ -34,7 +34,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,25 +73,74 @@ Strings& MarkerErrors()
     return errors;
 }
 
-// key=value and key="value with blanks" pairs.
+// key=value and key="value with blanks" pairs; anything else is a word.
 std::map<std::string, std::string> ReadOptions(const std::string& text, Strings& words)
 {
     std::map<std::string, std::string> options;
-    static const std::regex item(R"re(\s*([A-Za-z]+)=("([^"]*)"|(\S*))|\s*(\S+))re");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), item);
-         it != std::sregex_iterator(); ++it)
+    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    std::size_t i = 0;
+    while (i < text.size())
     {
-        const std::smatch& m = *it;
-        if (m[5].matched)
+        if (blank(text[i]))
         {
-            words.push_back(m[5]);
+            ++i;
+            continue;
         }
-        else
+        std::size_t key = i;
+        while (key < text.size() && std::isalpha(static_cast<unsigned char>(text[key])))
         {
-            options[m[1]] = m[3].matched ? m[3].str() : m[4].str();
+            ++key;
         }
+        if (key > i && key < text.size() && text[key] == '=')
+        {
+            std::size_t start = key + 1;
+            std::size_t end = start;
+            std::string value;
+            if (start < text.size() && text[start] == '"' &&
+                text.find('"', start + 1) != std::string::npos)
+            {
+                end = text.find('"', start + 1);
+                value = text.substr(start + 1, end - start - 1);
+                ++end;
+            }
+            else
+            {
+                while (end < text.size() && !blank(text[end]))
+                {
+                    ++end;
+                }
+                value = text.substr(start, end - start);
+            }
+            options[text.substr(i, key - i)] = value;
+            i = end;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && !blank(text[end]))
+        {
+            ++end;
+        }
+        words.push_back(text.substr(i, end - i));
+        i = end;
     }
     return options;
+}
+
+// The text of a "<!-- session ... -->" line, or nothing.
+std::optional<std::string> MarkerText(std::string line)
+{
+    static const std::string open = "<!-- session ";
+    static const std::string close = " -->";
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+    {
+        line.pop_back();
+    }
+    if (line.rfind(open, 0) != 0 || line.size() < open.size() + close.size() ||
+        line.compare(line.size() - close.size(), close.size(), close) != 0)
+    {
+        return std::nullopt;
+    }
+    return line.substr(open.size(), line.size() - open.size() - close.size());
 }
 
 std::vector<Session> ReadSessions(const std::string& path)
@@ -101,18 +149,17 @@ std::vector<Session> ReadSessions(const std::string& path)
     std::vector<Session> sessions;
     std::string line;
     int number = 0;
-    static const std::regex marker(R"(^<!-- session (.*) -->\s*$)");
     std::optional<std::pair<std::string, Block>> pending; // session name, marked block
     bool inBlock = false;
     while (std::getline(in, line))
     {
         ++number;
-        std::smatch m;
-        if (!inBlock && std::regex_match(line, m, marker))
+        const auto marker = inBlock ? std::nullopt : MarkerText(line);
+        if (marker)
         {
             Strings words;
             Block block;
-            block.options = ReadOptions(m[1], words);
+            block.options = ReadOptions(*marker, words);
             block.line = number;
             if (words.size() == 2)
             {
@@ -185,11 +232,26 @@ Strings SplitLines(const std::string& text)
     return lines;
 }
 
+// Replaces each port number that stands as a whole word.
 std::string ReplacePorts(std::string text, const std::map<std::string, std::string>& ports)
 {
+    const auto wordChar = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    };
     for (const auto& [from, to] : ports)
     {
-        text = std::regex_replace(text, std::regex("\\b" + from + "\\b"), to);
+        std::string out;
+        std::size_t pos = 0;
+        for (std::size_t hit; !from.empty() && (hit = text.find(from, pos)) != std::string::npos;)
+        {
+            const bool before = hit > 0 && wordChar(text[hit - 1]);
+            const bool after = hit + from.size() < text.size() && wordChar(text[hit + from.size()]);
+            out.append(text, pos, hit - pos);
+            out += (before || after) ? from : to;
+            pos = hit + from.size();
+        }
+        out.append(text, pos, std::string::npos);
+        text = std::move(out);
     }
     return text;
 }
