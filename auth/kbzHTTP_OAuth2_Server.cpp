@@ -1,6 +1,7 @@
 #include "auth/kbzHTTP_OAuth2_Server.h"
 
 #include "base/kbzBase_Helpers.h"
+#include "base/kbzWebSocket_Version.h"
 
 #include "json/kbzJSON.h"
 #include <algorithm>
@@ -16,7 +17,7 @@ namespace
 
 // The compiled-in sign-in page (server/www).
 constexpr const char* kAuthorizationPage = "kbzOAuth2Authorization.html";
-constexpr const char* kChallenge = "Basic realm=\"kbzWebSockets 2023.2.0\"";
+constexpr const char* kChallenge = "Basic realm=\"" KBZ_SOFTWARE "\"";
 
 // Holds a queue's lock for a walk; entries taken out are released after it.
 class ListGuard

@@ -5,6 +5,7 @@
 // origin, redirects when asked for, and a cancel from another thread.
 #pragma once
 
+#include "base/kbzWebSocket_Version.h"
 #include "transport/kbzHTTP_Message.h"
 #include "transport/kbzSSL_OpenSSL.h"
 #include "transport/kbzSocket_Classes.h"
@@ -22,7 +23,7 @@ namespace kbz
 {
 
 // The user agent the library's own requests name.
-inline constexpr const char* kbzHTTPUserAgent = "Mozilla/5.0 (kbzWebSockets 2023.2.0)";
+inline constexpr const char* kbzHTTPUserAgent = "Mozilla/5.0 (" KBZ_SOFTWARE ")";
 
 struct TkbzHTTPResponse
 {

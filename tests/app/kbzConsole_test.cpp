@@ -208,7 +208,7 @@ TEST(ConsoleSwitches, HelpVersionQuietAndErrors)
         {"version",
          {"--version"},
          0,
-         "kbzWebSocketClient version 2023.1.0 (kbzWebSockets 2023.2.0)",
+         std::string("kbzWebSocketClient ") + kbzConsoleVersion + " (" + kbzServerSoftware + ")",
          ""},
         {"unknown", {"-bogus"}, 2, "", "kbzWebSocketClient: unknown switch -bogus"},
         {"unknown_long", {"--server"}, 2, "", "kbzWebSocketClient: unknown switch --server"},

@@ -74,7 +74,7 @@ TEST(kbzHTTP_JWT_Server, Defaults)
     EXPECT_TRUE(jwt.JWTOptions().Validations.Expiration);
     EXPECT_TRUE(jwt.JWTOptions().Validations.Issued);
     EXPECT_TRUE(jwt.JWTOptions().Validations.NotBefore);
-    EXPECT_EQ(jwt.Version(), "2023.2.0");
+    EXPECT_EQ(jwt.Version(), kbzLibraryVersion);
     TkbzHTTP_JWT_Server_Options copy;
     jwt.JWTOptions().Algorithms.HS.Secret = "s";
     jwt.JWTOptions().Algorithms.RS.Enabled = false;

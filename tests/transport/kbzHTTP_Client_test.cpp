@@ -215,7 +215,9 @@ TEST(HTTPClient, RequestsCarryTheirFieldsAndBody)
     EXPECT_EQ(requests[0],
               "POST /p?q=1 HTTP/1.1\r\nHost: " + host +
                   "\r\nX-Test: 1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                  "User-Agent: Mozilla/5.0 (kbzWebSockets 2023.2.0)\r\nAccept: */*\r\n"
+                  "User-Agent: " +
+                  std::string(kbzHTTPUserAgent) +
+                  "\r\nAccept: */*\r\n"
                   "Content-Length: 3\r\n\r\na=b");
     EXPECT_EQ(requests[1].rfind("GET / HTTP/1.1\r\n", 0), 0u);
     // Both on the one kept connection.
