@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the console and the example programs the
-# README uses (kbzEchoServer, kbzEchoClient), and starts the console with the
-# given arguments.
+# README uses, and starts the console with the given arguments.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 kbz_install "${kbz_build_packages[@]}"

@@ -10,9 +10,9 @@ kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev
 # The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file).
 kbz_check_packages=(dpkg-dev file)
 # The programs the README uses.
-kbz_programs=(kbzWebSocketClient kbzEchoServer kbzEchoClient)
+kbz_programs=(kbzWebSocketClient kbzEchoServer kbzEchoClient kbzJWT kbzLoadBalancer kbzOAuth2Server)
 # Real peers the interoperability tests start on loopback.
-kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium python3-jwt python3-cryptography curl
+kbz_test_packages=(python3 python3-websockets nodejs node-ws socat chromium libnss3-tools python3-jwt python3-cryptography curl
                    tinyproxy microsocks dante-server redis-server)
 
 kbz_install() {
