@@ -2,7 +2,8 @@
 // Authentication.Token.JWT against our server whose Authentication.JWT.JWT checks the token.
 #include "auth/kbzHTTP_JWT_Client.h"
 #include "auth/kbzHTTP_JWT_Server.h"
-#include "kbzWebSocket.h"
+#include "client/kbzWebSocket_Client.h"
+#include "server/kbzWebSocket_Server.h"
 #include "tests/auth/kbzJWTTestKeys.h"
 
 #include <condition_variable>
@@ -132,7 +133,7 @@ struct JWTServer
     std::mutex lock;
     std::vector<std::string> refusals;
     TkbzHTTPComponentServer_JWT jwt;
-    TkbzWebSocketHTTPServer server; // after jwt: stops before the check it refers to goes
+    TkbzWSHTTPServer server; // after jwt: stops before the check it refers to goes
 
     JWTServer()
     {
