@@ -360,7 +360,8 @@ TEST(OAuth2Curl, TokenEndpoint)
         EXPECT_EQ(r.body.find(c.secret), std::string::npos) << "the secret is echoed";
         if (c.status == 401)
         {
-            EXPECT_EQ(HeaderOf(r, "WWW-Authenticate"), "Basic realm=\"kbzWebSockets 2023.2.0\"");
+            EXPECT_EQ(HeaderOf(r, "WWW-Authenticate"),
+                      std::string("Basic realm=\"") + kbzServerSoftware + "\"");
         }
     }
 
