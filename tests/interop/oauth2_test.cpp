@@ -11,8 +11,10 @@
 #include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
 
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,10 +149,13 @@ std::string HeaderOf(const CurlReply& r, const std::string& name)
 }
 
 // The token source, whose refreshes wait until the test lets them come, then follow each other
-// after as many milliseconds as a tenth of the seconds the answers give.
+// after as many milliseconds as a tenth of the seconds the answers give; exactly Refreshes of
+// them, so none is in flight when the test ends. It counts the tokens it handed over.
 class BrowserSource : public TkbzHTTPComponentClient_OAuth2
 {
 public:
+    static constexpr int Refreshes = 2;
+
     ~BrowserSource() override
     {
         SetDestroying();
@@ -163,9 +168,14 @@ public:
         FReleased = true;
         if (FPending)
         {
-            ArmRefreshTimer(std::max<std::int64_t>(1, FPending->first / 10), FPending->second,
-                            FPending->first);
+            Arm(FPending->first, FPending->second);
         }
+    }
+    // Waits until n tokens were handed over (to the client, whose own handler has run).
+    bool WaitForDelivered(int n)
+    {
+        std::unique_lock l(FGate);
+        return FChanged.wait_for(l, 30s, [&] { return FDelivered >= n; });
     }
 
 protected:
@@ -177,12 +187,33 @@ protected:
             FPending = std::make_pair(seconds, generation);
             return;
         }
-        ArmRefreshTimer(std::max<std::int64_t>(1, seconds / 10), generation, seconds);
+        Arm(seconds, generation);
+    }
+    void DoAuthToken(const std::string& tokenType, const std::string& token,
+                     const std::string& data) override
+    {
+        TkbzHTTPComponentClient_OAuth2::DoAuthToken(tokenType, token, data);
+        std::lock_guard guard(FGate);
+        ++FDelivered;
+        FChanged.notify_all();
     }
 
 private:
+    // Under FGate.
+    void Arm(std::int64_t seconds, std::uint64_t generation)
+    {
+        if (FArmed < Refreshes)
+        {
+            ++FArmed;
+            ArmRefreshTimer(std::max<std::int64_t>(1, seconds / 10), generation, seconds);
+        }
+    }
+
     std::mutex FGate;
+    std::condition_variable FChanged;
     bool FReleased = false;
+    int FArmed = 0;
+    int FDelivered = 0;
     std::optional<std::pair<std::int64_t, std::uint64_t>> FPending;
 };
 
@@ -251,18 +282,13 @@ TEST(OAuth2Chromium, AuthorizationCodeGrant)
                   "text The operation was successful, you can close your browser now."}));
 
     source.ReleaseRefreshes();
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::lock_guard guard(lock);
-            return refreshed.size() >= 2;
-        },
-        30s));
-    client.Disconnect(5000); // stops the source, and its refreshes
+    ASSERT_TRUE(source.WaitForDelivered(1 + BrowserSource::Refreshes));
     std::vector<std::string> tokens;
     {
         std::lock_guard guard(lock);
         tokens = refreshed;
     }
+    ASSERT_EQ(tokens.size(), static_cast<std::size_t>(BrowserSource::Refreshes));
     tokens.insert(tokens.begin(), first);
     // Each refresh replaced the token before it; the client holds the latest.
     EXPECT_EQ(client.Authentication.Token.AuthToken, tokens.back());
@@ -272,6 +298,8 @@ TEST(OAuth2Chromium, AuthorizationCodeGrant)
         EXPECT_NE(tokens[i], tokens[i + 1]);
         EXPECT_FALSE(a.authority.server.IsOAuth2TokenValid(nullptr, tokens[i])) << i;
     }
+    client.Disconnect(5000); // stops the source
+    EXPECT_TRUE(WaitUntil([&] { return !source.GetLocalServerActive(); }, 10s));
 }
 
 // Markup in the scope stays text on the sign-in page: no element, no script runs.
