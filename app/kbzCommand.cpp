@@ -16,6 +16,8 @@ namespace
 
 // Longest command line a raw TCP relay client may send.
 constexpr std::int64_t kRelayMaxLine = 1024 * 1024;
+// Lines waiting for one relay client; a client that lets more pile up is dropped.
+constexpr std::size_t kRelayClientQueue = 2 * 1024 * 1024;
 
 std::mutex& OutputLock()
 {
@@ -223,6 +225,10 @@ TkbzWebSocketHTTPServer& TkbzCommandLog::GetRelayServer()
     auto server = std::make_unique<TkbzWebSocketHTTPServer>();
     server->SetNotifyEvents(TwsNotifyEvent::neNoSync);
     server->OnTCPConnect = [this](const TkbzWSConnectionPtr& c, bool& accept) {
+        if (c)
+        {
+            c->MaxQueuedBytes = kRelayClientQueue;
+        }
         OnServerTCPConnectEvent(c, accept);
     };
     server->OnDisconnect = [this](const TkbzWSConnectionPtr& c, int code) {
@@ -277,9 +283,34 @@ void TkbzCommandLog::StopRelay() noexcept
 void TkbzCommandLog::DoRelayBroadcast(const std::string& text)
 {
     std::lock_guard guard(FServerLock);
-    if (FServer)
+    if (!FServer)
     {
-        FServer->Broadcast(text);
+        return;
+    }
+    // Raw TCP clients read lines: theirs end with a line break. Every other
+    // client gets the text as one message.
+    std::string raw;
+    std::vector<TkbzWSConnectionServerPtr> rawClients;
+    for (const TkbzWSConnectionServerPtr& c : FServer->Connections())
+    {
+        if (c->Enabled() && !c->Disconnected() && c->GetTransport() == TwsTransport::trpTCP)
+        {
+            if (!raw.empty())
+            {
+                raw += ',';
+            }
+            raw += c->GetGuid();
+            rawClients.push_back(c);
+        }
+    }
+    FServer->Broadcast(text, {}, {}, raw);
+    const std::string line = text + "\n";
+    for (const TkbzWSConnectionServerPtr& c : rawClients)
+    {
+        if (!c->QueueData(line))
+        {
+            FServer->DropForFullQueue(c);
+        }
     }
 }
 
@@ -320,10 +351,22 @@ void TkbzCommandLog::OnServerExceptionEvent(const TkbzWSConnectionPtr& /*connect
     WriteLine(kbzExceptionMessage(e));
 }
 
-void TkbzCommandLog::OnServerMessageEvent(const TkbzWSConnectionPtr& /*connection*/,
+void TkbzCommandLog::RunRelayCommand(const TkbzWSConnectionPtr& connection, const std::string& text)
+{
+    // A client's mistake is an error line for everyone, not the end of its connection.
+    ExecuteCommand(text);
+    // The sender's own replies leave now: a client that keeps sending keeps
+    // its thread reading, and its queue would only grow until it is dropped.
+    if (connection && connection->HasQueues() && !connection->Disconnected())
+    {
+        connection->DrainQueues();
+    }
+}
+
+void TkbzCommandLog::OnServerMessageEvent(const TkbzWSConnectionPtr& connection,
                                           const std::string& text)
 {
-    DoJSON(text);
+    RunRelayCommand(connection, text);
 }
 
 void TkbzCommandLog::OnServerBinaryEvent(const TkbzWSConnectionPtr& connection,
@@ -358,7 +401,7 @@ void TkbzCommandLog::OnServerBinaryEvent(const TkbzWSConnectionPtr& connection,
     {
         return;
     }
-    DoJSON(text);
+    RunRelayCommand(connection, text);
 }
 
 void TkbzCommandLog::OnServerUnknownProtocolEvent(const TkbzWSConnectionPtr& connection,

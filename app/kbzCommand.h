@@ -120,6 +120,9 @@ protected:
     virtual void OnServerUnknownProtocolEvent(const TkbzWSConnectionPtr& connection, bool& accept);
 
 private:
+    // A command from a relay client, on its connection's thread: errors are
+    // logged, then the client's own queued lines are sent.
+    void RunRelayCommand(const TkbzWSConnectionPtr& connection, const std::string& text);
     IkbzObjectJSON FindMember(std::string_view name, const IkbzObjectJSON& parent);
 
     // Serialises whole commands (read and execute); re-entrant so that a

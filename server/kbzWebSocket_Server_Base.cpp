@@ -1258,16 +1258,30 @@ void TkbzWSServer_Indy_Base::DoBroadcast(const std::string* text,
         const bool queued = text ? c->QueueData(*text) : c->QueueData(*bytes);
         if (!queued)
         {
-            // A peer that does not read: its own thread reports the drop. The
-            // socket is shut down without waiting for a send in progress.
-            c->FQueueOverflow.store(true);
-            c->SetDisconnected(true);
-            if (TkbzIdTCPConnection* tcp = c->TCPConnection())
-            {
-                tcp->Disconnect(false);
-            }
+            DropForFullQueue(c);
         }
     }
+}
+
+void TkbzWSServer_Indy_Base::DropForFullQueue(const TkbzWSConnectionServerPtr& c) noexcept
+{
+    if (!c)
+    {
+        return;
+    }
+    // Its own thread reports the drop. The socket is shut down without
+    // waiting for a send in progress.
+    c->FQueueOverflow.store(true);
+    c->SetDisconnected(true);
+    try
+    {
+        if (TkbzIdTCPConnection* tcp = c->TCPConnection())
+        {
+            tcp->Disconnect(false);
+        }
+    }
+    catch (...)
+    {}
 }
 
 namespace

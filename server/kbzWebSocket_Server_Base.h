@@ -316,6 +316,9 @@ public:
     // Each is sent by the connection's own thread (see Broadcast).
     void Ping(const std::string& aText = {});
     void DisconnectAll();
+    // Drops a connection whose send queue cannot take a message (a peer that
+    // does not read); its own thread reports it. Never waits for the peer.
+    void DropForFullQueue(const TkbzWSConnectionServerPtr& connection) noexcept;
 
     TkbzWSConnectionServerPtr GetConnectionByGuid(const std::string& aGuid) const;
     TkbzWSConnectionServerPtr GetConnectionByIndex(std::size_t index) const;

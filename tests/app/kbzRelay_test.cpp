@@ -326,8 +326,9 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
     raw.SendRaw(Heartbeat(1).substr(20) + "\r\n" + Heartbeat(2) + "\n" + Heartbeat(3));
     const Strings got = Collect(ws, 3);
     EXPECT_EQ(got, (Strings{HeartbeatLine(1), HeartbeatLine(2), HeartbeatLine(3)}));
-    // The raw client gets the lines' bytes as they are, without framing.
-    const std::string expected = HeartbeatLine(1) + HeartbeatLine(2) + HeartbeatLine(3);
+    // The raw client gets the lines without framing, each with its line break.
+    const std::string expected =
+        HeartbeatLine(1) + "\n" + HeartbeatLine(2) + "\n" + HeartbeatLine(3) + "\n";
     while (raw.Buffer().size() < expected.size() && raw.ReadSome(5000))
     {}
     EXPECT_EQ(raw.Buffer(), expected);
@@ -338,7 +339,7 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
     std::this_thread::sleep_for(400ms); // a long gap between the segments
     raw.SendRaw(Heartbeat(7).substr(25) + "\n");
     EXPECT_EQ(Collect(ws, 1), Strings{HeartbeatLine(7)});
-    while (raw.Buffer().size() < HeartbeatLine(7).size() && raw.ReadSome(5000))
+    while (raw.Buffer().size() <= HeartbeatLine(7).size() && raw.ReadSome(5000))
     {}
     raw.Buffer().clear();
 
@@ -361,6 +362,62 @@ TEST_F(RelayConsole, WebSocketAndRawTCPClients)
         EXPECT_EQ(std::count(lines.begin(), lines.end(), HeartbeatLine(i)), 1) << i;
     }
     EXPECT_EQ(ws.TakeMessages(), Strings{});
+}
+
+TEST_F(RelayConsole, ACommandsErrorIsEveryonesLineAndTheSenderStays)
+{
+    StartConsole();
+    RawWSClient a, b;
+    ASSERT_TRUE(a.Connect(FPort));
+    ASSERT_TRUE(b.Connect(FPort));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "connected") == 2; }, 10s));
+
+    const std::string error = "EConvertError: 'abc' is not a valid integer value";
+    for (const std::string& bad :
+         {std::string(R"({"message":"heartbeat","params":{"heartbeat":{"interval":"abc"}}})"),
+          std::string(R"({"message":"heartbeat","interval":"abc"})")})
+    {
+        a.SendText(bad);
+        EXPECT_EQ(Collect(a, 1), Strings{error});
+        EXPECT_EQ(Collect(b, 1), Strings{error});
+    }
+    // Still connected: its next command runs.
+    a.SendText(Heartbeat(9));
+    EXPECT_EQ(Collect(a, 1), Strings{HeartbeatLine(9)});
+    EXPECT_FALSE(a.CloseSeen());
+    const Strings lines = Lines();
+    EXPECT_EQ(CountClientLines(lines, "disconnected"), 0u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), error), 2);
+}
+
+TEST_F(RelayConsole, AClientThatKeepsSendingGetsItsRepliesMeanwhile)
+{
+    StartConsole();
+    RawWSClient a;
+    ASSERT_TRUE(a.Connect(FPort));
+    ASSERT_TRUE(WaitUntil([&] { return CountClientLines(Lines(), "connected") == 1; }, 10s));
+
+    // Each command's reply (an error line naming the URL) is 8 KiB; together
+    // they are more than a client may have waiting, unless they leave as the
+    // commands run.
+    const std::string url = "ftp://" + std::string(8 * 1024, 'a');
+    const std::string command = R"({"message":"open","params":{"url":")" + url + "\"}}";
+    const int count = 600;
+    std::thread sender([&] {
+        for (int i = 0; i < count; ++i)
+        {
+            a.SendText(command);
+        }
+    });
+    const Strings got = Collect(a, count, 60000);
+    sender.join();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(count));
+    for (const std::string& line : got)
+    {
+        ASSERT_NE(line.find(url), std::string::npos) << line.substr(0, 100);
+    }
+    EXPECT_FALSE(a.CloseSeen());
+    EXPECT_EQ(CountClientLines(Lines(), "disconnected"), 0u);
 }
 
 TEST_F(RelayConsole, CommandsFromTwoClientsAndTheConsoleAtOnce)
