@@ -211,6 +211,38 @@ void TkbzCommandLog::Initialize()
             {ip, static_cast<std::uint16_t>(kbzRelayPortNumber(port)), version});
     }
     server.SetPort(kbzRelayPortNumber(port));
+    // Beyond the design: TLS (wss:// and https://) and Basic credentials, so that a relay
+    // on a network is not open to everyone.
+    const std::optional<std::string> cert = kbzFindCmdLineFileValue(args, "server.cert");
+    const std::optional<std::string> key = kbzFindCmdLineFileValue(args, "server.key");
+    if (cert || key)
+    {
+        if (!cert || cert->empty() || (key && key->empty()))
+        {
+            throw EArgumentException("-server.cert needs a certificate file (and -server.key "
+                                     "its key file, unless the key is in it)");
+        }
+        server.SSL = true;
+        server.SSLOptions().CertFile = *cert;
+        server.SSLOptions().KeyFile = key.value_or(std::string());
+    }
+    if (auto auth = kbzFindCmdLineSwitchValue(args, "server.auth"))
+    {
+        const std::size_t colon = auth->find(':');
+        if (colon == std::string::npos || colon == 0)
+        {
+            throw EArgumentException("-server.auth needs USER:PASSWORD");
+        }
+        TkbzWSAuthenticationServer_Options& a = server.Authentication();
+        a.Enabled = true;
+        a.Basic.Enabled = true;
+        // Credentials only in the Authorization header, never in a URL.
+        a.URL.Enabled = false;
+        a.Session.Enabled = false;
+        a.AuthUsers.Clear();
+        a.AuthUsers.Add(auth->substr(0, colon) + "=" + auth->substr(colon + 1));
+        FRelayAuthentication.store(true);
+    }
     server.SetActive(true);
     DoLog("Server Listening on " + ip + ":" + port);
 }
@@ -409,6 +441,12 @@ void TkbzCommandLog::OnServerUnknownProtocolEvent(const TkbzWSConnectionPtr& con
 {
     if (!connection)
     {
+        return;
+    }
+    // Raw TCP carries no credentials: a relay that asks for them refuses it.
+    if (FRelayAuthentication.load())
+    {
+        accept = false;
         return;
     }
     accept = true;

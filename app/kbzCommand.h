@@ -7,6 +7,7 @@
 #include "kbzWebSocket.h"
 
 #include "json/kbzJSON.h"
+#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
@@ -138,6 +139,8 @@ private:
     // Guards FServer for broadcasts from any thread (never held while waiting).
     mutable std::mutex FServerLock;
     std::unique_ptr<TkbzWebSocketHTTPServer> FServer;
+    // The relay asks for credentials (-server.auth): raw TCP clients are refused.
+    std::atomic<bool> FRelayAuthentication{false};
 };
 
 } // namespace kbz

@@ -82,6 +82,34 @@ std::optional<std::string> kbzFindCmdLineSwitchValue(const std::vector<std::stri
     return std::nullopt;
 }
 
+std::optional<std::string> kbzFindCmdLineFileValue(const std::vector<std::string>& args,
+                                                   std::string_view name)
+{
+    for (std::size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string_view arg = args[i];
+        if (!IsSwitch(arg) || !kbzStartsText(arg.substr(1), name))
+        {
+            continue;
+        }
+        std::string_view rest = arg.substr(1 + name.size());
+        if (!rest.empty())
+        {
+            if (rest.front() == ':')
+            {
+                rest.remove_prefix(1);
+            }
+            return std::string(rest);
+        }
+        if (i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0)
+        {
+            return args[i + 1];
+        }
+        return std::string();
+    }
+    return std::nullopt;
+}
+
 int kbzRelayPortNumber(const std::string& text)
 {
     const int port = kbzStrToInt(text);
@@ -151,8 +179,15 @@ namespace
 // Switches that stand alone, and switches that carry a value (matched at the
 // start of the argument, as the relay's switches are).
 constexpr std::string_view kFlagSwitches[] = {"server", "quiet", "tls.verify", "h"};
-constexpr std::string_view kValueSwitches[] = {"server.ip", "server.port", "server.origins",
+constexpr std::string_view kValueSwitches[] = {"server.ip",   "server.port", "server.origins",
+                                               "server.cert", "server.key",  "server.auth",
                                                "tls.ca"};
+
+// Switches whose value is a file, which may start with "/".
+bool IsFileSwitch(std::string_view name)
+{
+    return name == "tls.ca" || name == "server.cert" || name == "server.key";
+}
 
 } // namespace
 
@@ -214,8 +249,8 @@ TkbzConsoleSwitches kbzReadConsoleSwitches(const std::vector<std::string>& args)
                     value.erase(0, 1);
                 }
             }
-            else if (i + 1 < args.size() &&
-                     (valued == "tls.ca" ? args[i + 1].rfind('-', 0) != 0 : !IsSwitch(args[i + 1])))
+            else if (i + 1 < args.size() && (IsFileSwitch(valued) ? args[i + 1].rfind('-', 0) != 0
+                                                                  : !IsSwitch(args[i + 1])))
             {
                 // A file may well start with "/", which the relay's switches take for a switch.
                 value = args[++i];

@@ -24,6 +24,10 @@ bool kbzFindCmdLineSwitch(const std::vector<std::string>& args, std::string_view
 // argument names the switch.
 std::optional<std::string> kbzFindCmdLineSwitchValue(const std::vector<std::string>& args,
                                                      std::string_view name);
+// As kbzFindCmdLineSwitchValue, for a value that names a file: the next
+// argument is the value unless it starts with "-" (a path may start with "/").
+std::optional<std::string> kbzFindCmdLineFileValue(const std::vector<std::string>& args,
+                                                   std::string_view name);
 // A port number from 1 to 65535; anything else raises EConvertError.
 int kbzRelayPortNumber(const std::string& text);
 

@@ -591,14 +591,21 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
         if (TLS)
         {
             const std::string host = Host;
-            const TkbzSSLVerifyPeerEvent verify = OnSSLVerifyPeer;
             const int timeout = ConnectTimeout > 0 ? ConnectTimeout : 10000;
-            auto options = std::make_shared<TkbzWSTLS_Options>();
-            options->Assign(TLSOptions);
-            tcp->TLSHandlerFactory = [options, host, verify,
+            TkbzSSLHandlerPtr handler;
+            OnSSLGetHandler(*this, TwsSSLHandlerType::sslClient, handler);
+            if (!handler)
+            {
+                auto openssl =
+                    std::make_shared<TkbzSSLHandlerOpenSSL>(TwsSSLHandlerType::sslClient);
+                openssl->ClientOptions.Assign(TLSOptions);
+                openssl->OnSSLVerifyPeer = OnSSLVerifyPeer;
+                handler = std::move(openssl);
+            }
+            OnSSLAfterCreateHandler(*this, TwsSSLHandlerType::sslClient, *handler);
+            tcp->TLSHandlerFactory = [handler, host,
                                       timeout](std::unique_ptr<TkbzSocketIOHandler> plain) {
-                return kbzStartTLSClientFromOptions(std::move(plain), *options, host, timeout, {},
-                                                    verify);
+                return handler->Connect(std::move(plain), host, timeout);
             };
         }
         PrepareProxy(*tcp);

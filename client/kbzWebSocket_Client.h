@@ -5,6 +5,7 @@
 
 #include "client/kbzHTTP_Classes_Client.h"
 #include "transport/kbzHTTP_Message.h"
+#include "transport/kbzSSL_Handler.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzTCP_Client.h"
 #include "transport/kbzTCP_Proxy.h"
@@ -125,6 +126,13 @@ public:
     TkbzEvent<TkbzWSClient&, bool&> OnBeforeWatchDog;
     // Verdict of each certificate check (TLS with VerifyCertificate).
     TkbzSSLVerifyPeerEvent OnSSLVerifyPeer;
+    // Every activation with TLS makes the handler of its connection, on the
+    // activating thread: OnSSLGetHandler may supply it, else a
+    // TkbzSSLHandlerOpenSSL (OpenSSL or SChannel as TLSOptions.IOHandler says)
+    // is configured from TLSOptions and OnSSLVerifyPeer; OnSSLAfterCreateHandler
+    // sees the one that will be used.
+    TkbzSSLGetHandlerEvent<TkbzWSClient> OnSSLGetHandler;
+    TkbzSSLAfterCreateHandlerEvent<TkbzWSClient> OnSSLAfterCreateHandler;
     // The binding query failed (the activation goes on).
     TkbzEvent<TkbzWSClient&, const std::string&> OnLoadBalancerError;
 

@@ -3,12 +3,15 @@
 // (what the console's "broadcast" command sends): the rest of it goes to every
 // client, the sender included.
 //
-//   kbzEchoServer [-deflate] [-ip ADDRESS] [-lb HOST:PORT] [-chat] PORT
+//   kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] [-lb HOST:PORT] [-chat] PORT
 //
 // -deflate accepts the permessage-deflate and deflate-frame extensions; -ip
 // chooses the address to listen on (127.0.0.1 by default). PORT 0 lets the
 // system choose. Prints "listening on ADDRESS:PORT" once it accepts
 // connections, and ends on SIGINT or SIGTERM.
+//
+// -cert makes it a TLS server (wss:// and https://) with the PEM certificate
+// chain in FILE, and -key the PEM key when it is not in that file.
 //
 // -lb links the server to the load balancer at HOST:PORT (kbzLoadBalancer):
 // it announces its bindings there, reports its connections, and reconnects
@@ -42,8 +45,8 @@ void OnStopSignal(int)
 
 int Usage()
 {
-    std::fprintf(stderr,
-                 "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-lb HOST:PORT] [-chat] PORT\n");
+    std::fprintf(stderr, "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] "
+                         "[-lb HOST:PORT] [-chat] PORT\n");
     return 2;
 }
 
@@ -54,6 +57,8 @@ int main(int argc, char** argv)
     bool deflate = false;
     bool chat = false;
     std::string balancer;
+    std::string cert;
+    std::string key;
     std::string ip = "127.0.0.1";
     std::string port;
     for (int i = 1; i < argc; ++i)
@@ -66,6 +71,14 @@ int main(int argc, char** argv)
         else if (arg == "-lb" && i + 1 < argc)
         {
             balancer = argv[++i];
+        }
+        else if (arg == "-cert" && i + 1 < argc)
+        {
+            cert = argv[++i];
+        }
+        else if (arg == "-key" && i + 1 < argc)
+        {
+            key = argv[++i];
         }
         else if (arg == "-chat")
         {
@@ -84,7 +97,7 @@ int main(int argc, char** argv)
             return Usage();
         }
     }
-    if (port.empty())
+    if (port.empty() || (!key.empty() && cert.empty()))
     {
         return Usage();
     }
@@ -113,6 +126,12 @@ int main(int argc, char** argv)
         const TwsIPVersion version =
             ip.find(':') != std::string::npos ? TwsIPVersion::ipV6 : TwsIPVersion::ipV4;
         server.Bindings().push_back({ip, static_cast<std::uint16_t>(portNumber), version});
+        if (!cert.empty())
+        {
+            server.SSL = true;
+            server.SSLOptions().CertFile = cert;
+            server.SSLOptions().KeyFile = key;
+        }
 
         // Events run on each connection's own thread, which also answers.
         if (!balancer.empty())

@@ -2,6 +2,8 @@
 
 #include "transport/kbzSSL_OpenSSL.h"
 
+#include <algorithm>
+
 namespace kbz
 {
 
@@ -138,21 +140,32 @@ void TkbzWSHTTPServer::SetActive(bool value)
         listener.TLSHandlerFactory = nullptr;
         if (SSL)
         {
-            // One context for every connection; a bad certificate fails the activation.
-            auto context =
-                TkbzSSLContext::CreateServer(TkbzTLSServerConfig::FromOptions(FSSLOptions));
+            // One handler for every connection; a bad certificate fails the activation.
+            TkbzSSLHandlerPtr handler = MakeSSLHandler();
+            if (auto* openssl = dynamic_cast<TkbzSSLHandlerOpenSSL*>(handler.get()))
+            {
+                openssl->ServerConfig.CertFile = FSSLOptions.CertFile;
+                openssl->ServerConfig.KeyFile = FSSLOptions.KeyFile;
+                openssl->ServerConfig.RootCertFile = FSSLOptions.RootCertFile;
+            }
+            handler->Prepare();
             const int tlsPort = FSSLOptions.Port;
             const int timeout = std::max(1000, RequestHeadTimeOut);
             listener.TLSHandlerFactory =
-                [context, tlsPort,
+                [handler, tlsPort,
                  timeout](std::unique_ptr<TkbzSocketIOHandler> plain,
                           const TkbzListenBinding& binding) -> std::unique_ptr<TkbzIOHandler> {
                 if (tlsPort != 0 && tlsPort != binding.Port)
                 {
                     return plain;
                 }
-                return kbzStartTLSServer(std::move(plain), context, timeout);
+                return handler->Accept(std::move(plain), timeout);
             };
+        }
+        else
+        {
+            std::lock_guard ssl(FSSLLock);
+            FSSLHandler.reset();
         }
         listener.SetActive(true);
         StartTimers();
@@ -163,6 +176,47 @@ void TkbzWSHTTPServer::SetActive(bool value)
         listener.SetActive(false);
         StopTimers();
     }
+}
+
+TkbzSSLHandlerPtr TkbzWSHTTPServer::SSLHandler() const
+{
+    std::lock_guard guard(FSSLLock);
+    return FSSLHandler;
+}
+
+TkbzSSLHandlerPtr TkbzWSHTTPServer::MakeSSLHandler()
+{
+    TkbzSSLHandlerPtr handler;
+    OnSSLGetHandler(*this, TwsSSLHandlerType::sslServer, handler);
+    if (!handler)
+    {
+        auto openssl = std::make_shared<TkbzSSLHandlerOpenSSL>(TwsSSLHandlerType::sslServer);
+        openssl->ServerConfig = TkbzTLSServerConfig::FromOptions(FSSLOptions);
+        openssl->OnGetPassword = [this] { return FSSLOptions.Password; };
+        openssl->ServerConfig.OnALPNSelect = [this](const std::vector<std::string>& offered) {
+            return DoALPNSelect(offered);
+        };
+        handler = std::move(openssl);
+    }
+    OnSSLAfterCreateHandler(*this, TwsSSLHandlerType::sslServer, *handler);
+    std::lock_guard guard(FSSLLock);
+    FSSLHandler = handler;
+    return handler;
+}
+
+std::string TkbzWSHTTPServer::DoALPNSelect(const std::vector<std::string>& offered)
+{
+    if (FHTTP2Options.GetEnabled() &&
+        std::find(offered.begin(), offered.end(), "h2") != offered.end())
+    {
+        return "h2";
+    }
+    std::string chosen;
+    if (!IsDestroying())
+    {
+        OnSSLALPNSelect(*this, offered, chosen);
+    }
+    return chosen;
 }
 
 void TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "server/kbzWebSocket_Server_Base.h"
+#include "transport/kbzSSL_Handler.h"
 #include "transport/kbzTCP_Server.h"
 
 #include <memory>
@@ -41,6 +42,25 @@ public:
     // of a binding whose port is not SSLOptions.Port stay plain when that is set.
     bool SSL = false;
     TkbzWSSSL_Options& SSLOptions() noexcept { return FSSLOptions; }
+    // HTTP/2 is carried as options only (Enabled always reads False).
+    TkbzWSHTTP2Server_Options& HTTP2Options() noexcept { return FHTTP2Options; }
+
+    // ---- TLS handler hooks. Every activation with SSL makes its handler (so
+    // it follows SSLOptions as they are then; one without SSL releases it):
+    // OnSSLGetHandler may supply it, else a TkbzSSLHandlerOpenSSL is configured
+    // from SSLOptions (the key's password asked from SSLOptions.Password);
+    // OnSSLAfterCreateHandler sees it, then the certificate, key and root file
+    // names of SSLOptions are copied into it. The hooks run on the activating thread.
+    TkbzSSLGetHandlerEvent<TkbzWSHTTPServer> OnSSLGetHandler;
+    TkbzSSLAfterCreateHandlerEvent<TkbzWSHTTPServer> OnSSLAfterCreateHandler;
+    // The application protocol for a TLS client's offer (in its order): the
+    // handler sets chosen (empty: none). Runs on the connection's thread
+    // during its handshake.
+    TkbzEvent<TkbzWSHTTPServer&, const std::vector<std::string>&, std::string&> OnSSLALPNSelect;
+    // The handler in use (none without SSL).
+    TkbzSSLHandlerPtr SSLHandler() const;
+    // The choice of OnSSLALPNSelect for an offer ("h2" only with HTTP/2, never).
+    std::string DoALPNSelect(const std::vector<std::string>& offered);
 
 protected:
     // Ends what the destructor ends (connections, timers, threads). The published class calls
@@ -53,9 +73,14 @@ protected:
 private:
     TkbzIdTCPServer& GetHTTPServer();
     const TkbzIdTCPServer* HTTPServer() const;
+    // The handler of an activation with SSL, through the hooks.
+    TkbzSSLHandlerPtr MakeSSLHandler();
 
     int FPort = 80;
     TkbzWSSSL_Options FSSLOptions;
+    TkbzWSHTTP2Server_Options FHTTP2Options;
+    mutable std::mutex FSSLLock; // the handler pointer
+    TkbzSSLHandlerPtr FSSLHandler;
     std::recursive_mutex FActiveLock;
     mutable std::mutex FServerLock;
     std::unique_ptr<TkbzIdTCPServer> FHTTPServer;

@@ -674,6 +674,12 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         DoCloseHTTPConnection(c);
         return;
     }
+    if (FAuthentication.Enabled && FAuthentication.Basic.Enabled && !c->GetIsInternal() &&
+        !DoAuthorizeBasic(c, lines))
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
     if (IsEventStreamRequest(head))
     {
         consumeHead();
@@ -811,6 +817,58 @@ TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
         return std::nullopt;
     }
     return body;
+}
+
+void TkbzWSServer_Indy_Base::WriteBasicChallenge(const TkbzWSConnectionServerPtr& c) noexcept
+{
+    TkbzIdTCPConnection* tcp = c->TCPConnection();
+    if (!tcp)
+    {
+        return;
+    }
+    try
+    {
+        TkbzHTTPAnswer answer;
+        answer.Status = 401;
+        answer.Headers.Add("WWW-Authenticate",
+                           std::string("Basic realm=\"") + kbzServerSoftware + "\"");
+        answer.Headers.Add("Content-Type", "text/html; charset=utf-8");
+        answer.Headers.Add("Connection", "close");
+        answer.Headers.Add("Server", kbzServerSoftware);
+        answer.Body = "<HTML><BODY><B>401 Unauthorized</B></BODY></HTML>";
+        const std::string bytes = kbzWriteHTTPAnswer(answer);
+        tcp->Write(bytes);
+        c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+    }
+    catch (const std::exception&)
+    {
+        // The peer is gone already; the connection ends either way.
+    }
+}
+
+bool TkbzWSServer_Indy_Base::DoAuthorizeBasic(const TkbzWSConnectionServerPtr& c,
+                                              const TkbzHeaderList& lines)
+{
+    TkbzWSConnectionAuthentication& a = c->Authentication();
+    if (kbzHasBasicAuthorization(lines))
+    {
+        const std::string credentials = kbzGetBasicCredentials(lines);
+        const std::size_t colon = credentials.find(':');
+        if (colon != std::string::npos)
+        {
+            a.AuthType = TwsAuthentication::authBasic;
+            a.User = credentials.substr(0, colon);
+            a.Password = credentials.substr(colon + 1);
+            c->DoAuthentication();
+        }
+    }
+    if (a.Authenticated)
+    {
+        return true;
+    }
+    c->SetTransport(TwsTransport::trpHTTP);
+    WriteBasicChallenge(c);
+    return false;
 }
 
 bool TkbzWSServer_Indy_Base::NeedsBearer(const TkbzWSConnectionServer& c) const
@@ -1132,7 +1190,13 @@ void TkbzWSServer_Indy_Base::DoAuthenticate(const TkbzWSConnectionServerPtr& c,
     {
         c->HeadersRequest().clear();
         c->TCPConnection()->InputBufferClear();
-        if (options.JWT.JWT || options.OAuth.OAuth2 || options.OAuth.OAuth2Provider)
+        if (options.Basic.Enabled &&
+            !(options.JWT.JWT || options.OAuth.OAuth2 || options.OAuth.OAuth2Provider))
+        {
+            // A client without (or with wrong) credentials is asked for them.
+            WriteBasicChallenge(c);
+        }
+        else if (options.JWT.JWT || options.OAuth.OAuth2 || options.OAuth.OAuth2Provider)
         {
             // A client whose token was refused (wrong, expired, missing) learns why the
             // connection ends instead of seeing it dropped.

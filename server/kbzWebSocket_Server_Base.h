@@ -413,6 +413,10 @@ private:
     // A plain HTTP request that needs a Bearer token: a token one of the checks accepts
     // authenticates the connection, or a 401 answer is written and false returned.
     bool DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    // A plain HTTP request of a server with Basic authentication: its credentials authenticate
+    // the connection, or the Basic challenge (401) is written and false returned.
+    bool DoAuthorizeBasic(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void WriteBasicChallenge(const TkbzWSConnectionServerPtr& c) noexcept;
     void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoPolicyFile(const TkbzWSConnectionServerPtr& c);
     void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);

@@ -158,4 +158,55 @@ void TkbzWSLoadBalancerServer_Options::Assign(const TkbzPersistent& src)
     TkbzPersistent::Assign(src);
 }
 
+void TkbzWSHTTP2AlternateService::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSHTTP2AlternateService*>(&src))
+    {
+        Enabled = s->Enabled;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzHTTP2ServerEvents::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzHTTP2ServerEvents*>(&src))
+    {
+        OnConnect = s->OnConnect;
+        OnDisconnect = s->OnDisconnect;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzHTTP2ServerSettings::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzHTTP2ServerSettings*>(&src))
+    {
+        EnablePush = s->EnablePush;
+        HeaderTableSize = s->HeaderTableSize;
+        InitialWindowSize = s->InitialWindowSize;
+        MaxConcurrentStreams = s->MaxConcurrentStreams;
+        MaxFrameSize = s->MaxFrameSize;
+        MaxHeaderListSize = s->MaxHeaderListSize;
+        EnableConnectProtocol = s->EnableConnectProtocol;
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
+void TkbzWSHTTP2Server_Options::Assign(const TkbzPersistent& src)
+{
+    if (const auto* s = dynamic_cast<const TkbzWSHTTP2Server_Options*>(&src))
+    {
+        FEnabled = s->FEnabled;
+        AltSvc.Assign(s->AltSvc);
+        Events.Assign(s->Events);
+        FragmentedData = s->FragmentedData;
+        Settings.Assign(s->Settings);
+        return;
+    }
+    TkbzPersistent::Assign(src);
+}
+
 } // namespace kbz

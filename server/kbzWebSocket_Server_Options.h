@@ -215,6 +215,70 @@ public:
     KBZ_PERSISTENT_CLASS(TkbzWSQueueServer_Options)
 };
 
+// ---- HTTP/2 ----
+// Carried as options only: this server speaks HTTP/1.1 and WebSocket over
+// HTTP/1.1, so Enabled is stored but always reads False and "h2" is never
+// chosen in the TLS protocol negotiation.
+
+class TkbzWSHTTP2AlternateService : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSHTTP2AlternateService)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool Enabled = true;
+};
+
+class TkbzHTTP2ServerEvents : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzHTTP2ServerEvents)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool OnConnect = false;
+    bool OnDisconnect = false;
+};
+
+enum class Th2FragmentedData : std::uint8_t
+{
+    h2fdOnlyBuffer,
+    h2fdOnlyFragmented,
+    h2fdAll
+};
+
+class TkbzHTTP2ServerSettings : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzHTTP2ServerSettings)
+    void Assign(const TkbzPersistent& src) override;
+
+    bool EnablePush = true;
+    std::uint32_t HeaderTableSize = 4096;
+    std::uint32_t InitialWindowSize = 65535;
+    std::uint32_t MaxConcurrentStreams = 2147483647;
+    std::uint32_t MaxFrameSize = 16384;
+    std::uint32_t MaxHeaderListSize = 2147483647;
+    bool EnableConnectProtocol = false; // not published
+};
+
+class TkbzWSHTTP2Server_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSHTTP2Server_Options)
+    void Assign(const TkbzPersistent& src) override;
+
+    // Stored; reads False (no HTTP/2 engine).
+    bool GetEnabled() const noexcept { return false; }
+    void SetEnabled(bool value) noexcept { FEnabled = value; }
+    TkbzWSHTTP2AlternateService AltSvc;
+    TkbzHTTP2ServerEvents Events;
+    Th2FragmentedData FragmentedData = Th2FragmentedData::h2fdOnlyBuffer;
+    TkbzHTTP2ServerSettings Settings;
+
+private:
+    bool FEnabled = false;
+};
+
 // ---- Load balancer ----
 
 // The server's link to a load balancer: with Enabled the server registers

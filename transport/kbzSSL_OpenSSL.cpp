@@ -183,17 +183,41 @@ extern "C" int PasswordCallback(char* buf, int size, int /*rwflag*/, void* userd
 extern "C" int ALPNSelectCallback(SSL* /*ssl*/, const unsigned char** out, unsigned char* outlen,
                                   const unsigned char* in, unsigned int inlen, void* arg)
 {
-    const auto* accepted = static_cast<const std::vector<std::uint8_t>*>(arg);
-    // Our own list comes first, so the choice follows this side's preference.
-    unsigned char* selected = nullptr;
-    if (SSL_select_next_proto(&selected, outlen, accepted->data(),
-                              static_cast<unsigned int>(accepted->size()), in,
-                              inlen) != OPENSSL_NPN_NEGOTIATED)
+    const auto* context = static_cast<const TkbzSSLContext*>(arg);
+    // The offer as names, each remembered with its place in the client's list.
+    std::vector<std::string> offered;
+    std::vector<unsigned int> at;
+    for (unsigned int i = 0; i < inlen;)
+    {
+        const unsigned int n = in[i];
+        if (n == 0 || i + 1 + n > inlen)
+        {
+            return SSL_TLSEXT_ERR_NOACK; // a malformed offer gets no protocol
+        }
+        offered.emplace_back(reinterpret_cast<const char*>(in + i + 1), n);
+        at.push_back(i);
+        i += 1 + n;
+    }
+    std::string chosen;
+    try
+    {
+        chosen = context->SelectALPN(offered);
+    }
+    catch (...)
     {
         return SSL_TLSEXT_ERR_NOACK;
     }
-    *out = selected;
-    return SSL_TLSEXT_ERR_OK;
+    for (std::size_t k = 0; k < offered.size(); ++k)
+    {
+        if (!chosen.empty() && offered[k] == chosen)
+        {
+            // Points into the client's list, which outlives the handshake step.
+            *out = in + at[k] + 1;
+            *outlen = static_cast<unsigned char>(offered[k].size());
+            return SSL_TLSEXT_ERR_OK;
+        }
+    }
+    return SSL_TLSEXT_ERR_NOACK;
 }
 
 void ApplyVersion(SSL_CTX* ctx, TwsTLSVersions version)
@@ -391,6 +415,10 @@ TkbzTLSServerConfig TkbzTLSServerConfig::FromOptions(const TkbzWSSSL_Options& op
     cfg.FailIfNoCertificate = options.VerifyCertificate_Options.FailIfNoCertificate;
     cfg.VerifyClientOnce = options.VerifyCertificate_Options.VerifyClientOnce;
     cfg.CipherList = options.OpenSSL_Options.CipherList;
+    if (cfg.CipherList.empty() && options.OpenSSL_Options.ECDHE)
+    {
+        cfg.CipherList = kbzECDHECipherList;
+    }
     return cfg;
 }
 
@@ -505,12 +533,35 @@ std::shared_ptr<TkbzSSLContext> TkbzSSLContext::CreateServer(const TkbzTLSServer
     {
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     }
-    if (!config.ALPNProtocols.empty())
+    if (!config.ALPNProtocols.empty() || config.OnALPNSelect)
     {
         self->FServerALPN = detail::EncodeALPN(config.ALPNProtocols);
-        SSL_CTX_set_alpn_select_cb(ctx, ALPNSelectCallback, &self->FServerALPN);
+        self->FServerALPNNames = config.ALPNProtocols;
+        self->FOnALPNSelect = config.OnALPNSelect;
+        SSL_CTX_set_alpn_select_cb(ctx, ALPNSelectCallback, self.get());
     }
     return self;
+}
+
+std::string TkbzSSLContext::SelectALPN(const std::vector<std::string>& offered) const
+{
+    if (FOnALPNSelect)
+    {
+        std::string chosen = FOnALPNSelect(offered);
+        if (!chosen.empty() && std::find(offered.begin(), offered.end(), chosen) != offered.end())
+        {
+            return chosen;
+        }
+    }
+    // Our own list comes first, so the choice follows this side's preference.
+    for (const std::string& name : FServerALPNNames)
+    {
+        if (std::find(offered.begin(), offered.end(), name) != offered.end())
+        {
+            return name;
+        }
+    }
+    return {};
 }
 
 // ---- Handler ----

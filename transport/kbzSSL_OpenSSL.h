@@ -59,6 +59,10 @@ struct TkbzTLSClientConfig
     static TkbzTLSClientConfig FromOptions(const TkbzSocketTLS_Options& options);
 };
 
+// The cipher list of a server whose OpenSSL options ask for ECDHE and name no
+// list: ephemeral key exchanges only (elliptic curves first), AES-GCM preferred.
+inline constexpr const char* kbzECDHECipherList = "EECDH+AESGCM:EDH+AESGCM:AES256+EECDH:AES256+EDH";
+
 // Settings of the accepting side.
 struct TkbzTLSServerConfig
 {
@@ -75,8 +79,14 @@ struct TkbzTLSServerConfig
     // Protocols this side accepts, by preference; the first one the client also
     // offers is chosen, none when there is no overlap.
     std::vector<std::string> ALPNProtocols;
+    // When set, decides the protocol from the client's offer (in its order); an
+    // empty answer, or a name the client did not offer, leaves the choice to
+    // ALPNProtocols. Called on a connection's thread during its handshake.
+    std::function<std::string(const std::vector<std::string>& offered)> OnALPNSelect;
     TkbzSSLVerifyPeerEvent OnSSLVerifyPeer;
 
+    // From the server's record. With OpenSSL_Options.ECDHE and no cipher list of
+    // its own, the list is kbzECDHECipherList (forward secrecy only).
     static TkbzTLSServerConfig FromOptions(const TkbzWSSSL_Options& options);
 };
 
@@ -99,6 +109,9 @@ public:
     const TkbzSSLVerifyPeerEvent& OnSSLVerifyPeer() const noexcept { return FOnVerify; }
     bool VerifyCertificate() const noexcept { return FVerify; }
     const std::vector<std::uint8_t>& ServerALPN() const noexcept { return FServerALPN; }
+    // The accepting side's choice among the offered protocols (wire form):
+    // OnALPNSelect first, then ALPNProtocols; empty for none.
+    std::string SelectALPN(const std::vector<std::string>& offered) const;
 
 private:
     TkbzSSLContext() = default;
@@ -108,6 +121,8 @@ private:
     bool FVerify = false;
     TkbzSSLVerifyPeerEvent FOnVerify;
     std::vector<std::uint8_t> FServerALPN; // wire form of the accepted protocols
+    std::vector<std::string> FServerALPNNames;
+    std::function<std::string(const std::vector<std::string>&)> FOnALPNSelect;
 };
 
 // A TLS session over a connected plain socket channel. Until StartTLS/AcceptTLS

@@ -278,6 +278,30 @@ TEST(RelayInitialize, BadPortsRaiseConversionErrors)
     }
 }
 
+TEST(RelayInitialize, TLSAndCredentialSwitchesNeedTheirValues)
+{
+    // Files may start with "/", which other switches' values may not.
+    const Strings tls = {"-server", "-server.cert", "/etc/c.pem", "-server.key", "/etc/k.pem"};
+    EXPECT_EQ(kbzFindCmdLineFileValue(tls, "server.cert"), "/etc/c.pem");
+    EXPECT_EQ(kbzFindCmdLineFileValue(tls, "server.key"), "/etc/k.pem");
+    EXPECT_EQ(kbzFindCmdLineSwitchValue(tls, "server.cert"), "");
+    EXPECT_EQ(kbzReadConsoleSwitches(tls).Error, "");
+
+    const std::string port = std::to_string(FreePort());
+    for (const Strings& args :
+         {Strings{"-server", "-server.port", port, "-server.key", "k.pem"},
+          Strings{"-server", "-server.port", port, "-server.cert"},
+          Strings{"-server", "-server.port", port, "-server.auth", "nocolon"},
+          Strings{"-server", "-server.port", port, "-server.auth", ":password"}})
+    {
+        SCOPED_TRACE(args[3] + " " + (args.size() > 4 ? args[4] : ""));
+        CapturingLog log;
+        log.SetCommandLine(args);
+        EXPECT_THROW(log.Initialize(), EArgumentException);
+        EXPECT_TRUE(log.Lines().empty());
+    }
+}
+
 // ---- Through the console program ----
 
 class RelayConsole : public ::testing::Test

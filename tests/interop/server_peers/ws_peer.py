@@ -2,7 +2,11 @@
 
 usage: ws_peer.py URL [deflate|plain]
 
-Prints "open <extensions>" once connected. Standard input lines:
+For wss:// URLs the server's certificate is checked against the CA file that
+KBZ_TEST_CA names (the system's CAs without it). user:password@ in the URL is sent as
+Basic credentials. Prints "open <extensions>" once connected, or
+"error <exception class> [<HTTP status>]" when the connection cannot be opened.
+Standard input lines:
   text <payload>        send a text message
   binary <hex>          send a binary message
   long <n>              send a text message of n copies of "a"
@@ -15,6 +19,8 @@ Every message received is printed as "text <payload>" or "binary <hex>"
 binaries over 1000 bytes); the end as "closed <code>".
 """
 import asyncio
+import os
+import ssl
 import sys
 
 import websockets
@@ -45,7 +51,16 @@ async def reader(ws):
 async def main():
     url = sys.argv[1]
     compression = "deflate" if len(sys.argv) > 2 and sys.argv[2] == "deflate" else None
-    async with websockets.connect(url, compression=compression, max_size=None) as ws:
+    extra = {}
+    if url.startswith("wss:") and os.environ.get("KBZ_TEST_CA"):
+        extra["ssl"] = ssl.create_default_context(cafile=os.environ["KBZ_TEST_CA"])
+    try:
+        ws = await websockets.connect(url, compression=compression, max_size=None, **extra)
+    except Exception as e:  # what the test wants to see is which failure it was
+        status = getattr(e, "status_code", None)
+        print("error", type(e).__name__, "" if status is None else status, flush=True)
+        return
+    try:
         print("open", ws.response_headers.get("Sec-WebSocket-Extensions", ""), flush=True)
         task = asyncio.create_task(reader(ws))
         loop = asyncio.get_running_loop()
@@ -73,6 +88,8 @@ async def main():
                 await ws.close(1000)
                 break
         await task
+    finally:
+        await ws.close()
 
 
 asyncio.run(main())
