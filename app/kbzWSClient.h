@@ -88,7 +88,6 @@ public:
     TkbzConsoleIntervalOptions GetHeartBeat();
     TkbzConsoleIntervalOptions GetWatchDog();
 
-
 protected:
     // "close", "open", "write", "broadcast", "heartbeat", "watchdog"; anything
     // else does nothing. Arguments come from "params", or from the root when

@@ -7,7 +7,6 @@
 #include "client/kbzWebSocket_Client.h"
 
 #include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -34,8 +33,7 @@ public:
     bool WaitFor(std::uint64_t n)
     {
         std::unique_lock lock(FLock);
-        return FChanged.wait_for(lock, std::chrono::seconds(10),
-                                 [&] { return FReceived >= n; });
+        return FChanged.wait_for(lock, std::chrono::seconds(10), [&] { return FReceived >= n; });
     }
 
 private:

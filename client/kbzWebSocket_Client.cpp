@@ -316,10 +316,9 @@ void TkbzWSConnectionClient::DoHandshake()
     }
     const std::uint64_t started = FHandshakeStarted.load();
     const std::uint64_t elapsed = started ? kbzGetTicks() - started : 0;
-    const int left =
-        std::max<int>(1, HandshakeTimeOut - static_cast<int>(std::min<std::uint64_t>(
-                                                elapsed, static_cast<std::uint64_t>(
-                                                             HandshakeTimeOut))));
+    const int left = std::max<int>(
+        1, HandshakeTimeOut - static_cast<int>(std::min<std::uint64_t>(
+                                  elapsed, static_cast<std::uint64_t>(HandshakeTimeOut))));
     TkbzHTTPLimits limits;
     limits.MaxHeadSize = kMaxAnswerHead;
     TkbzHTTPHead head;
@@ -407,8 +406,7 @@ void TkbzWSClient::StopForDestruction() noexcept
         Deactivate();
     }
     catch (...)
-    {
-    }
+    {}
     {
         // A token handler that is running ends first; later ones find no client.
         std::unique_lock lock(FTokenLink->Lock);
@@ -435,8 +433,7 @@ void TkbzWSClient::StopForDestruction() noexcept
             tcp->Disconnect(false);
         }
         catch (...)
-        {
-        }
+        {}
     }
 }
 
@@ -549,8 +546,7 @@ void TkbzWSClient::Activate(std::uint64_t epoch, bool tokenReady)
             previous->Disconnect(false);
         }
         catch (...)
-        {
-        }
+        {}
         previous.reset();
     }
     FWatchDogEnabled.store(WatchDog().Enabled);
@@ -1312,8 +1308,7 @@ void TkbzWSClient::OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tc
         tcp->Disconnect(false);
     }
     catch (...)
-    {
-    }
+    {}
 }
 
 void TkbzWSClient::OnTCPDisconnected(const std::weak_ptr<TkbzIdTCPClient>& tcp)
@@ -1402,8 +1397,7 @@ void TkbzWSClient::Deactivate()
             c->Disconnect(kbzCloseNormal);
         }
         catch (...)
-        {
-        }
+        {}
     }
     StopHeartBeatTimeout();
     StopHeartBeat();
@@ -1417,8 +1411,7 @@ void TkbzWSClient::Deactivate()
             tcp->Disconnect(false);
         }
         catch (...)
-        {
-        }
+        {}
     }
     // A connection whose TCP client had gone quietly is still notified.
     DisconnectNotification(c);
@@ -1525,8 +1518,7 @@ void TkbzWSClient::RunClientThread(std::function<void()> f)
             f();
         }
         catch (...)
-        {
-        }
+        {}
         std::lock_guard guard(FThreadsLock);
         --FThreads;
         FThreadsDone.notify_all();

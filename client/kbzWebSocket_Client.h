@@ -214,8 +214,7 @@ private:
     void OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp);
     void OnTCPRead(const std::shared_ptr<TkbzIdTCPClient>& tcp);
     void OnTCPThread(const std::shared_ptr<TkbzIdTCPClient>& tcp);
-    void OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tcp,
-                            const std::exception& e);
+    void OnTCPReadException(const std::shared_ptr<TkbzIdTCPClient>& tcp, const std::exception& e);
     void OnTCPDisconnected(const std::weak_ptr<TkbzIdTCPClient>& tcp);
     void DisconnectNotification(const TkbzWSConnectionClientPtr& connection);
     void StartRedirect(const std::string& location);
@@ -264,8 +263,8 @@ private:
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;
     int FThreads = 0;
-    std::condition_variable FStateChanged; // with FLock: connection announced or gone
-    const void* FConnectNotified = nullptr;   // under FLock: the connection OnConnect ran for
+    std::condition_variable FStateChanged;  // with FLock: connection announced or gone
+    const void* FConnectNotified = nullptr; // under FLock: the connection OnConnect ran for
 };
 
 // The client as published to applications.

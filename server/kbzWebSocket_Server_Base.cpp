@@ -134,8 +134,7 @@ void TkbzWSServer_Indy_Base::RunServerThread(std::function<void()> f)
                     DoException(nullptr, e.what(), &e);
                 }
                 catch (...)
-                {
-                }
+                {}
             }
             std::lock_guard guard(FThreadsLock);
             --FThreads;

@@ -1,12 +1,11 @@
 #include "transport/kbzTCP_Client.h"
 
+#include <chrono>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <cstdint>
 #include <utility>
 
 namespace kbz

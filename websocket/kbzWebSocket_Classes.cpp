@@ -286,8 +286,7 @@ void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::span<const std::uint8
     case stmLast:
         DoWriteFrame(TOpcode::opContinuation, payload, true, false);
         return;
-    case stmContinueAndLast:
-    {
+    case stmContinueAndLast: {
         if (!cut || payload.size() <= size)
         {
             DoWriteFrame(TOpcode::opContinuation, payload, true, false);
@@ -306,8 +305,8 @@ void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::span<const std::uint8
     }
 }
 
-void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t> payload,
-                                    bool fin, bool rsv1)
+void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t> payload, bool fin,
+                                    bool rsv1)
 {
     if (!FTCPConnection)
     {
@@ -467,9 +466,9 @@ bool TkbzWSConnection::Ping(const std::string& aText, int aTimeOut)
         return false;
     }
     std::unique_lock lock(FPingLock);
-    return FPingAnswered.wait_for(lock, std::chrono::milliseconds(aTimeOut),
-                                  [&] { return sent->FAnswered || GetDisconnected(); }) &&
-           sent->FAnswered;
+    return FPingAnswered.wait_for(lock, std::chrono::milliseconds(aTimeOut), [&] {
+        return sent->FAnswered || GetDisconnected();
+    }) && sent->FAnswered;
 }
 
 void TkbzWSConnection::DoPing(const std::string& aText, std::shared_ptr<TkbzPing>* sent)
@@ -486,8 +485,7 @@ void TkbzWSConnection::DoPing(const std::string& aText, std::shared_ptr<TkbzPing
     {
     case TwsTransport::trpRFC6455:
     case TwsTransport::trpFlash:
-    case TwsTransport::trpRFC8441:
-    {
+    case TwsTransport::trpRFC8441: {
         if (!Enabled() || GetDisconnected() || Closing())
         {
             return;
@@ -808,8 +806,7 @@ void TkbzWSConnection::RaiseBeforeDisconnect()
             OnBeforeDisconnect(*this);
         }
         catch (...)
-        {
-        }
+        {}
     }
 }
 
@@ -894,8 +891,7 @@ void TkbzWSConnection::TerminateConnection()
                 FTCPConnection->Disconnect(false);
             }
             catch (...)
-            {
-            }
+            {}
         }
         return;
     }
@@ -907,8 +903,7 @@ void TkbzWSConnection::TerminateConnection()
         DisconnectPeer(true);
     }
     catch (...)
-    {
-    }
+    {}
 }
 
 // ---- Subscriptions ----

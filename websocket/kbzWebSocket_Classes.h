@@ -90,7 +90,7 @@ public:
     void SetQueueOptions(const TkbzWSQueueOptions& source) { FQueueOptions.Assign(source); }
 
     TwsSpecification FSpecification = TwsSpecification::spRFC6455;
-    bool Masked = false; // this side masks its frames (the client)
+    bool Masked = false;  // this side masks its frames (the client)
     std::string Protocol; // subprotocol name(s); the negotiated one after the handshake
     bool ValidateUTF8 = false;
     bool RaiseDisconnectExceptions = true;
@@ -298,7 +298,7 @@ private:
     std::deque<TkbzQueueObject> FQueueLevel[3];
     std::atomic<std::size_t> FQueuedCount{0};
     std::atomic<std::uint64_t> FLastDrain{0}; // ticks of the last drain that sent something
-    std::size_t FQueuedBytes = 0; // under FQueueLock
+    std::size_t FQueuedBytes = 0;             // under FQueueLock
 
     std::vector<std::string> FHeadersRequest;
     std::vector<std::string> FHeadersResponse;
@@ -317,16 +317,13 @@ private:
 };
 
 class TkbzWSConnection_Abstract : public TkbzWSConnection
-{
-};
+{};
 
 class TkbzWSConnection_Base_Indy : public TkbzWSConnection_Abstract
-{
-};
+{};
 
 class TkbzWSConnection_Indy : public TkbzWSConnection_Base_Indy
-{
-};
+{};
 
 // ---- Components ----
 
@@ -361,8 +358,7 @@ private:
 };
 
 class TkbzTCPComponent_Base : public TkbzSocketComponent_Base
-{
-};
+{};
 
 class TkbzWSProtocol;
 
@@ -558,8 +554,7 @@ private:
 };
 
 class TkbzWSComponent_WSClient : public TkbzWSComponent_Client
-{
-};
+{};
 
 class TkbzWSComponent_Client_Indy : public TkbzWSComponent_WSClient
 {

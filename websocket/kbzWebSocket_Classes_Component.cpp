@@ -273,8 +273,8 @@ void TkbzWSComponent_Base::HookDataEvents(TkbzWSConnection& connection)
             DoError(shared, e.what());
         }
     };
-    connection.OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data,
-                                     TOpcode opcode, bool more) {
+    connection.OnFragmented = [this](TkbzWSConnection& conn, TkbzMemoryStream& data, TOpcode opcode,
+                                     bool more) {
         if (IsDestroying())
         {
             return;
@@ -310,8 +310,7 @@ void TkbzWSComponent_Base::DoError(const TkbzWSConnectionPtr& connection,
         }
     }
     catch (...)
-    {
-    }
+    {}
     if (connection)
     {
         try
@@ -319,8 +318,7 @@ void TkbzWSComponent_Base::DoError(const TkbzWSConnectionPtr& connection,
             connection->TerminateConnection();
         }
         catch (...)
-        {
-        }
+        {}
     }
 }
 
@@ -347,8 +345,7 @@ void TkbzWSComponent_Base::DoException(const TkbzWSConnectionPtr& connection,
         }
     }
     catch (...)
-    {
-    }
+    {}
     if (connection)
     {
         try
@@ -356,8 +353,7 @@ void TkbzWSComponent_Base::DoException(const TkbzWSConnectionPtr& connection,
             connection->TerminateConnection();
         }
         catch (...)
-        {
-        }
+        {}
     }
 }
 
@@ -583,8 +579,7 @@ void TkbzWSComponent::DoNotifyMessage(const TkbzWSConnectionPtr& connection,
     TkbzWSComponent_Base::DoNotifyMessage(connection, text);
 }
 
-void TkbzWSComponent::DoNotifyBinary(const TkbzWSConnectionPtr& connection,
-                                     TkbzMemoryStream& data)
+void TkbzWSComponent::DoNotifyBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data)
 {
     if (connection && !connection->Protocol.empty())
     {
@@ -598,8 +593,7 @@ void TkbzWSComponent::DoNotifyBinary(const TkbzWSConnectionPtr& connection,
 }
 
 void TkbzWSComponent::DoNotifyFragmented(const TkbzWSConnectionPtr& connection,
-                                         TkbzMemoryStream& data, TOpcode opcode,
-                                         bool continuation)
+                                         TkbzMemoryStream& data, TOpcode opcode, bool continuation)
 {
     if (connection && !connection->Protocol.empty())
     {
@@ -712,7 +706,8 @@ void TkbzWSComponent::StartHeartBeatTimeout()
     }
     // Checked at the finer of the two periods, so an unanswered ping is noticed
     // no later than Timeout + Interval after it was sent.
-    const int seconds = std::max(1, std::min(FHeartBeat.Timeout.load(), FHeartBeat.Interval.load()));
+    const int seconds =
+        std::max(1, std::min(FHeartBeat.Timeout.load(), FHeartBeat.Interval.load()));
     StartTimer(FHeartBeatTimeoutTimer, "HeartBeatTimeout", seconds * 1000,
                [this] { DoHeartBeatTimeout(); });
 }

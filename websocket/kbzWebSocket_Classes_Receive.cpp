@@ -164,8 +164,7 @@ void TkbzWSConnection::DeliverFragment(TOpcode opcode, std::vector<std::uint8_t>
         // A fragment of a compressed message: gathered until the message is whole.
         if (FragmentedMessages == TwsFragmentedMessages::frgOnlyFragmented)
         {
-            FCompressedFragments.insert(FCompressedFragments.end(), payload.begin(),
-                                        payload.end());
+            FCompressedFragments.insert(FCompressedFragments.end(), payload.begin(), payload.end());
             payload.clear();
             if (!more)
             {
@@ -245,8 +244,7 @@ void TkbzWSConnection::HandleControl(TOpcode opcode, std::vector<std::uint8_t>&&
 {
     switch (opcode)
     {
-    case TOpcode::opClose:
-    {
+    case TOpcode::opClose: {
         FCloseCode.store(FDecoder.CloseCode());
         {
             std::lock_guard guard(FStateLock);
@@ -345,11 +343,10 @@ void TkbzWSConnection::ReadStepTCP()
     TkbzTCPFramerResult result = TkbzTCPFramerResult::frOK;
     SetTCPMaxMessageSize(MaxMessageSize > 0 ? static_cast<std::size_t>(MaxMessageSize)
                                             : kbzDefaultTCPMaxMessageSize);
-    const std::size_t consumed =
-        tcp->InputBufferConsume([&](std::span<const std::uint8_t> input) {
-            result = FrameTCPData(input, messages);
-            return input.size();
-        });
+    const std::size_t consumed = tcp->InputBufferConsume([&](std::span<const std::uint8_t> input) {
+        result = FrameTCPData(input, messages);
+        return input.size();
+    });
     AddRecBytes(static_cast<std::int64_t>(consumed));
     for (auto& m : messages)
     {

@@ -246,8 +246,7 @@ private:
                 FSession(c, head);
             }
             catch (...)
-            {
-            }
+            {}
         }
     }
 

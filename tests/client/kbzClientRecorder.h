@@ -63,8 +63,7 @@ public:
 
     // Index of the first event at or after from that starts with prefix, waiting up to timeout.
     std::optional<std::size_t> Wait(const std::string& prefix,
-                                    std::chrono::milliseconds timeout = 10s,
-                                    std::size_t from = 0)
+                                    std::chrono::milliseconds timeout = 10s, std::size_t from = 0)
     {
         std::unique_lock lock(FLock);
         std::optional<std::size_t> found;

@@ -5,9 +5,8 @@
 #include "tests/client/kbzClientPeer.h"
 #include "tests/client/kbzClientRecorder.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace kbz;
@@ -150,10 +149,10 @@ TEST(kbzWSClient, BadURLsRaiseAndChangeNothing)
         bool conversion; // EConvertError, else EArgumentException
     };
     const Case cases[] = {
-        {"ws://h:0/", true},         {"ws://h:65536/", true},     {"ws://h:abc/", true},
-        {"ws://h:-1/", true},        {"ws://h:99999999999/", true}, {"ws://h/a b", false},
-        {"ws://h/a\tb", false},      {"ws://h/?q=1\r\nX: y", false}, {"ws://h x:80/", false},
-        {"ws://h\x7f/", false},      {"ws://h/\x01", false},
+        {"ws://h:0/", true},    {"ws://h:65536/", true},        {"ws://h:abc/", true},
+        {"ws://h:-1/", true},   {"ws://h:99999999999/", true},  {"ws://h/a b", false},
+        {"ws://h/a\tb", false}, {"ws://h/?q=1\r\nX: y", false}, {"ws://h x:80/", false},
+        {"ws://h\x7f/", false}, {"ws://h/\x01", false},
     };
     for (const auto& c : cases)
     {
@@ -192,8 +191,8 @@ TEST(kbzWSConnectionClient, RequestLinesInOrder)
          80,
          "",
          "",
-         {"GET / HTTP/1.1", "Host: example.com", "Upgrade: websocket", "Connection: Upgrade",
-          "KEY", "Origin: example.com", "Sec-WebSocket-Version: 13"}},
+         {"GET / HTTP/1.1", "Host: example.com", "Upgrade: websocket", "Connection: Upgrade", "KEY",
+          "Origin: example.com", "Sec-WebSocket-Version: 13"}},
         {"port_443_keeps_the_host_alone",
          "h",
          443,
@@ -213,8 +212,8 @@ TEST(kbzWSConnectionClient, RequestLinesInOrder)
          9000,
          "/",
          "",
-         {"GET / HTTP/1.1", "Host: [::1]:9000", "Upgrade: websocket", "Connection: Upgrade",
-          "KEY", "Origin: [::1]", "Sec-WebSocket-Version: 13"}},
+         {"GET / HTTP/1.1", "Host: [::1]:9000", "Upgrade: websocket", "Connection: Upgrade", "KEY",
+          "Origin: [::1]", "Sec-WebSocket-Version: 13"}},
     };
     for (const auto& c : cases)
     {
@@ -294,7 +293,9 @@ TEST(kbzWSClient, HandshakeAnswersFromAScriptedPeer)
          },
          0, "", "Error Decoding Header: Switching Protocols [HTTP/1.1 400 Bad Request]"},
         {"protocol_that_was_not_asked_for",
-         [](const std::string& head) { return Answer101(head, "Sec-WebSocket-Protocol: chat\r\n"); },
+         [](const std::string& head) {
+             return Answer101(head, "Sec-WebSocket-Protocol: chat\r\n");
+         },
          0, "", "Protocol not supported chat."},
         {"extension_that_was_not_offered",
          [](const std::string& head) {
@@ -543,13 +544,13 @@ TEST(kbzWSClient, CloseCodesThatMayNotBeSentSendNothing)
         while (auto f = conn.ReadFrame(30000))
         {
             std::lock_guard guard(lock);
-            seen.push_back(std::string(kbzOpcodeName(f->opcode)) + " " +
-                           (f->opcode == TOpcode::opClose ? std::to_string(f->closeCode)
-                                                          : f->payload));
+            seen.push_back(
+                std::string(kbzOpcodeName(f->opcode)) + " " +
+                (f->opcode == TOpcode::opClose ? std::to_string(f->closeCode) : f->payload));
             if (f->opcode == TOpcode::opClose)
             {
-                conn.Send(kbzBuildFrame(TOpcode::opClose, kbzBuildClosePayload(f->closeCode),
-                                        false));
+                conn.Send(
+                    kbzBuildFrame(TOpcode::opClose, kbzBuildClosePayload(f->closeCode), false));
                 conn.WaitClosed(5000);
                 return;
             }

@@ -22,8 +22,8 @@ std::string WriteCommand(const std::string& jsonText)
 std::optional<std::size_t> AwaitExact(Console& console, const std::string& line,
                                       std::chrono::milliseconds timeout = 20s)
 {
-    return console.Process().WaitForLine([&](const std::string& l) { return l == line; },
-                                         timeout, console.Mark());
+    return console.Process().WaitForLine([&](const std::string& l) { return l == line; }, timeout,
+                                         console.Mark());
 }
 
 struct SessionCase
@@ -40,8 +40,7 @@ void PrintTo(const SessionCase& c, std::ostream* os)
 }
 
 class ConsoleSession : public testing::TestWithParam<SessionCase>
-{
-};
+{};
 
 // open, connected, write, message, close with 1000, disconnected with 1000.
 TEST_P(ConsoleSession, OpenWriteReceiveClose)
@@ -100,7 +99,8 @@ TEST(ConsoleText, JsonStringsTravelAsTheirValuesAndComeBackAsValidJson)
         bool broadcast;
     };
     const Case cases[] = {
-        {"quotes_and_backslashes", R"("say \"hi\" to C:\\dir\\")", "say \"hi\" to C:\\dir\\", false},
+        {"quotes_and_backslashes", R"("say \"hi\" to C:\\dir\\")", "say \"hi\" to C:\\dir\\",
+         false},
         {"line_breaks_and_tabs", R"("one\ntwo\r\nthree\tfour")", "one\ntwo\r\nthree\tfour", false},
         {"control_characters", R"("bell\u0007 nul-free \u001f end")", "bell\x07 nul-free \x1f end",
          false},
@@ -108,7 +108,11 @@ TEST(ConsoleText, JsonStringsTravelAsTheirValuesAndComeBackAsValidJson)
          "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80", false},
         {"non_ascii_raw", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"", "caf\xC3\xA9 \xF0\x9F\x98\x80",
          false},
-        {"line_separators", R"("a\u2028b\u2029c")", "a\xE2\x80\xA8" "b\xE2\x80\xA9" "c", false},
+        {"line_separators", R"("a\u2028b\u2029c")",
+         "a\xE2\x80\xA8"
+         "b\xE2\x80\xA9"
+         "c",
+         false},
         {"slash_escape_and_invalid_escape", R"("a\/b \q \u12 end")", "a/b \\q \\u12 end", false},
         {"fake_event_inside", R"("\"}\n{\"event\": \"connected\"}")",
          "\"}\n{\"event\": \"connected\"}", false},
@@ -129,8 +133,7 @@ TEST(ConsoleText, JsonStringsTravelAsTheirValuesAndComeBackAsValidJson)
         ASSERT_TRUE(at) << console.Dump();
         // One line per event, and the line is strict JSON carrying exactly the text.
         EXPECT_EQ(console.Process().Lines().size(), *at + 1) << console.Dump();
-        EXPECT_EQ(StrictJsonString(console.Line(*at), "text"), c.expected)
-            << console.Line(*at);
+        EXPECT_EQ(StrictJsonString(console.Line(*at), "text"), c.expected) << console.Line(*at);
     }
     EXPECT_EQ(console.Exit(), 0);
 }
@@ -335,7 +338,8 @@ TEST(ConsoleWatchDog, ReconnectsWhenTheServerComesBack)
     ASSERT_TRUE(console.Start());
     console.Send(R"({"message":"watchdog","params":{"watchdog":{"enabled":true,"interval":1}}})");
     ASSERT_TRUE(AwaitExact(
-        console, R"({"event": "options", "params":{"watchdog": {"enabled": true, "interval": 1}}})"));
+        console,
+        R"({"event": "options", "params":{"watchdog": {"enabled": true, "interval": 1}}})"));
     console.Open(peer.Url());
     ASSERT_TRUE(AwaitExact(console, ConnectedLine)) << console.Dump();
 

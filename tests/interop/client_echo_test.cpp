@@ -16,8 +16,8 @@ struct EchoCase
     Peer::Kind kind;
     std::string mode;
     bool deflate;
-    int exitCode;          // of kbzEchoClient
-    std::string peerLine;  // the start of the peer's verdict
+    int exitCode;         // of kbzEchoClient
+    std::string peerLine; // the start of the peer's verdict
 };
 
 void PrintTo(const EchoCase& c, std::ostream* os)
@@ -26,8 +26,7 @@ void PrintTo(const EchoCase& c, std::ostream* os)
 }
 
 class EchoClient : public testing::TestWithParam<EchoCase>
-{
-};
+{};
 
 TEST_P(EchoClient, AgainstADrivingServer)
 {

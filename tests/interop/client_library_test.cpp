@@ -7,11 +7,10 @@
 #include "tests/support/kbzTestCerts.h"
 #include "websocket/kbzWebSocket_Extension_PerMessage_Deflate.h"
 
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <random>
 #include <unistd.h>
 
@@ -52,9 +51,9 @@ TEST(ClientTls, CertificateVerificationAgainstPython)
     {
         TestProcess openssl;
         ASSERT_TRUE(openssl.Start({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                   "ec_paramgen_curve:P-256", "-nodes", "-keyout", wrongKey,
-                                   "-out", wrongCert, "-days", "2", "-subj", "/CN=wrong.example",
-                                   "-addext", "subjectAltName=DNS:wrong.example"}));
+                                   "ec_paramgen_curve:P-256", "-nodes", "-keyout", wrongKey, "-out",
+                                   wrongCert, "-days", "2", "-subj", "/CN=wrong.example", "-addext",
+                                   "subjectAltName=DNS:wrong.example"}));
         ASSERT_EQ(openssl.WaitForExit(30s), 0);
     }
     Peer good;
@@ -340,18 +339,18 @@ std::vector<DeflateCase> DeflateCases()
         for (int bits = 9; bits <= 15; ++bits)
         {
             const std::string b = std::to_string(bits);
-            cases.push_back({k + "we_ask_client_bits_" + b, kind, false, kDefaults, bits, 0,
-                             false, false, true});
-            cases.push_back({k + "we_ask_server_bits_" + b, kind, false, kDefaults, 0, bits,
-                             false, false, true});
-            cases.push_back({k + "server_limits_its_bits_" + b, kind, false,
-                             ServerBitsConfig(bits), 0, 0, false, false, true});
-            cases.push_back({k + "server_limits_our_bits_" + b, kind, false,
-                             ClientBitsConfig(bits), 0, 0, false, false, true});
+            cases.push_back({k + "we_ask_client_bits_" + b, kind, false, kDefaults, bits, 0, false,
+                             false, true});
+            cases.push_back({k + "we_ask_server_bits_" + b, kind, false, kDefaults, 0, bits, false,
+                             false, true});
+            cases.push_back({k + "server_limits_its_bits_" + b, kind, false, ServerBitsConfig(bits),
+                             0, 0, false, false, true});
+            cases.push_back({k + "server_limits_our_bits_" + b, kind, false, ClientBitsConfig(bits),
+                             0, 0, false, false, true});
         }
         cases.push_back({k + "fragments_plain", kind, true, kNone, 0, 0, false, false, false});
-        cases.push_back({k + "fragments_compressed", kind, true, kDefaults, 0, 0, false, false,
-                         true});
+        cases.push_back(
+            {k + "fragments_compressed", kind, true, kDefaults, 0, 0, false, false, true});
     }
     return cases;
 }

@@ -137,7 +137,10 @@ public:
         FMark = FProcess.Lines().size();
         FProcess.WriteLine(line);
     }
-    void Open(const std::string& url) { Send(R"({"message":"open","params":{"url":")" + url + "\"}}"); }
+    void Open(const std::string& url)
+    {
+        Send(R"({"message":"open","params":{"url":")" + url + "\"}}");
+    }
 
     // The first line at or after the last command (or from) containing text; its index.
     std::optional<std::size_t> Await(const std::string& text,
@@ -195,8 +198,8 @@ inline std::string FromHex(const std::string& hex)
 }
 
 // Reads line as strict UTF-8 with python's strict JSON reader (which refuses raw control
-// characters in strings) and gives the string member's value as UTF-8; nothing when the line is not one valid JSON
-// object with such a string member.
+// characters in strings) and gives the string member's value as UTF-8; nothing when the line is not
+// one valid JSON object with such a string member.
 inline std::optional<std::string> StrictJsonString(const std::string& line,
                                                    const std::string& member)
 {

@@ -1,7 +1,12 @@
 #include "tests/support/kbzTestProcess.h"
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,12 +15,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 
 extern char** environ;
 
@@ -131,8 +130,7 @@ bool TestProcess::Start(const std::vector<std::string>& argv, const Options& opt
         return false;
     }
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0)
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     {
         return false;
     }

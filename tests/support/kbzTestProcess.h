@@ -63,8 +63,7 @@ public:
     // Waits for the first line at or after index `from` for which pred holds;
     // returns its index, or nothing when timeout passed first.
     std::optional<std::size_t> WaitForLine(const std::function<bool(const std::string&)>& pred,
-                                           std::chrono::milliseconds timeout,
-                                           std::size_t from = 0);
+                                           std::chrono::milliseconds timeout, std::size_t from = 0);
     // Waits for a line that contains text.
     std::optional<std::size_t> WaitForLineContaining(const std::string& text,
                                                      std::chrono::milliseconds timeout,

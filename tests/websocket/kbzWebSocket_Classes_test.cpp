@@ -2,9 +2,8 @@
 // pair: a test plays the peer with raw wire bytes, or two connections talk.
 #include "websocket/kbzWebSocket_Classes.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace kbz;
@@ -318,12 +317,12 @@ TEST(TkbzWSConnectionWrite, FragmentsStreamingPiecesAndCloseBytes)
         const std::size_t n = f.peer->Recv(buf, sizeof buf);
         wire.insert(wire.end(), buf, buf + n);
     }
-    const auto expected = Bytes({0x01, 0x04, '0', '1', '2', '3', // first fragment
-                                 0x00, 0x04, '4', '5', '6', '7', // continuation
-                                 0x80, 0x02, '8', '9',           // last
-                                 0x81, 0x03, 'a', 'b', 'c',      // one frame
-                                 0x01, 0x01, 'x', 0x00, 0x01, 'y', 0x80, 0x01, 'z',
-                                 0x88, 0x02, 0x0F, 0xA0});
+    const auto expected =
+        Bytes({0x01, 0x04, '0', '1',  '2',  '3', // first fragment
+               0x00, 0x04, '4', '5',  '6',  '7', // continuation
+               0x80, 0x02, '8', '9',             // last
+               0x81, 0x03, 'a', 'b',  'c',       // one frame
+               0x01, 0x01, 'x', 0x00, 0x01, 'y', 0x80, 0x01, 'z', 0x88, 0x02, 0x0F, 0xA0});
     EXPECT_EQ(wire, expected);
 }
 
@@ -496,8 +495,7 @@ TEST(TkbzWSConnectionExtensions, CompressedMessagesBetweenTwoConnections)
         }
     };
     const std::string big(100000, 'z');
-    for (const std::string& text : {std::string("hello"), std::string("hello"), std::string(),
-                                    big})
+    for (const std::string& text : {std::string("hello"), std::string("hello"), std::string(), big})
     {
         client->WriteData(text, 1000); // compressed once, then cut into frames
         pump(*serverTcp, *server, true);
