@@ -203,6 +203,11 @@ void TkbzCommandLog::Initialize()
         port = *value;
     }
     TkbzWebSocketHTTPServer& server = GetRelayServer();
+    // A page of another site in the user's browser may not drive the relay:
+    // browsers' requests must come from the relay's own pages or the origins given.
+    server.SecurityOptions().SameOrigin = true;
+    server.SecurityOptions().OriginsAllowed =
+        kbzFindCmdLineSwitchValue(args, "server.origins").value_or(std::string());
     if (ip != "*")
     {
         const TwsIPVersion version =

@@ -67,7 +67,8 @@ public:
     // Start-up, once before the first command: with the switch -server (and
     // optionally -server.ip ADDRESS, -server.port PORT) starts the log relay
     // and logs "Server Listening on IP:PORT". A bad port raises EConvertError,
-    // a failure to listen the listener's error.
+    // a failure to listen the listener's error. Browsers' requests are taken
+    // only from the relay's own origin and those of -server.origins LIST.
     virtual void Initialize();
 
     // ---- Log relay ----

@@ -381,6 +381,7 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
             c->FServerSSL = handler->IsTLS();
         }
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
+        c->FServerSameOrigin = FSecurityOptions.SameOrigin;
         c->ValidateUTF8 = FOptions.ValidateUTF8;
         c->CleanDisconnect = FOptions.CleanDisconnect;
         c->FragmentedMessages = FOptions.FragmentedMessages;
@@ -648,6 +649,10 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         tcp.InputBufferRemove(headLength);
         c->AddRecBytes(static_cast<std::int64_t>(headLength));
     };
+    if (c->FServerSameOrigin && !DoCheckOrigin(c, head))
+    {
+        return;
+    }
 
     if (IsUpgradeRequest(head))
     {
@@ -1025,6 +1030,25 @@ void TkbzWSServer_Indy_Base::DoEventStream(const TkbzWSConnectionServerPtr& c,
     c->WriteData(c->GetGuid());
     c->WriteData(c->GetGuid());
     DoHandshakeDone(c, 1);
+}
+
+bool TkbzWSServer_Indy_Base::DoCheckOrigin(const TkbzWSConnectionServerPtr& c,
+                                           const TkbzHTTPHead& head)
+{
+    // Drafts of the protocol named it Sec-WebSocket-Origin.
+    std::string origin = head.Headers.Get("Origin");
+    if (origin.empty())
+    {
+        origin = head.Headers.Get("Sec-WebSocket-Origin");
+    }
+    if (origin.empty() ||
+        kbzIsSameOrigin(origin, head.Headers.Get("Host"), c->FServerSSL, kbzMachineName()) ||
+        (!c->FServerOriginsAllowed.empty() && kbzOriginAllowed(origin, c->FServerOriginsAllowed)))
+    {
+        return true;
+    }
+    DoRefuseRequest(c, 403, "Origin " + origin + " not allowed");
+    return false;
 }
 
 void TkbzWSServer_Indy_Base::DoUnknownProtocol(const TkbzWSConnectionServerPtr& c)

@@ -90,6 +90,15 @@ std::string kbzSelectProtocol(std::string_view requested, std::string_view regis
 // Whether an origin passes the comma-separated masks (empty masks or an empty
 // origin always pass).
 bool kbzOriginAllowed(std::string_view origin, std::string_view masks);
+// Whether a browser's Origin names the server the request was sent to: the
+// connection's scheme (https with TLS), the request's Host with the same port
+// (the scheme's default when none is written), and a host that a name server
+// cannot point elsewhere (an address literal, localhost or machineName), so a
+// page of a rebound name does not count as this server's own.
+bool kbzIsSameOrigin(std::string_view origin, std::string_view host, bool tls,
+                     std::string_view machineName);
+// This machine's host name (empty when the system does not say).
+std::string kbzMachineName();
 // Equal secrets compare in time that does not depend on where they differ.
 bool kbzSameSecret(std::string_view a, std::string_view b) noexcept;
 
@@ -175,6 +184,8 @@ public:
     void SendResponseHTTP(const std::string& content, const std::string& contentType);
 
     std::string FServerOriginsAllowed;
+    // Every request carrying an Origin was checked (SecurityOptions.SameOrigin).
+    bool FServerSameOrigin = false;
     bool FServerSSL = false;
     // The application handled the last heartbeat itself (OnBeforeHeartBeat).
     std::atomic<bool> FCustomHeartBeat{false};
@@ -423,6 +434,10 @@ private:
     // Answers a request that cannot be served (400, 431, 505) and closes.
     void DoRefuseRequest(const TkbzWSConnectionServerPtr& c, int status, const std::string& error);
     void DoUnknownProtocol(const TkbzWSConnectionServerPtr& c);
+    // SecurityOptions.SameOrigin: a request whose Origin is neither the
+    // server's own nor one of OriginsAllowed is answered 403 and false
+    // returned. Every request path calls it on every head it reads.
+    bool DoCheckOrigin(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);
     void OnServerAuthenticationEvent(TkbzWSConnectionServer& c, const std::string& user,
                                      const std::string& password, bool& authenticated);
     void DoBroadcast(const std::string* text, const std::vector<std::uint8_t>* bytes,

@@ -5,8 +5,10 @@
 #include "server/kbzWebSocket_Server_Base.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 namespace kbz
 {
@@ -259,6 +261,102 @@ bool kbzOriginAllowed(std::string_view origin, std::string_view masks)
     return false;
 }
 
+namespace
+{
+
+// "host[:port]" of an Origin or a Host header: the host in lower case (an IPv6
+// literal keeps its brackets) and the port, defaultPort when none is written.
+// False for anything else (a path, an empty host, a port that is not a number).
+bool SplitAuthority(std::string_view text, std::string& host, int& port, int defaultPort)
+{
+    std::size_t hostEnd = 0;
+    if (!text.empty() && text.front() == '[')
+    {
+        hostEnd = text.find(']');
+        if (hostEnd == std::string_view::npos)
+        {
+            return false;
+        }
+        ++hostEnd;
+    }
+    else
+    {
+        hostEnd = std::min(text.find(':'), text.size());
+    }
+    host = kbzLowerCase(text.substr(0, hostEnd));
+    if (host.empty() || host.find_first_of("/?#@ \t") != std::string::npos)
+    {
+        return false;
+    }
+    const std::string_view rest = text.substr(hostEnd);
+    if (rest.empty())
+    {
+        port = defaultPort;
+        return true;
+    }
+    if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6)
+    {
+        return false;
+    }
+    port = 0;
+    for (const char c : rest.substr(1))
+    {
+        if (c < '0' || c > '9')
+        {
+            return false;
+        }
+        port = port * 10 + (c - '0');
+    }
+    return port > 0 && port <= 65535;
+}
+
+// A host that no name server can point elsewhere: an address literal,
+// localhost, or the machine's own name.
+bool IsTrustedHost(const std::string& host, std::string_view machineName)
+{
+    unsigned char address[16];
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    {
+        return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), address) == 1;
+    }
+    return ::inet_pton(AF_INET, host.c_str(), address) == 1 || host == "localhost" ||
+           (!machineName.empty() && kbzSameText(host, machineName));
+}
+
+} // namespace
+
+bool kbzIsSameOrigin(std::string_view origin, std::string_view host, bool tls,
+                     std::string_view machineName)
+{
+    const std::string_view scheme = tls ? "https://" : "http://";
+    if (origin.size() <= scheme.size() || !kbzSameText(origin.substr(0, scheme.size()), scheme))
+    {
+        return false;
+    }
+    const int defaultPort = tls ? 443 : 80;
+    std::string originHost;
+    std::string requestHost;
+    int originPort = 0;
+    int requestPort = 0;
+    return SplitAuthority(origin.substr(scheme.size()), originHost, originPort, defaultPort) &&
+           SplitAuthority(TrimBlanks(host), requestHost, requestPort, defaultPort) &&
+           originHost == requestHost && originPort == requestPort &&
+           IsTrustedHost(originHost, machineName);
+}
+
+std::string kbzMachineName()
+{
+    static const std::string name = [] {
+        char buffer[256] = {};
+        if (::gethostname(buffer, sizeof(buffer) - 1) != 0)
+        {
+            return std::string();
+        }
+        return std::string(buffer);
+    }();
+    return name;
+}
+
 bool kbzSameSecret(std::string_view a, std::string_view b) noexcept
 {
     if (a.size() != b.size())
@@ -458,7 +556,8 @@ void TkbzWSConnectionServer::DoHandshake()
     Protocol = selected;
     std::vector<std::string>& lines = HeadersResponse();
     lines.clear();
-    if (!kbzOriginAllowed(h.FOrigin, FServerOriginsAllowed))
+    // With SameOrigin every request's Origin was checked when its head came.
+    if (!FServerSameOrigin && !kbzOriginAllowed(h.FOrigin, FServerOriginsAllowed))
     {
         throw TkbzWSException("Origin " + h.FOrigin + " not allowed");
     }

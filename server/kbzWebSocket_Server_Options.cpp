@@ -25,6 +25,7 @@ void TkbzWSSecurity_Options::Assign(const TkbzPersistent& src)
     if (const auto* s = dynamic_cast<const TkbzWSSecurity_Options*>(&src))
     {
         OriginsAllowed = s->OriginsAllowed;
+        SameOrigin = s->SameOrigin;
         return;
     }
     TkbzPersistent::Assign(src);

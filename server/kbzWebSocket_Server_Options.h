@@ -53,6 +53,11 @@ public:
 
     // Comma-separated wildcard masks of the origins allowed; empty allows all.
     std::string OriginsAllowed;
+    // Every request that carries an Origin (a browser's: upgrades, event
+    // streams, posts, files) must come from a page of this server
+    // (kbzIsSameOrigin) or match OriginsAllowed; others are answered 403.
+    // Requests without Origin pass.
+    bool SameOrigin = false;
 };
 
 // ---- Authentication ----

@@ -220,6 +220,45 @@ TEST(ServerHandshake, OriginsAndSecrets)
     EXPECT_FALSE(kbzSameSecret("pass", "pass "));
 }
 
+TEST(ServerHandshake, SameOrigin)
+{
+    struct Case
+    {
+        const char* origin;
+        const char* host;
+        bool tls;
+        bool same;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8080", "127.0.0.1:8080", false, true},
+        {"HTTP://LOCALHOST:8080", "localhost:8080", false, true},
+        {"http://[::1]:8080", "[::1]:8080", false, true},
+        {"http://[::1]", "[::1]:80", false, true},
+        {"http://127.0.0.1", "127.0.0.1:80", false, true},
+        {"https://127.0.0.1", "127.0.0.1:443", true, true},
+        {"http://myhost:8080", "MyHost:8080", false, true}, // the machine's own name
+        {"https://127.0.0.1:8080", "127.0.0.1:8080", false, false},
+        {"http://127.0.0.1:8080", "127.0.0.1:8080", true, false},
+        {"http://127.0.0.1:8081", "127.0.0.1:8080", false, false},
+        {"http://127.0.0.1", "127.0.0.1:8080", false, false},
+        {"http://localhost:8080", "127.0.0.1:8080", false, false},
+        {"http://evil.example:8080", "evil.example:8080", false, false}, // a rebound name
+        {"http://127.0.0.1:8080/page", "127.0.0.1:8080", false, false},
+        {"http://127.0.0.1:8080", "", false, false},
+        {"http://127.0.0.1:", "127.0.0.1:", false, false},
+        {"http://127.0.0.1:99999", "127.0.0.1:99999", false, false},
+        {"http://[::1:8080", "[::1:8080", false, false},
+        {"null", "127.0.0.1:8080", false, false},
+        {"file://", "127.0.0.1:8080", false, false},
+        {"", "127.0.0.1:8080", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.origin) + " / " + c.host);
+        EXPECT_EQ(kbzIsSameOrigin(c.origin, c.host, c.tls, "myhost"), c.same);
+    }
+}
+
 // ---- The handshake on a connection ----
 
 struct HandshakeCase

@@ -1,7 +1,8 @@
-"""Loads a page in headless Chromium and prints the text of its #out element
-once the page's script has put a result there ("got:..." or "error").
+"""Loads pages in headless Chromium, one after the other, and prints for each
+the text of its #out element once the page's script has put a result there
+("got:..." or "error").
 
-usage: chromium_page.py CHROMIUM URL
+usage: chromium_page.py CHROMIUM URL...
 
 Chromium is driven over its DevTools protocol (a WebSocket), because a
 browser's own WebSocket traffic does not hold back a DOM dump.
@@ -20,7 +21,7 @@ FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 
 
 async def main():
-    chromium, url = sys.argv[1], sys.argv[2]
+    chromium, urls = sys.argv[1], sys.argv[2:]
     profile = tempfile.mkdtemp(prefix="kbz-chromium-")
     proc = await asyncio.create_subprocess_exec(
         chromium, *FLAGS, f"--user-data-dir={profile}", "about:blank",
@@ -49,22 +50,24 @@ async def main():
                     if answer.get("id") == counter:
                         return answer
 
-            target = await call("Target.createTarget", {"url": url})
-            attached = await call("Target.attachToTarget",
-                                  {"targetId": target["result"]["targetId"], "flatten": True})
-            session = attached["result"]["sessionId"]
-            text = ""
-            loop = asyncio.get_running_loop()
-            deadline = loop.time() + 20
-            while loop.time() < deadline:
-                answer = await call("Runtime.evaluate", {
-                    "expression": "(document.getElementById('out') || {}).textContent || ''",
-                    "returnByValue": True}, session)
-                text = answer.get("result", {}).get("result", {}).get("value", "")
-                if text.startswith("got:") or text == "error":
-                    break
-                await asyncio.sleep(0.05)
-            print("page " + text, flush=True)
+            for url in urls:
+                target = await call("Target.createTarget", {"url": url})
+                attached = await call("Target.attachToTarget",
+                                      {"targetId": target["result"]["targetId"], "flatten": True})
+                session = attached["result"]["sessionId"]
+                text = ""
+                loop = asyncio.get_running_loop()
+                deadline = loop.time() + 20
+                while loop.time() < deadline:
+                    answer = await call("Runtime.evaluate", {
+                        "expression": "(document.getElementById('out') || {}).textContent || ''",
+                        "returnByValue": True}, session)
+                    text = answer.get("result", {}).get("result", {}).get("value", "")
+                    if text.startswith("got:") or text == "error":
+                        break
+                    await asyncio.sleep(0.05)
+                print("page " + text, flush=True)
+                await call("Target.closeTarget", {"targetId": target["result"]["targetId"]})
     finally:
         proc.terminate()
         await proc.wait()
