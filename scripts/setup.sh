@@ -7,8 +7,9 @@ kbz_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev libgmock-dev
                     libbenchmark-dev openssl ca-certificates libhiredis-dev)
-# The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file).
-kbz_check_packages=(dpkg-dev file)
+# The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file),
+# the source format.
+kbz_check_packages=(dpkg-dev file clang-format)
 # The programs the README uses.
 kbz_programs=(kbzWebSocketClient kbzEchoServer kbzEchoClient kbzJWT kbzLoadBalancer kbzOAuth2Server)
 # Real peers the interoperability tests start on loopback.

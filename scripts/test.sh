@@ -7,6 +7,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 kbz_install "${kbz_build_packages[@]}" "${kbz_test_packages[@]}" "${kbz_check_packages[@]}"
+bash "$kbz_root/scripts/check_format.sh"
 
 # Tests are switched on explicitly: the folder may have been configured by
 # run.sh without them. Release builds without debug information keep the two
