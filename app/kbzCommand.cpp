@@ -208,6 +208,9 @@ void TkbzCommandLog::Initialize()
     server.SecurityOptions().SameOrigin = true;
     server.SecurityOptions().OriginsAllowed =
         kbzFindCmdLineSwitchValue(args, "server.origins").value_or(std::string());
+    // A client that only listens (nc, socat -u) says nothing: after a second
+    // it is taken for a raw TCP client.
+    server.SilentClientTimeOut = 1000;
     if (ip != "*")
     {
         const TwsIPVersion version =

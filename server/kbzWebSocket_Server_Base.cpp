@@ -382,6 +382,8 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         }
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
+        c->FAccepted = kbzGetTicks();
+        c->FSilentTimeOut = SilentClientTimeOut;
         c->ValidateUTF8 = FOptions.ValidateUTF8;
         c->CleanDisconnect = FOptions.CleanDisconnect;
         c->FragmentedMessages = FOptions.FragmentedMessages;
@@ -459,9 +461,18 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
     }
     try
     {
+        // A connection still silent is given up waiting for at its time.
+        const bool silentPending =
+            c->FSilentTimeOut > 0 && !c->FRequestHandled && c->FFirstInput == 0 && !c->Enabled();
         if (tcp->InputBufferIsEmpty() && !c->HasQueues())
         {
-            tcp->CheckForDataOnSource(c->QueueWaitLimit(FOptions.GetReadTimeOut()));
+            std::int64_t wait = c->QueueWaitLimit(FOptions.GetReadTimeOut());
+            if (silentPending)
+            {
+                const std::int64_t passed = static_cast<std::int64_t>(kbzGetTicks() - c->FAccepted);
+                wait = std::clamp<std::int64_t>(c->FSilentTimeOut - passed, 0, wait);
+            }
+            tcp->CheckForDataOnSource(static_cast<int>(wait));
         }
         const std::uint64_t now = kbzGetTicks();
         if (c->Disconnected() || c->GetMustDisconnect() || !tcp->Connected())
@@ -488,6 +499,12 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
             if (c->Enabled())
             {
                 c->FlushIdleTCPData(now);
+            }
+            else if (silentPending &&
+                     now - c->FAccepted >= static_cast<std::uint64_t>(c->FSilentTimeOut))
+            {
+                c->FRequestHandled = true;
+                DoUnknownProtocol(c);
             }
             else if (ReadEmptySource > 0 && !c->FRequestHandled &&
                      ++c->FReadCount >= ReadEmptySource)

@@ -202,6 +202,10 @@ public:
     bool FRequestHandled = false;
     // When the first byte arrived (kbzGetTicks; 0 before).
     std::uint64_t FFirstInput = 0;
+    // When the connection was accepted (kbzGetTicks), and the server's
+    // SilentClientTimeOut then.
+    std::uint64_t FAccepted = 0;
+    int FSilentTimeOut = 0;
     // The disconnect step ran.
     std::atomic<bool> FDisconnectHandled{false};
     // Dropped by a broadcast: its send queue was full.
@@ -278,6 +282,10 @@ public:
     int RequestHeadTimeOut = 10000;
     // Raw TCP connections: undelimited bytes are delivered after this pause (ms; 0: never).
     int TCPFlushIdle = 200;
+    // A connection that sends nothing for this long after it was accepted (ms)
+    // is offered to OnUnknownProtocol as one that speaks neither HTTP nor
+    // WebSocket: a raw TCP client that only listens. 0: it waits for its first bytes.
+    int SilentClientTimeOut = 0;
     // Bytes of messages still being received (and decompressed) that all
     // connections together may hold; a message that would go over it fails
     // with 1009. 0: no limit. Read when a connection is accepted.

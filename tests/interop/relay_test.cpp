@@ -197,3 +197,45 @@ TEST(RelayOrigin, PagesInChromium)
     EXPECT_EQ(relay.Program().Exit(), 0);
     EXPECT_EQ(closed.Program().Exit(), 0);
 }
+
+TEST(RelayRawTcp, ListenersThatSendNothingGetEveryLine)
+{
+    if (!HaveProgram("/usr/bin/socat"))
+    {
+        GTEST_SKIP() << "socat not installed";
+    }
+    Relay relay;
+    ASSERT_TRUE(relay.Start());
+    // socat -u only reads: it never sends the byte that would tell the relay
+    // what it speaks.
+    TestProcess listener;
+    ASSERT_TRUE(listener.Start({"/usr/bin/socat", "-u", "TCP:" + relay.Authority(), "STDOUT"}));
+    ASSERT_TRUE(relay.Program().Await(" connected from 127.0.0.1").has_value());
+
+    // Taken for a raw TCP client within a second of its connect: commands
+    // typed until then reach nobody, so they are repeated until one arrives.
+    const auto heartbeat = [](int interval) {
+        return R"({"message":"heartbeat","params":{"heartbeat":{"enabled":true,"interval":)" +
+               std::to_string(interval) + "}}}";
+    };
+    const auto line = [](int interval) {
+        return R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": )" +
+               std::to_string(interval) + "}}}";
+    };
+    std::optional<std::size_t> first;
+    for (int i = 1; !first && i <= 50; ++i)
+    {
+        relay.Program().Send(heartbeat(i));
+        first = listener.WaitForLineContaining(R"("interval": )", 200ms);
+    }
+    ASSERT_TRUE(first) << "the listener got no line";
+    // From then on every line, each a line of its own (socat prints what it gets).
+    relay.Program().Send(heartbeat(100));
+    relay.Program().Send(heartbeat(101));
+    ASSERT_TRUE(listener.WaitForLineContaining(line(101), 10s, *first));
+    const Strings got = listener.Lines();
+    ASSERT_GE(got.size(), *first + 3);
+    EXPECT_EQ(Strings(got.end() - 2, got.end()), (Strings{line(100), line(101)}));
+    EXPECT_EQ(relay.Program().Exit(), 0);
+    EXPECT_TRUE(listener.WaitForExit(10s).has_value());
+}
