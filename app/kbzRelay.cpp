@@ -181,12 +181,12 @@ namespace
 constexpr std::string_view kFlagSwitches[] = {"server", "quiet", "tls.verify", "h"};
 constexpr std::string_view kValueSwitches[] = {"server.ip",   "server.port", "server.origins",
                                                "server.cert", "server.key",  "server.auth",
-                                               "tls.ca"};
+                                               "tls.ca",      "log"};
 
 // Switches whose value is a file, which may start with "/".
 bool IsFileSwitch(std::string_view name)
 {
-    return name == "tls.ca" || name == "server.cert" || name == "server.key";
+    return name == "tls.ca" || name == "server.cert" || name == "server.key" || name == "log";
 }
 
 } // namespace
@@ -254,6 +254,15 @@ TkbzConsoleSwitches kbzReadConsoleSwitches(const std::vector<std::string>& args)
             {
                 // A file may well start with "/", which the relay's switches take for a switch.
                 value = args[++i];
+            }
+            if (valued == "log")
+            {
+                if (value.empty())
+                {
+                    result.Error = "-log needs a file";
+                    return result;
+                }
+                result.LogFile = value;
             }
             if (valued == "tls.ca")
             {

@@ -47,6 +47,7 @@ struct TkbzConsoleSwitches
     bool Quiet = false;     // no banner
     bool TLSVerify = false; // server certificates and host names checked
     std::string TLSCA;      // PEM file of the CAs to check against (implies TLSVerify)
+    std::string LogFile;    // the client's traffic log (frames decoded)
     std::string URL;        // opened at start
     std::string Error;      // a switch that is not known, a missing value, a second URL
 };

@@ -278,11 +278,21 @@ void TkbzCommandLog_WSClient::Initialize()
     const TkbzConsoleSwitches switches = kbzReadConsoleSwitches(CommandLine());
     FTLSVerify = switches.TLSVerify;
     FTLSCA = switches.TLSCA;
+    FLogFile = switches.LogFile;
     if (FHaveClient.load())
     {
         WSClient().TLSOptions.VerifyCertificate = FTLSVerify;
         WSClient().TLSOptions.RootCertFile = FTLSCA;
+        ApplyLogFile(WSClient());
     }
+}
+
+void TkbzCommandLog_WSClient::ApplyLogFile(TkbzWebSocketClient& client)
+{
+    // Beyond the design: -log FILE writes the client's traffic, frames decoded.
+    client.LogFile().Enabled = !FLogFile.empty();
+    client.LogFile().FileName = FLogFile;
+    client.LogFile().UnMaskFrames = true;
 }
 
 TkbzCommandLog_WSClient::~TkbzCommandLog_WSClient()
@@ -323,6 +333,7 @@ TkbzWebSocketClient& TkbzCommandLog_WSClient::WSClient()
         client->TLSOptions.Version = TwsTLSVersions::tlsUndefined;
         client->TLSOptions.VerifyCertificate = FTLSVerify;
         client->TLSOptions.RootCertFile = FTLSCA;
+        ApplyLogFile(*client);
         // Text that is not UTF-8 fails the connection with 1007.
         client->Options.ValidateUTF8 = true;
         FWSClient = std::move(client);

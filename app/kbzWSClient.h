@@ -127,6 +127,8 @@ private:
     void CloseAndWait(const TkbzWSConnectionClientPtr& connection);
     // The handshake's request lines, with the open's extra headers.
     void AddOpenHeaders(std::vector<std::string>& lines);
+    // The -log switch on the client.
+    void ApplyLogFile(TkbzWebSocketClient& client);
 
     std::once_flag FClientOnce;
     std::unique_ptr<TkbzWebSocketClient> FWSClient;
@@ -134,6 +136,7 @@ private:
 
     bool FTLSVerify = false;
     std::string FTLSCA;
+    std::string FLogFile; // -log: the client's traffic log
 
     // The last URL opened and the options that came with it (FOpenLock).
     std::mutex FOpenLock;

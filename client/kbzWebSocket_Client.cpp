@@ -1138,6 +1138,23 @@ void TkbzWSClient::StopTokenSource() noexcept
     NotifyStateChanged();
 }
 
+std::shared_ptr<TkbzWSIdLogFileClient> TkbzWSClient::LogWriter()
+{
+    const std::string name =
+        LogFile().FileName.empty() ? kbzDefaultLogFileName() : LogFile().FileName;
+    std::lock_guard guard(FLogLock);
+    if (!FInterceptLogFile || FInterceptLogFile->Sink()->FileName() != name)
+    {
+        // The sink reports a file it cannot open with its first line, which is written while
+        // a connection of this client is being made.
+        auto sink = std::make_shared<TkbzLogFileSink>(
+            name, [this](const std::string& error) { DoError(nullptr, error); });
+        FInterceptLogFile = std::make_shared<TkbzWSIdLogFileClient>(std::move(sink));
+    }
+    FInterceptLogFile->FUnMaskFrames.store(LogFile().UnMaskFrames);
+    return FInterceptLogFile;
+}
+
 void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
 {
     if (auto* handler = tcp->GetIOHandler())
@@ -1151,7 +1168,17 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
             handler->SetKeepAlive(true, TCPKeepAlive().Time, TCPKeepAlive().Interval);
         }
     }
+    // The intercept chain (traffic log, throttle) goes on before the first byte is written.
+    std::shared_ptr<TkbzWSIdLogFileClient> log = LogFile().Enabled ? LogWriter() : nullptr;
+    const std::int64_t bitsPerSec = Throttle().Enabled ? Throttle().BitsPerSec : 0;
+    if (log || bitsPerSec > 0)
+    {
+        tcp->WrapIOHandler([&](std::unique_ptr<TkbzIOHandler> inner) {
+            return std::make_unique<TkbzInterceptIOHandler>(std::move(inner), log, bitsPerSec);
+        });
+    }
     auto c = std::make_shared<TkbzWSConnectionClient>();
+    c->SetTrafficLog(log);
     if (Specifications().RFC8441)
     {
         c->SetTransport(TwsTransport::trpRFC8441);

@@ -8,6 +8,7 @@
 #include "transport/kbzSSL_Handler.h"
 #include "transport/kbzSSL_SChannel.h"
 #include "transport/kbzTCP_Client.h"
+#include "transport/kbzTCP_Intercept.h"
 #include "transport/kbzTCP_Proxy.h"
 #include "websocket/kbzWebSocket_Classes.h"
 
@@ -220,6 +221,8 @@ private:
     void StartRedirect(const std::string& location);
     // Runs f on a short-lived thread the destructor waits for.
     void RunClientThread(std::function<void()> f);
+    // The traffic log writer for LogFile's file, made on first use (again when the name changed).
+    std::shared_ptr<TkbzWSIdLogFileClient> LogWriter();
     bool OnReadThread() const;
 
     // The token sources' handlers reach the client through this link, which the destructor
@@ -248,6 +251,8 @@ private:
     std::mutex FSessionLock;
     TkbzHTTPClient* FSessionRequest = nullptr;
 
+    std::mutex FLogLock; // FInterceptLogFile
+    std::shared_ptr<TkbzWSIdLogFileClient> FInterceptLogFile;
     mutable std::mutex FLock; // the current TCP client and connection
     std::shared_ptr<TkbzIdTCPClient> FTCPClient;
     TkbzWSConnectionClientPtr FWSConnection;

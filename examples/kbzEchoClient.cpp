@@ -1,10 +1,11 @@
-// kbzEchoClient [-deflate] URL
+// kbzEchoClient [-deflate] [-log FILE] URL
 //
 // Connects to a WebSocket server (offering permessage-deflate with -deflate), sends back every
 // text and binary message it receives as the same type, and exits when the connection ends:
 // 0 after a normal close (code 1000), 1 on any failure (connect, handshake, invalid UTF-8 in a
 // text, a close with another code or none at all), 2 for a bad command line. user:password@ in
 // the URL is sent as Basic authentication; the proxy comes from the environment as for curl.
+// -log writes the connection's traffic to FILE (frames decoded).
 #include "client/kbzClient_Environment.h"
 #include "client/kbzWebSocket_Client.h"
 #include "websocket/kbzWebSocket_Extension_PerMessage_Deflate.h"
@@ -17,6 +18,7 @@
 int main(int argc, char** argv)
 {
     bool deflate = false;
+    std::string logFile;
     std::string url;
     for (int i = 1; i < argc; ++i)
     {
@@ -24,6 +26,10 @@ int main(int argc, char** argv)
         if (arg == "-deflate")
         {
             deflate = true;
+        }
+        else if (arg == "-log" && i + 1 < argc)
+        {
+            logFile = argv[++i];
         }
         else if (url.empty() && !arg.empty() && arg[0] != '-')
         {
@@ -37,7 +43,7 @@ int main(int argc, char** argv)
     }
     if (url.empty())
     {
-        std::fprintf(stderr, "usage: kbzEchoClient [-deflate] URL\n");
+        std::fprintf(stderr, "usage: kbzEchoClient [-deflate] [-log FILE] URL\n");
         return 2;
     }
 
@@ -50,6 +56,8 @@ int main(int argc, char** argv)
     kbz::TkbzWebSocketClient client;
     client.Options.ValidateUTF8 = true; // a text that is not UTF-8 ends the connection (1007)
     client.Extensions().PerMessage_Deflate().SetEnabled(deflate);
+    client.LogFile().Enabled = !logFile.empty();
+    client.LogFile().FileName = logFile;
     try
     {
         client.SetURL(url);

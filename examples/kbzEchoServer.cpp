@@ -3,7 +3,8 @@
 // (what the console's "broadcast" command sends): the rest of it goes to every
 // client, the sender included.
 //
-//   kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] [-lb HOST:PORT] [-chat] PORT
+//   kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] [-log FILE] [-lb HOST:PORT]
+//                 [-chat] PORT
 //
 // -deflate accepts the permessage-deflate and deflate-frame extensions; -ip
 // chooses the address to listen on (127.0.0.1 by default). PORT 0 lets the
@@ -12,6 +13,9 @@
 //
 // -cert makes it a TLS server (wss:// and https://) with the PEM certificate
 // chain in FILE, and -key the PEM key when it is not in that file.
+//
+// -log writes the traffic of every connection to FILE, with what clients send
+// decoded (unmasked, decompressed).
 //
 // -lb links the server to the load balancer at HOST:PORT (kbzLoadBalancer):
 // it announces its bindings there, reports its connections, and reconnects
@@ -59,6 +63,7 @@ int main(int argc, char** argv)
     std::string balancer;
     std::string cert;
     std::string key;
+    std::string logFile;
     std::string ip = "127.0.0.1";
     std::string port;
     for (int i = 1; i < argc; ++i)
@@ -79,6 +84,10 @@ int main(int argc, char** argv)
         else if (arg == "-key" && i + 1 < argc)
         {
             key = argv[++i];
+        }
+        else if (arg == "-log" && i + 1 < argc)
+        {
+            logFile = argv[++i];
         }
         else if (arg == "-chat")
         {
@@ -126,6 +135,11 @@ int main(int argc, char** argv)
         const TwsIPVersion version =
             ip.find(':') != std::string::npos ? TwsIPVersion::ipV6 : TwsIPVersion::ipV4;
         server.Bindings().push_back({ip, static_cast<std::uint16_t>(portNumber), version});
+        server.LogFile().Enabled = !logFile.empty();
+        server.LogFile().FileName = logFile;
+        server.OnError = [](const TkbzWSConnectionPtr&, const std::string& text) {
+            std::fprintf(stderr, "kbzEchoServer: %s\n", text.c_str());
+        };
         if (!cert.empty())
         {
             server.SSL = true;

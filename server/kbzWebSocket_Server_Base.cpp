@@ -355,6 +355,23 @@ void TkbzWSServer_Indy_Base::RemoveConnection(const TkbzWSConnectionServerPtr& c
     FByGuid.erase(c->GetGuid());
 }
 
+std::shared_ptr<TkbzWSIdLogFileServer> TkbzWSServer_Indy_Base::LogWriter()
+{
+    const std::string name =
+        LogFile().FileName.empty() ? kbzDefaultLogFileName() : LogFile().FileName;
+    std::lock_guard guard(FLogLock);
+    if (!FInterceptLogFile || FInterceptLogFile->Sink()->FileName() != name)
+    {
+        // The sink reports a file it cannot open with its first line, which is written while
+        // a connection of this server is being accepted.
+        auto sink = std::make_shared<TkbzLogFileSink>(
+            name, [this](const std::string& error) { DoError(nullptr, error); });
+        FInterceptLogFile = std::make_shared<TkbzWSIdLogFileServer>(std::move(sink));
+    }
+    FInterceptLogFile->FUnMaskFrames.store(LogFile().UnMaskFrames);
+    return FInterceptLogFile;
+}
+
 // ---- Listener callbacks ----
 
 TkbzWSConnectionServerPtr
@@ -380,6 +397,21 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
             }
             c->FServerSSL = handler->IsTLS();
         }
+        // The intercept chain (traffic log, throttle) of every engine's connection goes on here,
+        // before its first byte is read.
+        std::shared_ptr<TkbzWSIdLogFileServerConnection> log;
+        if (LogFile().Enabled)
+        {
+            log = LogWriter()->Accept();
+        }
+        const std::int64_t bitsPerSec = FThrottle.Enabled ? FThrottle.BitsPerSec : 0;
+        if (log || bitsPerSec > 0)
+        {
+            tcp->WrapIOHandler([&](std::unique_ptr<TkbzIOHandler> inner) {
+                return std::make_unique<TkbzInterceptIOHandler>(std::move(inner), log, bitsPerSec);
+            });
+        }
+        c->SetTrafficLog(log);
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
         c->FAccepted = kbzGetTicks();
@@ -1622,8 +1654,9 @@ void TkbzWSServer_Indy_Base::DoHeartBeatTimeout()
         const TkbzWSConnectionServerPtr& c = *it;
         const TwsTransport t = c->GetTransport();
         if (!c->Enabled() || c->Disconnected() || c->FCustomHeartBeat ||
-            (t != TwsTransport::trpRFC6455 && t != TwsTransport::trpHixie76 &&
-             t != TwsTransport::trpFlash && t != TwsTransport::trpRFC8441))
+            // Hixie-76 has no pings (its "ping" sends nothing), so it could only ever time out.
+            (t != TwsTransport::trpRFC6455 && t != TwsTransport::trpFlash &&
+             t != TwsTransport::trpRFC8441))
         {
             continue;
         }

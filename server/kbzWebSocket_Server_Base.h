@@ -8,6 +8,7 @@
 #include "base/kbzWebSocket_Helpers.h"
 #include "server/kbzWebSocket_Server_Options.h"
 #include "transport/kbzHTTP_Message.h"
+#include "transport/kbzTCP_Intercept.h"
 #include "websocket/kbzWebSocket_Classes.h"
 
 #include <array>
@@ -452,6 +453,9 @@ private:
                      const std::string& channel, const std::string& protocol,
                      const std::string& exclude, const std::string& include);
     void RemoveConnection(const TkbzWSConnectionServerPtr& c);
+    // The server-wide traffic log writer for LogFile's file, made on first use (again when the
+    // name changed).
+    std::shared_ptr<TkbzWSIdLogFileServer> LogWriter();
     // Tells the load-balancer link about a connection that came or goes.
     void ReportToLoadBalancer(const TkbzWSConnectionServerPtr& c, bool active) noexcept;
     // The link when the load balancer is enabled.
@@ -470,6 +474,9 @@ private:
     mutable std::mutex FListLock;
     std::vector<TkbzWSConnectionServerPtr> FList;
     std::map<std::string, TkbzWSConnectionServerPtr> FByGuid;
+
+    std::mutex FLogLock; // FInterceptLogFile
+    std::shared_ptr<TkbzWSIdLogFileServer> FInterceptLogFile;
 
     TkbzWSLoadBalancerServer_Options FLoadBalancer;
     std::mutex FLoadBalancerLock; // the factory and the link pointer

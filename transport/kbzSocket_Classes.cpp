@@ -771,6 +771,20 @@ std::unique_ptr<TkbzIOHandler> TkbzIdTCPConnection::ReleaseIOHandler()
     return std::move(FIOHandler);
 }
 
+void TkbzIdTCPConnection::WrapIOHandler(
+    const std::function<std::unique_ptr<TkbzIOHandler>(std::unique_ptr<TkbzIOHandler>)>& wrap)
+{
+    // wrap runs outside the locks: it may report (a log file that cannot be opened).
+    std::unique_ptr<TkbzIOHandler> current = ReleaseIOHandler();
+    if (!current)
+    {
+        return;
+    }
+    std::unique_ptr<TkbzIOHandler> wrapped = wrap(std::move(current));
+    std::scoped_lock locks(FReadLock, FWriteLock, FHandlerLock);
+    FIOHandler = std::move(wrapped);
+}
+
 bool TkbzIdTCPConnection::HasIOHandler() const
 {
     std::lock_guard guard(FHandlerLock);

@@ -210,6 +210,13 @@ public:
     void SetIOHandler(std::unique_ptr<TkbzIOHandler> handler);
     // Takes the channel out (for wrapping it in TLS), leaving none installed.
     std::unique_ptr<TkbzIOHandler> ReleaseIOHandler();
+    // Replaces the installed channel by wrap(channel) in place, keeping the
+    // connection state and what is buffered (the intercept chain of a
+    // connection that is up). Call it while no other thread uses the
+    // connection (wrap runs without the connection's locks); without a channel
+    // wrap is not called.
+    void WrapIOHandler(
+        const std::function<std::unique_ptr<TkbzIOHandler>(std::unique_ptr<TkbzIOHandler>)>& wrap);
     // The installed channel; for the reading thread and for set-up code.
     TkbzIOHandler* GetIOHandler() const noexcept { return FIOHandler.get(); }
     // Whether a channel is installed; safe from any thread.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 namespace kbz
 {
@@ -234,6 +235,23 @@ void TkbzWSConnection::DoWriteMessage(TOpcode opcode, std::span<const std::uint8
 {
     using enum TwsStreaming;
     std::lock_guard message(Locks().CSIndex(kMessageLock));
+    // The traffic log gets the message as the application wrote it, once it is sent.
+    struct SentLog
+    {
+        const IkbzWSConnectionLogPtr& log;
+        TOpcode opcode;
+        std::span<const std::uint8_t> payload;
+        int exceptions = std::uncaught_exceptions();
+        ~SentLog()
+        {
+            if (log && std::uncaught_exceptions() == exceptions)
+            {
+                log->LogSent(opcode, payload);
+            }
+        }
+    } sentLog{FTrafficLog,
+              aStreaming == stmNone || aStreaming == stmFirst ? opcode : TOpcode::opContinuation,
+              payload};
     const std::size_t size = aSize > 0 ? static_cast<std::size_t>(aSize) : 0;
     const bool cut = size > 0 && unitLength > size;
 
@@ -317,6 +335,27 @@ void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t
     // caller's bytes after their header.
     constexpr std::size_t kMaskPiece = 64 * 1024;
     std::lock_guard frame(Locks().CS());
+    // Frame bytes are under way: a log that decodes frames keeps them out of its raw lines.
+    struct FrameScope
+    {
+        const IkbzWSConnectionLogPtr& log;
+        explicit FrameScope(const IkbzWSConnectionLogPtr& l) : log(l)
+        {
+            if (log)
+            {
+                log->BeginFrames();
+            }
+        }
+        ~FrameScope()
+        {
+            if (log)
+            {
+                log->EndFrames();
+            }
+        }
+        FrameScope(const FrameScope&) = delete;
+        FrameScope& operator=(const FrameScope&) = delete;
+    } frameScope(FTrafficLog);
     try
     {
         std::uint8_t header[14];
@@ -352,6 +391,10 @@ void TkbzWSConnection::DoWriteFrame(TOpcode opcode, std::span<const std::uint8_t
             } while (pos < payload.size());
         }
         AddSendBytes(static_cast<std::int64_t>(h + payload.size()));
+        if (FTrafficLog && kbzIsControlOpcode(opcode))
+        {
+            FTrafficLog->LogSent(opcode, payload);
+        }
     }
     catch (const TkbzWSException&)
     {

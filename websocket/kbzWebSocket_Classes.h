@@ -11,6 +11,7 @@
 #include "transport/kbzTCP_Classes.h"
 #include "websocket/kbzWebSocket_Codec.h"
 #include "websocket/kbzWebSocket_Extensions.h"
+#include "websocket/kbzWebSocket_LogFile.h"
 #include "websocket/kbzWebSocket_Options.h"
 
 #include <atomic>
@@ -109,6 +110,11 @@ public:
     // How long a close we started waits for the peer's close before the TCP
     // connection is dropped (ms).
     int CloseTimeOut = 5000;
+
+    // The traffic log that the frame writer and the receive path tell about
+    // messages (none by default); set by the owner before the connection is used.
+    void SetTrafficLog(IkbzWSConnectionLogPtr log) { FTrafficLog = std::move(log); }
+    const IkbzWSConnectionLogPtr& TrafficLog() const noexcept { return FTrafficLog; }
 
     // The transport connection; attached by the owner before use, kept until
     // this object goes.
@@ -258,6 +264,7 @@ private:
     void RaiseBeforeDisconnect();
 
     std::shared_ptr<TkbzIdTCPConnection> FTCPConnection;
+    IkbzWSConnectionLogPtr FTrafficLog;
     TkbzWSExtensions FExtensions;
     TkbzWSQueueOptions FQueueOptions;
 

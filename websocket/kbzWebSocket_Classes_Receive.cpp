@@ -131,6 +131,10 @@ void TkbzWSConnection::DeliverMessage(TOpcode opcode, std::vector<std::uint8_t>&
             return;
         }
     }
+    if (FTrafficLog)
+    {
+        FTrafficLog->LogReceived(opcode, payload);
+    }
     if (FragmentedMessages != TwsFragmentedMessages::frgOnlyBuffer && compressed)
     {
         // Fragments of a compressed message cannot be inflated one by one: the
@@ -242,6 +246,10 @@ void TkbzWSConnection::DeliverBinary(std::vector<std::uint8_t>&& bytes)
 
 void TkbzWSConnection::HandleControl(TOpcode opcode, std::vector<std::uint8_t>&& payload)
 {
+    if (FTrafficLog)
+    {
+        FTrafficLog->LogReceived(opcode, payload);
+    }
     switch (opcode)
     {
     case TOpcode::opClose: {

@@ -13,6 +13,7 @@ Standard input lines:
   fragments <a> <b> ..  send one text message in those fragments
   pattern <size> <n>    send one binary message of size bytes (byte i is i mod 256)
                         in n-byte frames (0: one frame)
+  ping <payload>        send a ping and wait for its pong (prints "pong")
   close                 close with 1000
 Every message received is printed as "text <payload>" or "binary <hex>"
 ("text-len <n>" for texts over 1000 characters, "binary-len <n> pattern|mixed" for
@@ -84,6 +85,9 @@ async def main():
                     await ws.send(data)
                 else:
                     await ws.send(data[i:i + fragment] for i in range(0, size, fragment))
+            elif command == "ping":
+                await (await ws.ping(rest))
+                print("pong", flush=True)
             elif command == "close":
                 await ws.close(1000)
                 break
