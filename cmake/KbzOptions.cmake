@@ -7,9 +7,23 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     list(APPEND KBZ_WARNING_FLAGS -Wno-error=restrict)
 endif()
 
+# A fuzzing build instruments every object for libFuzzer's coverage, so that the fuzzers see the
+# library they drive, and checks memory and undefined behaviour unless other sanitizers are asked.
+if(KBZ_BUILD_FUZZERS)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "KBZ_BUILD_FUZZERS needs clang (libFuzzer): -DCMAKE_CXX_COMPILER=clang++")
+    endif()
+    if(NOT KBZ_SANITIZE)
+        set(KBZ_SANITIZE address,undefined)
+    endif()
+endif()
+
 set(KBZ_SANITIZE_FLAGS "")
 if(KBZ_SANITIZE)
     set(KBZ_SANITIZE_FLAGS -fsanitize=${KBZ_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+endif()
+if(KBZ_BUILD_FUZZERS)
+    list(APPEND KBZ_SANITIZE_FLAGS -fsanitize=fuzzer-no-link)
 endif()
 
 function(kbz_configure_target target)
