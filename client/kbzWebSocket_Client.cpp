@@ -6,7 +6,9 @@
 #include "transport/kbzHTTP_Client.h"
 
 #include "json/kbzJSON.h"
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -1294,11 +1296,29 @@ void TkbzWSClient::OnTCPThread(const std::shared_ptr<TkbzIdTCPClient>& tcp)
         c->CheckCloseTimeOut();
         // The server has to answer the upgrade request in time.
         const std::uint64_t started = c->HandshakeStarted();
-        if (!c->Enabled() && !c->Disconnected() && !c->Redirecting() && started != 0 &&
-            kbzGetTicks() - started > static_cast<std::uint64_t>(c->HandshakeTimeOut))
+        const std::uint64_t now = kbzGetTicks();
+        const bool answerDue =
+            !c->Enabled() && !c->Disconnected() && !c->Redirecting() && started != 0;
+        if (answerDue && now - started > static_cast<std::uint64_t>(c->HandshakeTimeOut))
         {
             throw EIdReadTimeout("Opening handshake timed out");
         }
+        // The read thread sleeps until bytes, a wake or the nearest of these.
+        std::int64_t limit = c->CloseWaitLimit();
+        const auto until = [&limit](std::int64_t ms) {
+            limit = limit < 0 ? ms : std::min(limit, ms);
+        };
+        if (c->HasQueues())
+        {
+            until(c->QueueWaitLimit(-1));
+        }
+        if (answerDue)
+        {
+            until(static_cast<std::int64_t>(started) + c->HandshakeTimeOut + 1 -
+                  static_cast<std::int64_t>(now));
+        }
+        tcp->SetReadWaitLimit(
+            static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max())));
     }
     catch (const std::exception& e)
     {

@@ -68,7 +68,9 @@ TkbzIdTCPServer& TkbzWSHTTPServer::GetHTTPServer()
             // Ends the listener's loop for this connection.
             context.Connection().InputBufferClear();
             context.Connection().Disconnect(false);
+            return;
         }
+        context.SetWaitLimit(ExecuteWaitLimit(c));
     };
     listener->OnDisconnect = [this](TkbzIdContext& context) {
         auto c = context.DataAs<TkbzWSConnectionServer>();
@@ -80,6 +82,10 @@ TkbzIdTCPServer& TkbzWSHTTPServer::GetHTTPServer()
     };
     listener->OnException = [this](TkbzIdContext& context, const std::exception& e) {
         OnListenerException(context.DataAs<TkbzWSConnectionServer>(), e);
+    };
+    listener->OnListenError = [this](TkbzIdTCPServer&, const std::string& text) {
+        // Out of descriptors: told once a second, and no open connection is touched.
+        DoError(nullptr, text);
     };
     listener->OnStartup = [this](TkbzIdTCPServer&) { DoStartup(); };
     listener->OnShutdown = [this](TkbzIdTCPServer&) { DoShutdown(); };

@@ -35,7 +35,9 @@ public:
     // the system chose when Port is 0).
     std::vector<TkbzListenBinding> GetBoundBindings() const;
     int GetBoundPort() const;
-    // 0: no limit; over it a new connection is closed at once, without events.
+    // Over it a new connection is closed at once, without events. 0: as many
+    // as the descriptor limit allows (the soft limit is raised to the hard one
+    // on activation), less a reserve for files and listeners.
     int MaxConnections = 0;
     bool UseNagle = true;
     // TLS on the listener, with the certificate files of SSLOptions; connections

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <thread>
 
 namespace kbz
@@ -87,6 +88,13 @@ bool IsEventStreamRequest(const TkbzHTTPHead& head)
         }
     }
     return false;
+}
+
+// A connection that has sent nothing yet, still to be offered as a raw TCP
+// client once SilentClientTimeOut has passed.
+bool SilentPending(const TkbzWSConnectionServer& c)
+{
+    return c.FSilentTimeOut > 0 && !c.FRequestHandled && c.FFirstInput == 0 && !c.Enabled();
 }
 
 TkbzWSConnectionServerPtr AsServerConnection(TkbzWSConnection& c)
@@ -414,7 +422,6 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->SetTrafficLog(log);
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
-        c->FAccepted = kbzGetTicks();
         c->FSilentTimeOut = SilentClientTimeOut;
         c->ValidateUTF8 = FOptions.ValidateUTF8;
         c->CleanDisconnect = FOptions.CleanDisconnect;
@@ -432,6 +439,8 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->HandshakeTimeOut = RequestHeadTimeOut;
         c->TCPFlushIdle = TCPFlushIdle;
         c->FIPVersion = ipVersion;
+        c->FAccepted = kbzGetTicks();
+        c->FLastInput = c->FAccepted;
         c->SetTCPConnection(tcp);
 
         HookDataEvents(*c);
@@ -493,19 +502,6 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
     }
     try
     {
-        // A connection still silent is given up waiting for at its time.
-        const bool silentPending =
-            c->FSilentTimeOut > 0 && !c->FRequestHandled && c->FFirstInput == 0 && !c->Enabled();
-        if (tcp->InputBufferIsEmpty() && !c->HasQueues())
-        {
-            std::int64_t wait = c->QueueWaitLimit(FOptions.GetReadTimeOut());
-            if (silentPending)
-            {
-                const std::int64_t passed = static_cast<std::int64_t>(kbzGetTicks() - c->FAccepted);
-                wait = std::clamp<std::int64_t>(c->FSilentTimeOut - passed, 0, wait);
-            }
-            tcp->CheckForDataOnSource(static_cast<int>(wait));
-        }
         const std::uint64_t now = kbzGetTicks();
         if (c->Disconnected() || c->GetMustDisconnect() || !tcp->Connected())
         {
@@ -520,33 +516,45 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
             c->TerminateConnection();
             return false;
         }
-        if (c->HasQueues())
+        if (c->HasQueues() && c->QueueDue())
         {
             c->DrainQueues();
         }
         c->SendRequestedPing();
         c->CheckCloseTimeOut();
+        const bool waitingForRequest = !c->FRequestHandled || c->AwaitingKey3();
         if (tcp->InputBufferIsEmpty())
         {
             if (c->Enabled())
             {
                 c->FlushIdleTCPData(now);
             }
-            else if (silentPending &&
+            else if (SilentPending(*c) &&
                      now - c->FAccepted >= static_cast<std::uint64_t>(c->FSilentTimeOut))
             {
+                // Silent for its time: a raw TCP client that only listens.
                 c->FRequestHandled = true;
                 DoUnknownProtocol(c);
             }
-            else if (ReadEmptySource > 0 && !c->FRequestHandled &&
-                     ++c->FReadCount >= ReadEmptySource)
+            else if (waitingForRequest)
             {
-                DoCloseHTTPConnection(c);
-                return false;
+                if (now - c->FAccepted >=
+                    static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut)))
+                {
+                    throw TkbzWSException(c->AwaitingKey3() ? "Error Decoding Header: WebSocket-Key"
+                                                            : "Request head incomplete.");
+                }
+                if (ReadEmptySource > 0 && !c->FRequestHandled &&
+                    now - c->FLastInput >=
+                        static_cast<std::uint64_t>(ReadEmptySource) *
+                            static_cast<std::uint64_t>(FOptions.GetReadTimeOut()))
+                {
+                    DoCloseHTTPConnection(c);
+                    return false;
+                }
             }
             return !c->Disconnected();
         }
-        c->FReadCount = 0;
         c->FLastInput = now;
         if (c->FFirstInput == 0)
         {
@@ -556,6 +564,10 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
         {
             c->ReadData(true);
         }
+        else if (c->AwaitingKey3())
+        {
+            c->ReadData(true); // the rest of the handshake
+        }
         else if (c->FRequestHandled)
         {
             // Answered already (a policy request): what follows is not read.
@@ -564,6 +576,11 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
         else
         {
             GatherAndClassify(c);
+        }
+        // Frames that came right behind the upgrade request are read in the same step.
+        if (c->Enabled() && !tcp->InputBufferIsEmpty() && !c->Disconnected())
+        {
+            c->ReadData(true);
         }
     }
     catch (const EIdSilentException&)
@@ -577,6 +594,51 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
         return false;
     }
     return !c->Disconnected() && !c->GetMustDisconnect();
+}
+
+int TkbzWSServer_Indy_Base::ExecuteWaitLimit(const TkbzWSConnectionServerPtr& c) const
+{
+    if (!c)
+    {
+        return -1;
+    }
+    const std::uint64_t now = kbzGetTicks();
+    std::int64_t limit = -1;
+    const auto until = [&](std::uint64_t deadline) {
+        const std::int64_t left =
+            deadline > now ? static_cast<std::int64_t>(deadline - now) : std::int64_t{0};
+        limit = limit < 0 ? left : std::min(limit, left);
+    };
+    if (c->RequestedPingTime() != 0)
+    {
+        return 0;
+    }
+    if (c->HasQueues())
+    {
+        until(now + static_cast<std::uint64_t>(c->QueueWaitLimit(-1)));
+    }
+    if (SilentPending(*c))
+    {
+        until(c->FAccepted + static_cast<std::uint64_t>(c->FSilentTimeOut));
+    }
+    if (!c->FRequestHandled || c->AwaitingKey3())
+    {
+        until(c->FAccepted + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut)));
+        if (ReadEmptySource > 0 && !c->FRequestHandled)
+        {
+            until(c->FLastInput + static_cast<std::uint64_t>(ReadEmptySource) *
+                                      static_cast<std::uint64_t>(FOptions.GetReadTimeOut()));
+        }
+    }
+    if (const std::int64_t close = c->CloseWaitLimit(); close >= 0)
+    {
+        until(now + static_cast<std::uint64_t>(close));
+    }
+    if (c->TCPFlushIdle > 0 && c->GetTransport() == TwsTransport::trpTCP && c->TCPPending() > 0)
+    {
+        until(c->FLastInput + static_cast<std::uint64_t>(c->TCPFlushIdle));
+    }
+    return static_cast<int>(std::min<std::int64_t>(limit, std::numeric_limits<int>::max()));
 }
 
 void TkbzWSServer_Indy_Base::OnListenerDisconnect(const TkbzWSConnectionServerPtr& c)
@@ -631,30 +693,28 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
     // The head is parsed as it arrives, however the peer cuts it into
     // segments, within a size and a time limit; bytes that cannot start an
     // HTTP request (a policy request, raw TCP) are classified at once.
-    const std::uint64_t deadline =
-        c->FFirstInput + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
+    // The head is parsed as it arrives, however the peer cuts it into
+    // segments, within a size limit and the time limit from the accept that
+    // the execute step keeps; bytes that cannot start an HTTP request (a
+    // policy request, raw TCP) are classified at once.
     TkbzHTTPLimits limits;
     limits.MaxHeadSize = kbzMaxRequestHead;
     TkbzHTTPHeadParser parser(TkbzHTTPHeadKind::hkRequest, limits);
     TkbzHTTPParseStatus status = TkbzHTTPParseStatus::hpsNeedMore;
     bool policyPrefix = false;
-    for (;;)
+    tcp.InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        status = parser.Parse(text);
+        // A policy request may come in pieces too.
+        policyPrefix =
+            text.size() < kPolicyRequest.size() && kPolicyRequest.substr(0, text.size()) == text;
+        return 0; // inspected in place; the branch that handles it consumes
+    });
+    if (status == TkbzHTTPParseStatus::hpsNeedMore ||
+        (status == TkbzHTTPParseStatus::hpsNotHTTP && policyPrefix))
     {
-        tcp.InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
-            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            status = parser.Parse(text);
-            // A policy request may come in pieces too.
-            policyPrefix = text.size() < kPolicyRequest.size() &&
-                           kPolicyRequest.substr(0, text.size()) == text;
-            return 0; // inspected in place; the branch that handles it consumes
-        });
-        if (status != TkbzHTTPParseStatus::hpsNeedMore &&
-            !(status == TkbzHTTPParseStatus::hpsNotHTTP && policyPrefix))
-        {
-            break;
-        }
-        const std::uint64_t now = kbzGetTicks();
-        if (now >= deadline)
+        if (kbzGetTicks() - c->FAccepted >=
+            static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut)))
         {
             throw TkbzWSException("Request head incomplete.");
         }
@@ -662,9 +722,8 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         {
             // Gone before its request was whole: nothing to answer.
             DoCloseHTTPConnection(c);
-            return;
         }
-        tcp.CheckForDataOnSource(static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000)));
+        return;
     }
     c->FRequestHandled = true;
     if (status == TkbzHTTPParseStatus::hpsError)
@@ -841,8 +900,7 @@ TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
             {
                 return std::nullopt;
             }
-            tcp->CheckForDataOnSource(
-                static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000)));
+            tcp->CheckForDataOnSource(static_cast<int>(deadline - now));
         }
         if (decoder.Failed())
         {

@@ -190,7 +190,6 @@ public:
     bool FServerSSL = false;
     // The application handled the last heartbeat itself (OnBeforeHeartBeat).
     std::atomic<bool> FCustomHeartBeat{false};
-    int FReadCount = 0;
     TwsIPVersion FIPVersion = TwsIPVersion::ipV4;
     // Whole opening handshake, including waiting for Hixie-76 key bytes (ms).
     int HandshakeTimeOut = 10000;
@@ -203,18 +202,22 @@ public:
     bool FRequestHandled = false;
     // When the first byte arrived (kbzGetTicks; 0 before).
     std::uint64_t FFirstInput = 0;
-    // When the connection was accepted (kbzGetTicks), and the server's
+    // When the connection was accepted (kbzGetTicks): the first request has
+    // RequestHeadTimeOut from here to arrive whole. And the server's
     // SilentClientTimeOut then.
     std::uint64_t FAccepted = 0;
     int FSilentTimeOut = 0;
+    // A Hixie-76 upgrade whose 8 key bytes have not all arrived yet.
+    bool AwaitingKey3() const noexcept { return FAwaitingKey3; }
     // The disconnect step ran.
     std::atomic<bool> FDisconnectHandled{false};
     // Dropped by a broadcast: its send queue was full.
     std::atomic<bool> FQueueOverflow{false};
-    // When bytes last arrived (kbzGetTicks).
+    // When bytes last arrived (kbzGetTicks; the accept time before).
     std::uint64_t FLastInput = 0;
     // A ping for the connection's own thread to send (Ping and the heartbeat
     // never write from their thread, so a peer that does not read holds up nobody).
+    // Wakes the connection's thread.
     void RequestPing(const std::string& text);
     // Sends the requested ping, if any (the connection's thread).
     void SendRequestedPing();
@@ -224,6 +227,8 @@ public:
     // Raw TCP: delivers the undelimited bytes when the peer paused for
     // TCPFlushIdle ms (measured from FLastInput), or at once with force.
     void FlushIdleTCPData(std::uint64_t now, bool force = false);
+    // Raw TCP bytes received but not delivered yet.
+    std::size_t TCPPending() const noexcept { return FTCPFramer.Pending(); }
 
     // Authentication hook (the server's user-list check when authentication is on).
     std::function<void(TkbzWSConnectionServer&, const std::string&, const std::string&, bool&)>
@@ -235,7 +240,9 @@ protected:
     void DoHandshake() override;
 
 private:
-    void AwaitKey3(TkbzIdTCPConnection& tcp);
+    // Takes the 8 key bytes when they are buffered; false while they are still
+    // to come. Raises when the time is up or the peer is gone.
+    bool TakeKey3(TkbzIdTCPConnection& tcp);
 
     std::unique_ptr<TkbzWSHandShakeServer> FHandshake;
     std::unique_ptr<TkbzHTTPHead> FRequestHead;
@@ -244,6 +251,7 @@ private:
     std::mutex FPingRequestLock;
     std::string FPingText;
     std::atomic<std::uint64_t> FPingRequested{0};
+    bool FAwaitingKey3 = false;
 };
 
 // ---- The server component ----
@@ -276,10 +284,12 @@ public:
     TkbzWSFallBack_Options& FallBack() noexcept { return FFallBack; }
     TkbzWSQueueServer_Options& QueueOptions() noexcept { return FQueueOptions; }
     TkbzWSThrottle& Throttle() noexcept { return FThrottle; }
-    // 0 or less: connections that never send are kept; otherwise the count of
-    // idle execute rounds after which a connection without handshake is dropped.
+    // 0 or less: no limit besides RequestHeadTimeOut; otherwise a connection
+    // whose first request has not come is dropped once it sent nothing for
+    // this many read time-outs (Options.ReadTimeOut ms each).
     int ReadEmptySource = 0;
-    // How long the first request may take to arrive whole (ms).
+    // How long the first request may take to arrive whole, from the accept
+    // (ms); a connection that sends nothing is ended then too.
     int RequestHeadTimeOut = 10000;
     // Raw TCP connections: undelimited bytes are delivered after this pause (ms; 0: never).
     int TCPFlushIdle = 200;
@@ -380,8 +390,16 @@ public:
     // or while destroying; refusal is reported through OnError).
     TkbzWSConnectionServerPtr OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> tcp,
                                                 TwsIPVersion ipVersion = TwsIPVersion::ipV4);
-    // One execute round on the connection's thread; false when the connection is over.
+    // One execute step on the connection's thread: works through the buffered
+    // input and what is due, never waits for the peer; false when the
+    // connection is over. The engine calls it again when bytes arrive, the
+    // connection's reader is woken, or ExecuteWaitLimit has passed.
     bool OnListenerExecute(const TkbzWSConnectionServerPtr& connection);
+    // How long the engine may wait for bytes or a wake before the connection
+    // needs its next step (ms; -1: no time limit): the request-head limit, a
+    // close that waits for its answer, queued messages, raw TCP bytes waiting
+    // for a pause.
+    int ExecuteWaitLimit(const TkbzWSConnectionServerPtr& connection) const;
     // The TCP connection ended: the disconnect event for connections with a handshake.
     void OnListenerDisconnect(const TkbzWSConnectionServerPtr& connection);
     void OnListenerException(const TkbzWSConnectionServerPtr& connection, const std::exception& e);

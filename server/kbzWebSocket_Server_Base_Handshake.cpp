@@ -493,29 +493,26 @@ void TkbzWSConnectionServer::SendResponseHTTP(const std::string& content,
     AddSendBytes(static_cast<std::int64_t>(answer.size()));
 }
 
-void TkbzWSConnectionServer::AwaitKey3(TkbzIdTCPConnection& tcp)
+bool TkbzWSConnectionServer::TakeKey3(TkbzIdTCPConnection& tcp)
 {
     // The 8 key bytes may come in a later segment than the head; a peer that
-    // never sends them is not waited for without end.
-    const std::uint64_t started = kbzGetTicks();
-    while (tcp.InputBufferSize() < 8 && tcp.Connected() && !tcp.PeerClosed())
-    {
-        const std::uint64_t elapsed = kbzGetTicks() - started;
-        if (elapsed >= static_cast<std::uint64_t>(std::max(1, HandshakeTimeOut)))
-        {
-            break;
-        }
-        const int left = static_cast<int>(static_cast<std::uint64_t>(HandshakeTimeOut) - elapsed);
-        tcp.CheckForDataOnSource(std::min(left, 100));
-    }
+    // never sends them is ended by the request time limit of the execute step.
     if (tcp.InputBufferSize() < 8)
     {
-        throw TkbzWSException("Error Decoding Header: WebSocket-Key");
+        if (!tcp.Connected() || tcp.PeerClosed())
+        {
+            FAwaitingKey3 = false;
+            throw TkbzWSException("Error Decoding Header: WebSocket-Key");
+        }
+        FAwaitingKey3 = true;
+        return false;
     }
+    FAwaitingKey3 = false;
     const TBytes key3 = tcp.InputBufferPeek(8);
     tcp.InputBufferRemove(8);
     AddRecBytes(8);
     FHandshake->SetKey3(key3);
+    return true;
 }
 
 void TkbzWSConnectionServer::DoHandshake()
@@ -547,7 +544,10 @@ void TkbzWSConnectionServer::DoHandshake()
         {
             throw TkbzWSException("Error Decoding Header: WebSocket-Key");
         }
-        AwaitKey3(*tcp);
+        if (!TakeKey3(*tcp))
+        {
+            return;
+        }
         challenge = kbzHixie76Answer(h.FKey1, h.FKey2, kbzHexToBytes(h.FKey3));
     }
     FSpecification = framing;
@@ -640,10 +640,13 @@ void TkbzWSConnectionServer::DoHandshake()
 
 void TkbzWSConnectionServer::RequestPing(const std::string& text)
 {
-    std::lock_guard guard(FPingRequestLock);
-    FPingText = text;
-    std::uint64_t none = 0;
-    FPingRequested.compare_exchange_strong(none, kbzGetTicks());
+    {
+        std::lock_guard guard(FPingRequestLock);
+        FPingText = text;
+        std::uint64_t none = 0;
+        FPingRequested.compare_exchange_strong(none, kbzGetTicks());
+    }
+    WakeReader();
 }
 
 void TkbzWSConnectionServer::SendRequestedPing()

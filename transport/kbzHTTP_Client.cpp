@@ -32,7 +32,7 @@ int WaitSlice(std::uint64_t deadline)
     {
         throw EIdReadTimeout("Read timed out.");
     }
-    return static_cast<int>(std::min<std::uint64_t>(deadline - now, 1000));
+    return static_cast<int>(std::min<std::uint64_t>(deadline - now, INT32_MAX));
 }
 
 bool IsRedirect(int status)

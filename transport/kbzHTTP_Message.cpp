@@ -755,7 +755,8 @@ TkbzHTTPHead kbzReadHTTPHead(TkbzIdTCPConnection& connection, TkbzHTTPHeadKind k
             throw EIdReadTimeout("Read timed out.");
         }
         const std::uint64_t left = deadline - now;
-        connection.CheckForDataOnSource(static_cast<int>(std::min<std::uint64_t>(left, 1000)));
+        connection.CheckForDataOnSource(
+            static_cast<int>(std::min<std::uint64_t>(left, static_cast<std::uint64_t>(INT32_MAX))));
     }
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <system_error>
@@ -447,6 +448,29 @@ void TkbzSocketIOHandler::SetKeepAlive(bool enabled, int timeMs, int intervalMs)
 void TkbzSocketIOHandler::SetNoDelay(bool noDelay)
 {
     SetIntOption(FSocket.Handle(), IPPROTO_TCP, TCP_NODELAY, noDelay ? 1 : 0);
+}
+
+// ---- Descriptor limit ----
+
+int kbzRaiseDescriptorLimit() noexcept
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    {
+        return 1024;
+    }
+    if (limit.rlim_cur < limit.rlim_max)
+    {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        {
+            limit = raised;
+        }
+    }
+    constexpr rlim_t kMax = 1 << 30;
+    return static_cast<int>(limit.rlim_cur == RLIM_INFINITY ? kMax
+                                                            : std::min(limit.rlim_cur, kMax));
 }
 
 // ---- kbzConnectTCP ----

@@ -180,6 +180,10 @@ TkbzSocket kbzConnectTCP(const std::string& host, std::uint16_t port, TwsIPVersi
                          int timeoutMs, std::uint16_t boundPortMin = 0,
                          std::uint16_t boundPortMax = 0, int cancelFd = -1);
 
+// Raises the soft limit of open descriptors to the hard limit (once per
+// process is enough; later calls just read it) and returns the soft limit.
+int kbzRaiseDescriptorLimit() noexcept;
+
 // Two connected in-memory channels for tests: every Send on one end becomes one
 // chunk at the other end, and Recv hands out at most one chunk (or part of one),
 // so a test decides exactly how the bytes are cut into reads.

@@ -61,18 +61,6 @@ private:
     std::function<void(bool)> FSet;
 };
 
-class ClientLock
-{
-public:
-    explicit ClientLock(TkbzIdTCPClient& client) : FClient(client) { FClient.EnterCS(); }
-    ~ClientLock() { FClient.LeaveCS(); }
-    ClientLock(const ClientLock&) = delete;
-    ClientLock& operator=(const ClientLock&) = delete;
-
-private:
-    TkbzIdTCPClient& FClient;
-};
-
 } // namespace
 
 TkbzTCPReadThread::TkbzTCPReadThread(TkbzIdTCPClient* client, TkbzTCPMode mode)
@@ -104,13 +92,17 @@ void TkbzTCPReadThread::Terminate() noexcept
     }
     catch (...)
     {}
+    // A pass waiting for bytes notices at once.
+    if (TkbzIdTCPClient* c = FClient.load())
+    {
+        c->WakeReader();
+    }
 }
 
-void TkbzTCPReadThread::WaitArmed(int ms)
+void TkbzTCPReadThread::WaitArmed()
 {
     std::unique_lock lock(FArmLock);
-    FArmChanged.wait_for(lock, std::chrono::milliseconds(ms),
-                         [this] { return FReadSocket.load() || Terminated(); });
+    FArmChanged.wait(lock, [this] { return FReadSocket.load() || Terminated(); });
 }
 
 void TkbzTCPReadThread::DoTerminated() noexcept
@@ -136,6 +128,7 @@ void TkbzTCPReadThread::Run()
     const std::uint64_t generation = c->Generation();
     try
     {
+        c->SetReadWaitLimit(-1);
         c->DoOnThread();
         if ((c = FClient.load()) == nullptr || Terminated())
         {
@@ -143,18 +136,14 @@ void TkbzTCPReadThread::Run()
         }
         if (!FReadSocket.load())
         {
-            WaitArmed(100);
+            WaitArmed();
             return;
         }
         if (c->HasIOHandler() && (FStalled || c->InputBufferIsEmpty()))
         {
-            bool readable = false;
-            {
-                // Only the wait runs under the client lock; the read itself
-                // (possibly a TLS record that arrives slowly) does not.
-                ClientLock lock(*c);
-                readable = c->WaitReadable(10);
-            }
+            // Until bytes, a wake (writes queued, a close begun, Terminate) or
+            // the next deadline of the owner; a Disconnect ends it too.
+            const bool readable = c->WaitReadable(c->ReadWaitLimit());
             FStalled = false;
             if (readable && !Terminated())
             {

@@ -45,8 +45,9 @@ private:
 
 // The read thread of a TkbzIdTCPClient: the only reader of its connection.
 // One pass: OnThread; when armed (ReadSocket) and nothing is buffered, a wait
-// of at most 10 ms for bytes under the client lock, then one read outside it;
-// OnRead while bytes are buffered; then the peer-close check. Errors go to the
+// for bytes, a wake (WakeReader) or the time limit OnThread left
+// (SetReadWaitLimit), then one read; OnRead while bytes are buffered; then the
+// peer-close check. A disarmed thread sleeps until it is armed or terminated. Errors go to the
 // client's OnReadException and end the thread (default mode) or disarm it
 // (command mode). No exception leaves the thread.
 class TkbzTCPReadThread : public TkbzIdThread
@@ -77,8 +78,8 @@ private:
     // connection the thread no longer reads; generation tells whether a new
     // connection has been made meanwhile.
     void HandleReadException(const std::exception& e, std::uint64_t generation) noexcept;
-    // Idles until armed or terminated, at most ms.
-    void WaitArmed(int ms);
+    // Idles until armed or terminated.
+    void WaitArmed();
 
     std::atomic<TkbzIdTCPClient*> FClient;
     const TkbzTCPMode FTCPMode;
@@ -148,6 +149,11 @@ public:
     virtual void EnterCS() noexcept { FCS.Acquire(); }
     virtual void LeaveCS() noexcept { FCS.Release(); }
 
+    // For the OnThread handler: how long the read thread may wait for bytes or
+    // a wake in this pass (ms; negative: no limit). Reset before every pass.
+    void SetReadWaitLimit(int ms) noexcept { FReadWaitLimit.store(ms); }
+    int ReadWaitLimit() const noexcept { return FReadWaitLimit.load(); }
+
     TkbzTCPMode GetTCPMode() const noexcept { return FTCPMode.load(); }
     // Takes effect for the next read thread created.
     void SetTCPMode(TkbzTCPMode mode) noexcept { FTCPMode.store(mode); }
@@ -174,7 +180,8 @@ private:
     int FPendingSocket = -1;
     bool FCancelled = false;
 
-    mutable TkbzCriticalSection FCS; // client lock: held by the read thread around its short wait
+    mutable TkbzCriticalSection FCS; // client lock, for the owner's own use
+    std::atomic<int> FReadWaitLimit{-1};
     std::atomic<TkbzTCPMode> FTCPMode{TkbzTCPMode::tcpmDefault};
     mutable std::mutex FThreadLock; // guards the FTCPRead pointer, never held while waiting
     std::unique_ptr<TkbzTCPReadThread> FTCPRead;

@@ -190,7 +190,7 @@ bool DiscardBody(TkbzIdTCPConnection& c, const TkbzHTTPHead& head, std::uint64_t
         {
             return false;
         }
-        c.CheckForDataOnSource(std::min(MsLeft(deadline), 1000));
+        c.CheckForDataOnSource(MsLeft(deadline));
     }
     return true;
 }

@@ -1,14 +1,19 @@
 #include "transport/kbzTCP_Server.h"
 
+#include "base/kbzBase_Helpers.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace kbz
 {
@@ -24,6 +29,33 @@ std::string ErrorText(int err)
 {
     return "Socket Error # " + std::to_string(err) + ": " + std::system_category().message(err) +
            ".";
+}
+
+// Descriptors one connection of this listener holds: its socket, the second
+// descriptor that aborts it, and the eventfd that wakes its reader.
+constexpr int kDescriptorsPerConnection = 3;
+
+// The connections that fit in the descriptor limit, after a reserve for the
+// listeners, files, pipes and whatever else the process opens.
+int ConnectionsForDescriptors(int limit)
+{
+    const int reserve = std::max(64, limit / 20);
+    return std::max(1, (limit - reserve) / kDescriptorsPerConnection);
+}
+
+void Signal(int fd) noexcept
+{
+    if (fd >= 0)
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(fd, &one, sizeof(one));
+    }
+}
+
+void Drain(int fd) noexcept
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t r = ::read(fd, &count, sizeof(count));
 }
 
 std::string Describe(const TkbzListenBinding& b)
@@ -92,6 +124,113 @@ TkbzSocket Listen(TkbzListenBinding& b, int& err)
 
 } // namespace
 
+// ---- detail::SmallStackThread ----
+
+static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t must fit the handle");
+
+std::size_t detail::SmallStackThread::StackSize() noexcept
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return 4u * 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return 4u * 1024 * 1024;
+#else
+    return 512u * 1024;
+#endif
+#else
+    return 512u * 1024;
+#endif
+}
+
+namespace
+{
+void* RunThreadBody(void* arg) noexcept
+{
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    try
+    {
+        (*body)();
+    }
+    catch (...)
+    {
+        // The bodies catch everything themselves; nothing may leave a thread.
+    }
+    return nullptr;
+}
+} // namespace
+
+detail::SmallStackThread::SmallStackThread(std::function<void()> body)
+{
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    pthread_attr_t attr;
+    int rc = ::pthread_attr_init(&attr);
+    if (rc == 0)
+    {
+        ::pthread_attr_setstacksize(&attr, StackSize());
+        pthread_t handle{};
+        rc = ::pthread_create(&handle, &attr, &RunThreadBody, owned.get());
+        ::pthread_attr_destroy(&attr);
+        if (rc == 0)
+        {
+            owned.release(); // the thread owns it now
+            FHandle = static_cast<unsigned long>(handle);
+            FJoinable = true;
+            return;
+        }
+    }
+    throw std::system_error(rc, std::generic_category(), "pthread_create");
+}
+
+detail::SmallStackThread::SmallStackThread(SmallStackThread&& other) noexcept
+    : FHandle(other.FHandle), FJoinable(std::exchange(other.FJoinable, false))
+{}
+
+detail::SmallStackThread& detail::SmallStackThread::operator=(SmallStackThread&& other) noexcept
+{
+    if (this != &other)
+    {
+        if (FJoinable)
+        {
+            IsCurrent() ? detach() : join();
+        }
+        FHandle = other.FHandle;
+        FJoinable = std::exchange(other.FJoinable, false);
+    }
+    return *this;
+}
+
+detail::SmallStackThread::~SmallStackThread()
+{
+    if (FJoinable)
+    {
+        IsCurrent() ? detach() : join();
+    }
+}
+
+bool detail::SmallStackThread::IsCurrent() const noexcept
+{
+    return FJoinable && ::pthread_equal(static_cast<pthread_t>(FHandle), ::pthread_self()) != 0;
+}
+
+void detail::SmallStackThread::join() noexcept
+{
+    if (FJoinable)
+    {
+        FJoinable = false;
+        ::pthread_join(static_cast<pthread_t>(FHandle), nullptr);
+    }
+}
+
+void detail::SmallStackThread::detach() noexcept
+{
+    if (FJoinable)
+    {
+        FJoinable = false;
+        ::pthread_detach(static_cast<pthread_t>(FHandle));
+    }
+}
+
 // ---- TkbzIdContext ----
 
 TkbzIdContext::TkbzIdContext(TkbzIdTCPServer& server,
@@ -106,7 +245,7 @@ TkbzIdContext::~TkbzIdContext()
     // context; this only covers a context that never got that far.
     if (FThread.joinable())
     {
-        if (FThread.get_id() == std::this_thread::get_id())
+        if (FThread.IsCurrent())
         {
             FThread.detach();
         }
@@ -219,11 +358,24 @@ void TkbzIdTCPServer::Activate()
     }
 
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0)
+    const int reap = wake < 0 ? -1 : ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (reap < 0)
     {
-        throw EIdSocketError(ErrorText(errno));
+        const int err = errno;
+        if (wake >= 0)
+        {
+            ::close(wake);
+        }
+        throw EIdSocketError(ErrorText(err));
     }
     FWake = wake;
+    FReapWake = reap;
+    {
+        std::lock_guard lock(FReserveLock);
+        FReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    FMaxConnections.store(
+        MaxConnections > 0 ? MaxConnections : ConnectionsForDescriptors(kbzRaiseDescriptorLimit()));
     FStopping.store(false);
     {
         std::lock_guard lock(FListenersLock);
@@ -274,6 +426,14 @@ void TkbzIdTCPServer::Deactivate()
         ::close(FWake);
         FWake = -1;
     }
+    {
+        std::lock_guard lock(FReserveLock);
+        if (FReserveFd >= 0)
+        {
+            ::close(FReserveFd);
+            FReserveFd = -1;
+        }
+    }
 
     // 2. Wake every connection thread wherever it waits; the connections end
     // on their own threads, which raise their disconnect events there.
@@ -298,6 +458,11 @@ void TkbzIdTCPServer::Deactivate()
     }
     open.clear();
     ReapFinished();
+    if (FReapWake >= 0)
+    {
+        ::close(FReapWake);
+        FReapWake = -1;
+    }
     FActive.store(false);
     try
     {
@@ -331,14 +496,19 @@ void TkbzIdTCPServer::AcceptLoop(Listener& listener) noexcept
     tlsServerThread = this;
     while (!FStopping.load())
     {
-        pollfd fds[2] = {{listener.Socket.Handle(), POLLIN, 0}, {FWake, POLLIN, 0}};
-        // The time-out only lets ended connection threads be joined while idle.
-        const int r = ::poll(fds, 2, 1000);
+        // Sleeps until a client, a stop, or a connection thread that ended.
+        pollfd fds[3] = {
+            {listener.Socket.Handle(), POLLIN, 0}, {FWake, POLLIN, 0}, {FReapWake, POLLIN, 0}};
+        const int r = ::poll(fds, 3, -1);
         if (FStopping.load())
         {
             break;
         }
-        ReapFinished();
+        if (r > 0 && fds[2].revents != 0)
+        {
+            Drain(FReapWake);
+            ReapFinished();
+        }
         if (r <= 0 || (fds[0].revents & POLLIN) == 0)
         {
             continue;
@@ -347,9 +517,13 @@ void TkbzIdTCPServer::AcceptLoop(Listener& listener) noexcept
         if (fd < 0)
         {
             const int err = errno;
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
+            if (err == EMFILE || err == ENFILE)
             {
-                // Out of resources: back off instead of spinning on a pending connection.
+                RefuseForLackOfDescriptors(listener, err);
+            }
+            else if (err == ENOBUFS || err == ENOMEM)
+            {
+                // Out of memory: back off instead of spinning on a pending connection.
                 pollfd wake{FWake, POLLIN, 0};
                 ::poll(&wake, 1, 100);
             }
@@ -360,11 +534,47 @@ void TkbzIdTCPServer::AcceptLoop(Listener& listener) noexcept
     tlsServerThread = nullptr;
 }
 
+void TkbzIdTCPServer::RefuseForLackOfDescriptors(Listener& listener, int err) noexcept
+{
+    {
+        std::lock_guard lock(FReserveLock);
+        if (FReserveFd >= 0)
+        {
+            ::close(FReserveFd);
+            FReserveFd = -1;
+        }
+        const int fd = ::accept4(listener.Socket.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+        FReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const std::uint64_t now = kbzGetTicks();
+        if (FLastListenError != 0 && now - FLastListenError < 1000)
+        {
+            if (FReserveFd < 0)
+            {
+                // Nothing left to refuse with: wait for a descriptor to come free.
+                pollfd wake{FWake, POLLIN, 0};
+                ::poll(&wake, 1, 100);
+            }
+            return;
+        }
+        FLastListenError = now;
+    }
+    try
+    {
+        OnListenError(*this, ErrorText(err));
+    }
+    catch (...)
+    {}
+}
+
 void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
 {
     try
     {
-        if (MaxConnections > 0 && Count() >= static_cast<std::size_t>(MaxConnections))
+        if (Count() >= static_cast<std::size_t>(std::max(1, FMaxConnections.load())))
         {
             return; // closed at once, without any event
         }
@@ -392,7 +602,8 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
             // Under the lock the ending thread takes to hand itself over for
             // joining, so no joiner can see FThread before it is assigned.
             std::lock_guard lock(FFinishedLock);
-            context->FThread = std::thread([this, context] { RunConnection(context); });
+            context->FThread =
+                detail::SmallStackThread([this, context] { RunConnection(context); });
         }
         catch (...)
         {
@@ -437,21 +648,34 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
         if (!context->Aborted())
         {
             OnConnect(*context);
-            while (!context->Aborted() && !conn.CheckForDisconnect(false, false))
+            while (!context->Aborted() && !conn.Disconnected() &&
+                   !conn.CheckForDisconnect(false, false))
             {
                 const std::size_t before = conn.InputBufferSize();
+                context->FWaitLimit = -1;
                 if (!OnExecute(*context))
                 {
                     // Nobody wants the bytes: wait for more and drop them.
-                    conn.CheckForDataOnSource(1000);
+                    conn.CheckForDataOnSource(-1);
                     conn.InputBufferClear();
+                    continue;
+                }
+                const std::size_t after = conn.InputBufferSize();
+                if (after != 0 && after < before)
+                {
+                    continue; // what remains may hold more whole requests or frames
                 }
                 // Bytes the handler leaves alone after the peer closed can never
                 // become a whole message.
-                if (conn.PeerClosed() && before != 0 && conn.InputBufferSize() == before)
+                if (conn.PeerClosed())
                 {
-                    break;
+                    if (after != 0 && after == before)
+                    {
+                        break;
+                    }
+                    continue;
                 }
+                conn.CheckForDataOnSource(context->FWaitLimit);
             }
         }
     }
@@ -490,6 +714,7 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
         std::lock_guard lock(FFinishedLock);
         FContexts.Remove(context);
         FFinished.push_back(context);
+        Signal(FReapWake);
     }
     catch (...)
     {}

@@ -34,6 +34,42 @@ struct TkbzListenBinding
 
 class TkbzIdTCPServer;
 
+namespace detail
+{
+
+// A thread with a small stack, for the many connection threads of a server:
+// what a connection thread runs (parsers, zlib, OpenSSL, event handlers) needs
+// far less than the system's default of 8 MiB, and thousands of them would
+// otherwise reserve gigabytes of address space.
+class SmallStackThread
+{
+public:
+    // Stack size of connection threads (more under the sanitizers, whose
+    // frames are larger).
+    static std::size_t StackSize() noexcept;
+
+    SmallStackThread() = default;
+    // Raises std::system_error when no thread can be made.
+    explicit SmallStackThread(std::function<void()> body);
+    SmallStackThread(SmallStackThread&& other) noexcept;
+    SmallStackThread& operator=(SmallStackThread&& other) noexcept;
+    SmallStackThread(const SmallStackThread&) = delete;
+    SmallStackThread& operator=(const SmallStackThread&) = delete;
+    ~SmallStackThread(); // joins (or detaches when it is the thread itself)
+
+    bool joinable() const noexcept { return FJoinable; }
+    // Whether the calling thread is this one.
+    bool IsCurrent() const noexcept;
+    void join() noexcept;
+    void detach() noexcept;
+
+private:
+    unsigned long FHandle = 0; // pthread_t
+    bool FJoinable = false;
+};
+
+} // namespace detail
+
 // One accepted connection: its buffered TCP connection, the binding that
 // accepted it, and a data slot for the layer above.
 class TkbzIdContext
@@ -66,6 +102,12 @@ public:
     // The listener is stopping this connection.
     bool Aborted() const noexcept { return FAborted.load(); }
 
+    // For the OnExecute handler: how long the listener may wait for bytes or a
+    // wake before it calls OnExecute again (ms; negative: until bytes or a wake
+    // come). Reset to negative before every call.
+    void SetWaitLimit(int ms) noexcept { FWaitLimit = ms; }
+    int WaitLimit() const noexcept { return FWaitLimit; }
+
 private:
     friend class TkbzIdTCPServer;
     // Wakes every wait of the connection's thread, also inside a TLS handshake.
@@ -80,7 +122,8 @@ private:
     // socket whichever channel (plain or TLS) owns the first one at the time.
     TkbzSocket FAbortSocket;
     std::atomic<bool> FAborted{false};
-    std::thread FThread; // joined by the server, never by the thread itself
+    int FWaitLimit = -1;              // the connection's thread only
+    detail::SmallStackThread FThread; // joined by the server, never by the thread itself
 };
 
 using TkbzIdContextPtr = std::shared_ptr<TkbzIdContext>;
@@ -107,15 +150,20 @@ public:
     // address, both on DefaultPort (port 0: one port chosen for both).
     std::vector<TkbzListenBinding> Bindings;
     std::uint16_t DefaultPort = 0;
-    int MaxConnections = 0; // 0: no limit; over it a new connection is closed at once, silently
+    // Over it a new connection is closed at once, silently. 0: what the
+    // descriptor limit allows (see EffectiveMaxConnections).
+    int MaxConnections = 0;
     bool UseNagle = true;
     TkbzServerTLSHandlerFactory TLSHandlerFactory;
 
     // ---- Events, set before activation. Per connection, on its own thread:
-    // OnConnect once, OnExecute again and again while the connection is open
-    // (it should wait for input, e.g. CheckForDataOnSource(ms)), then
-    // OnDisconnect once, also after a failure. OnException gets what a
-    // callback raised, except the silent family and errors caused by a stop.
+    // OnConnect once, OnExecute at once and then whenever bytes arrived, the
+    // reader was woken (WakeReader) or the wait limit it left in the context
+    // passed, while the connection is open; it works through the buffered input
+    // and does not wait itself. When it used some bytes and others remain it is
+    // called again before the listener waits. Then OnDisconnect once, also
+    // after a failure. OnException gets what a callback raised, except the
+    // silent family and errors caused by a stop.
     TkbzIdContextEvent OnConnect;
     TkbzIdContextEvent OnExecute;
     TkbzIdContextEvent OnDisconnect;
@@ -123,6 +171,10 @@ public:
     // On the activating thread: after binding, before accepting; and after the stop.
     TkbzIdServerEvent OnStartup;
     TkbzIdServerEvent OnShutdown;
+    // On an accepting thread: accepting failed for want of resources (the
+    // system's text, e.g. "Too many open files"); the waiting client was
+    // refused and every open connection goes on. At most one a second.
+    TkbzEvent<TkbzIdTCPServer&, const std::string&> OnListenError;
 
     bool GetActive() const noexcept { return FActive.load(); }
     // true: binds every binding (raising EIdCouldNotBindSocket and binding
@@ -141,6 +193,10 @@ public:
     std::vector<TkbzIdContextPtr>& LockList() noexcept { return FContexts.LockList(); }
     void UnlockList() noexcept { FContexts.UnlockList(); }
     std::size_t Count() const { return FContexts.Count(); }
+    // The connection limit in force while active: MaxConnections, or with 0
+    // the descriptors left after a reserve for files and listeners, divided
+    // by what one connection uses.
+    int EffectiveMaxConnections() const noexcept { return FMaxConnections.load(); }
 
 private:
     struct Listener
@@ -158,11 +214,19 @@ private:
     void ReportException(TkbzIdContext& context, const std::exception& e) noexcept;
     // Joins the threads of connections that have ended.
     void ReapFinished() noexcept;
+    // Out of descriptors: the reserve one is given up to accept and close the
+    // waiting client, so that the listener does not spin on it.
+    void RefuseForLackOfDescriptors(Listener& listener, int err) noexcept;
 
     std::mutex FActiveLock; // serialises activation changes
     std::atomic<bool> FActive{false};
     std::atomic<bool> FStopping{false};
     int FWake = -1; // eventfd: wakes the accepting threads at a stop
+    int FReapWake = -1; // eventfd: a connection thread ended and waits to be joined
+    std::mutex FReserveLock;
+    int FReserveFd = -1; // held back for refusing clients when descriptors run out
+    std::uint64_t FLastListenError = 0;
+    std::atomic<int> FMaxConnections{0};
     mutable std::mutex FListenersLock;
     std::vector<std::unique_ptr<Listener>> FListeners;
     TkbzThreadList<TkbzIdContextPtr> FContexts;

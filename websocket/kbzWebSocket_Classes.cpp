@@ -621,11 +621,18 @@ bool TkbzWSConnection::PushQueue(int level, TkbzQueueObject&& q, std::size_t lim
         FQueueLevel[level].push_back(std::move(q));
         first = FQueuedCount.fetch_add(1) == 0;
     }
-    if (first && kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs)
+    if (first)
     {
+        // The owner's thread drains at once, or sleeps out what is left of the
+        // batch window (QueueWaitLimit) and drains then.
         WakeQueueReader();
     }
     return true;
+}
+
+bool TkbzWSConnection::QueueDue() const noexcept
+{
+    return kbzGetTicks() - FLastDrain.load() >= kQueueBatchMs;
 }
 
 int TkbzWSConnection::QueueWaitLimit(int readTimeOut) const noexcept
@@ -817,6 +824,8 @@ void TkbzWSConnection::Close(int aCloseCode)
         {
             DoDisconnect({}, aCloseCode, false);
         }
+        // The reading thread now has a deadline to keep.
+        WakeQueueReader();
         return;
     }
     DoDisconnect({}, aCloseCode, true);
@@ -833,6 +842,16 @@ void TkbzWSConnection::CheckCloseTimeOut()
     {
         DoDisconnect({}, kbzCloseNormal, false);
     }
+}
+
+std::int64_t TkbzWSConnection::CloseWaitLimit() const noexcept
+{
+    if (!Closing() || GetDisconnected())
+    {
+        return -1;
+    }
+    const std::int64_t left = FCloseStarted.load() + CloseTimeOut - Now();
+    return left > 0 ? left : 0;
 }
 
 void TkbzWSConnection::Disconnect(int aCloseCode)

@@ -105,7 +105,7 @@ public:
     std::string URL;
     bool NotifyConnection = true;
     bool NotifyDisconnection = true;
-    // How long ReadData waits for more input before returning (ms).
+    // The owner's read time-out (ms); kept for the options that copy it.
     int ReadTimeOut = 10;
     // How long a close we started waits for the peer's close before the TCP
     // connection is dropped (ms).
@@ -185,10 +185,12 @@ public:
     bool HasQueues() const noexcept { return FQueuedCount.load() > 0; }
     // How long the owner's thread may wait for input, at most readTimeOut ms,
     // before the queues need it again. A message queued while the queues are
-    // idle wakes the thread at once; within kQueueBatchMs of the last drain it
-    // is left for the next drain, so a burst leaves in batches (fewer wake-ups
-    // and sends) and waits no longer than that.
+    // empty wakes the thread; within kQueueBatchMs of the last drain it is
+    // left for the next drain, so a burst leaves in batches (fewer sends) and
+    // waits no longer than that.
     int QueueWaitLimit(int readTimeOut) const noexcept;
+    // The batch window since the last drain is over: queued messages go now.
+    bool QueueDue() const noexcept;
     static constexpr std::uint64_t kQueueBatchMs = 10;
     // Puts a message on the first send queue whatever the queue options say,
     // for the owner's reading thread to send: a writer never waits for a slow
@@ -199,11 +201,17 @@ public:
     std::size_t MaxQueuedBytes = 16u * 1024 * 1024;
 
     // ---- Reading (the owner's reading thread) ----
-    // Processes the input that is buffered now or arrives within ReadTimeOut ms.
+    // Processes the input that is buffered now; never waits for more.
     // maskRequired: frames must be masked (server side); a client refuses masked frames.
     void ReadData(bool maskRequired);
     // Drops the connection when a close we started found no answer in time.
     void CheckCloseTimeOut();
+    // While a close we started waits for the peer's answer: the ms until
+    // CloseTimeOut has passed; -1 otherwise.
+    std::int64_t CloseWaitLimit() const noexcept;
+    // Ends the owner's current (or next) wait for input, so that it looks at
+    // what changed (queued messages, a close that started); any thread.
+    void WakeReader() noexcept { WakeQueueReader(); }
 
     // ---- Subscriptions ----
     void DoSubscribe(const std::string& aChannels);

@@ -28,6 +28,7 @@ void TkbzWSConnection::ReadData(bool maskRequired)
     }
     while (!tcp->InputBufferIsEmpty() && !GetDisconnected() && !GetMustDisconnect())
     {
+        const std::size_t before = tcp->InputBufferSize();
         switch (GetTransport())
         {
         case TwsTransport::trpTCP:
@@ -49,9 +50,9 @@ void TkbzWSConnection::ReadData(bool maskRequired)
             }
             break;
         }
-        if (tcp->InputBufferIsEmpty() && !GetDisconnected() && !GetMustDisconnect())
+        if (tcp->InputBufferSize() >= before)
         {
-            tcp->CheckForDataOnSource(ReadTimeOut);
+            break; // the rest of a frame is still to come
         }
     }
     CheckCloseTimeOut();

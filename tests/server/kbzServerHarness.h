@@ -5,6 +5,7 @@
 #include "server/kbzWebSocket_Server_Base.h"
 #include "tests/transport/kbzLoopback.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
@@ -94,8 +95,8 @@ struct MemoryPeer
         }
     }
 
-    // One execute round as the listener runs it; false once the connection is over.
-    bool Round()
+    // One execute step as the listener runs it; false once the connection is over.
+    bool Step()
     {
         if (ended || !connection)
         {
@@ -108,17 +109,42 @@ struct MemoryPeer
         }
         return true;
     }
-    // Rounds until pred holds or the connection ends, within the deadline.
+    // The engine's wait for bytes, a wake or the step's deadline (at most
+    // maxMs here, so that RunUntil keeps to its own deadline).
+    void Wait(int maxMs = 100)
+    {
+        const int limit = server.ExecuteWaitLimit(connection);
+        if (TkbzIdTCPConnection* tcp = connection->TCPConnection())
+        {
+            tcp->CheckForDataOnSource(limit < 0 ? maxMs : std::min(limit, maxMs));
+        }
+    }
+    // A step and the wait after it.
+    bool Round()
+    {
+        if (!Step())
+        {
+            return false;
+        }
+        Wait();
+        return true;
+    }
+    // Steps until pred holds or the connection ends, within the deadline.
     bool RunUntil(const std::function<bool()>& pred,
                   std::chrono::milliseconds deadline = std::chrono::milliseconds(5000))
     {
         const auto end = std::chrono::steady_clock::now() + deadline;
         while (!pred())
         {
-            if (std::chrono::steady_clock::now() > end || !Round())
+            if (std::chrono::steady_clock::now() > end || !Step())
             {
                 return pred();
             }
+            if (pred())
+            {
+                return true;
+            }
+            Wait();
         }
         return true;
     }

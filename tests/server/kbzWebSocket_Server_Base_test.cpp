@@ -126,7 +126,8 @@ TEST(ServerRequestHead, ClassifiedHoweverTheHeadIsCut)
             MemoryPeer p(rs.server);
             // The in-memory channel hands out one piece per read.
             p.SendCut(cut);
-            p.Round();
+            p.RunUntil(
+                [&] { return p.connection->FRequestHandled && !p.connection->AwaitingKey3(); });
             const std::string sent = p.Read(c.answerStart.size());
             ASSERT_EQ(sent, c.answerStart);
         }
