@@ -221,7 +221,7 @@ private:
     std::mutex FActiveLock; // serialises activation changes
     std::atomic<bool> FActive{false};
     std::atomic<bool> FStopping{false};
-    int FWake = -1; // eventfd: wakes the accepting threads at a stop
+    int FWake = -1;     // eventfd: wakes the accepting threads at a stop
     int FReapWake = -1; // eventfd: a connection thread ended and waits to be joined
     std::mutex FReserveLock;
     int FReserveFd = -1; // held back for refusing clients when descriptors run out
