@@ -72,7 +72,20 @@ public:
                        l.find(":error:") != std::string::npos;
             },
             15s);
-        return at && FProcess.Lines()[*at].find("Verify return code: 0 (ok)") != std::string::npos;
+        if (!at || FProcess.Lines()[*at].find("Verify return code: 0 (ok)") == std::string::npos)
+        {
+            return false;
+        }
+        // A refused handshake can also end in "Verify return code: 0 (ok)" when the
+        // error line comes later: no cipher was agreed then.
+        for (std::size_t i = 0; i <= *at; ++i)
+        {
+            if (FProcess.Lines()[i].find("Cipher is (NONE)") != std::string::npos)
+            {
+                return false;
+            }
+        }
+        return true;
     }
     bool Saw(const std::string& text)
     {
