@@ -1,7 +1,8 @@
 // The intercept chain of connections: the bandwidth throttle in both
 // directions on both sides, and the traffic log's texts, its default file and
 // a file that cannot be opened. Our client and our server talk over loopback.
-#include "kbzWebSocket.h"
+#include "client/kbzWebSocket_Client.h"
+#include "server/kbzWebSocket_Server.h"
 #include "tests/support/kbzTestProcess.h"
 #include "transport/kbzTCP_Intercept.h"
 
@@ -29,7 +30,7 @@ struct EchoServer
     std::size_t Received = 0; // bytes of the last binary message
     Clock::time_point ReceivedAt{};
     int Disconnects = 0;
-    TkbzWebSocketHTTPServer Server;
+    TkbzWSHTTPServer Server;
 
     explicit EchoServer(std::int32_t bitsPerSec = -1)
     {
