@@ -1142,19 +1142,9 @@ void TkbzWSClient::StopTokenSource() noexcept
 
 std::shared_ptr<TkbzWSIdLogFileClient> TkbzWSClient::LogWriter()
 {
-    const std::string name =
-        LogFile().FileName.empty() ? kbzDefaultLogFileName() : LogFile().FileName;
     std::lock_guard guard(FLogLock);
-    if (!FInterceptLogFile || FInterceptLogFile->Sink()->FileName() != name)
-    {
-        // The sink reports a file it cannot open with its first line, which is written while
-        // a connection of this client is being made.
-        auto sink = std::make_shared<TkbzLogFileSink>(
-            name, [this](const std::string& error) { DoError(nullptr, error); });
-        FInterceptLogFile = std::make_shared<TkbzWSIdLogFileClient>(std::move(sink));
-    }
-    FInterceptLogFile->FUnMaskFrames.store(LogFile().UnMaskFrames);
-    return FInterceptLogFile;
+    return kbzLogWriterFor(FInterceptLogFile, LogFile().FileName, LogFile().UnMaskFrames,
+                           [this](const std::string& error) { DoError(nullptr, error); });
 }
 
 void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)

@@ -365,19 +365,9 @@ void TkbzWSServer_Indy_Base::RemoveConnection(const TkbzWSConnectionServerPtr& c
 
 std::shared_ptr<TkbzWSIdLogFileServer> TkbzWSServer_Indy_Base::LogWriter()
 {
-    const std::string name =
-        LogFile().FileName.empty() ? kbzDefaultLogFileName() : LogFile().FileName;
     std::lock_guard guard(FLogLock);
-    if (!FInterceptLogFile || FInterceptLogFile->Sink()->FileName() != name)
-    {
-        // The sink reports a file it cannot open with its first line, which is written while
-        // a connection of this server is being accepted.
-        auto sink = std::make_shared<TkbzLogFileSink>(
-            name, [this](const std::string& error) { DoError(nullptr, error); });
-        FInterceptLogFile = std::make_shared<TkbzWSIdLogFileServer>(std::move(sink));
-    }
-    FInterceptLogFile->FUnMaskFrames.store(LogFile().UnMaskFrames);
-    return FInterceptLogFile;
+    return kbzLogWriterFor(FInterceptLogFile, LogFile().FileName, LogFile().UnMaskFrames,
+                           [this](const std::string& error) { DoError(nullptr, error); });
 }
 
 // ---- Listener callbacks ----

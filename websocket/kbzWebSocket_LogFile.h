@@ -140,4 +140,23 @@ public:
     std::shared_ptr<TkbzWSIdLogFileServerConnection> Accept() const;
 };
 
+// The writer of a client or server for the file `fileName` names (kbzDefaultLogFileName() when
+// empty): `current` while it still writes that file, otherwise a new writer on a new sink, which
+// reports a file it cannot open through onError with its first line. The caller holds the lock
+// that guards `current`.
+template <class TWriter>
+const std::shared_ptr<TWriter>& kbzLogWriterFor(std::shared_ptr<TWriter>& current,
+                                                const std::string& fileName, bool unMaskFrames,
+                                                std::function<void(const std::string&)> onError)
+{
+    const std::string name = fileName.empty() ? kbzDefaultLogFileName() : fileName;
+    if (!current || current->Sink()->FileName() != name)
+    {
+        current =
+            std::make_shared<TWriter>(std::make_shared<TkbzLogFileSink>(name, std::move(onError)));
+    }
+    current->FUnMaskFrames.store(unMaskFrames);
+    return current;
+}
+
 } // namespace kbz
