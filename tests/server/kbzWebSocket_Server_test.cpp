@@ -401,5 +401,7 @@ TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
     ASSERT_TRUE(WaitUntil([&] { return !ls.Exceptions().empty(); }, 15s));
     EXPECT_EQ(ls.Exceptions().front(), "HeartBeat Timeout exceeded.");
     EXPECT_TRUE(WaitUntil([&] { return ls.server.Count() == 0; }, 10s));
+    // The connection leaves the list before its close event has been recorded.
+    EXPECT_TRUE(WaitUntil([&] { return !ls.CloseCodes().empty(); }, 10s));
     EXPECT_EQ(ls.CloseCodes().size(), 1u);
 }
