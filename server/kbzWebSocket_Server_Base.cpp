@@ -770,6 +770,27 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         DoCloseHTTPConnection(c);
         return;
     }
+    // A stream passes the same authentication as an upgrade: it is the same
+    // kind of connection, only framed differently.
+    if (IsEventStreamRequest(head))
+    {
+        if (FAuthentication.Enabled && !c->GetIsInternal())
+        {
+            DoAuthenticate(c, lines);
+        }
+        consumeHead();
+        DoEventStream(c, head);
+        return;
+    }
+    // A stream's messages: the stream's identifier, known only to its reader,
+    // stands for the stream's authentication.
+    if (head.Method == "POST" && head.Path().starts_with("/kbz/xhr/"))
+    {
+        consumeHead();
+        DoXHRPost(c, head);
+        DoCloseHTTPConnection(c);
+        return;
+    }
     if (FAuthentication.Enabled && c->FServerSSL && !c->GetIsInternal() &&
         DoOfferHTTP(c, head, consumeHead))
     {
@@ -782,16 +803,21 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         DoCloseHTTPConnection(c);
         return;
     }
-    if (IsEventStreamRequest(head))
-    {
-        consumeHead();
-        DoEventStream(c, head);
-        return;
-    }
     c->SetTransport(TwsTransport::trpHTTP);
     consumeHead();
     if (FAuthentication.Enabled && !c->GetIsInternal() && NeedsBearer(*c) &&
         !DoAuthorizeBearer(c, lines))
+    {
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    if (head.Method == "POST" && head.Path().starts_with("/kbz/protocol/"))
+    {
+        DoProtocolPost(c, head);
+        DoCloseHTTPConnection(c);
+        return;
+    }
+    if (DoServeResource(c, head, false))
     {
         DoCloseHTTPConnection(c);
         return;

@@ -360,6 +360,16 @@ public:
     // The pending session logins (Authentication.Session).
     TkbzWSSessionList& SessionList() noexcept { return FSessionList; }
 
+    // ---- Built-in browser files ----
+    // The answer to a request for one of the built-in files (server/www) on
+    // this connection: true with the answer filled (the file, its type and
+    // Cache-Control; 404 for the Flash movie, which is not carried, and, when
+    // answerNotFound, for a disabled or unknown file) when the request is one
+    // of them. Only GET and HEAD; the query is not part of the file name.
+    // Nothing is written: the caller adds its Connection field and writes it.
+    bool GetBuiltInFile(const TkbzWSConnectionServer& connection, const TkbzHTTPHead& head,
+                        bool answerNotFound, TkbzHTTPAnswer& answer) const;
+
     // ---- Load balancer ----
     TkbzWSLoadBalancerServer_Options& LoadBalancer() noexcept { return FLoadBalancer; }
     TkbzWSServerEvent OnLoadBalancerConnect;
@@ -409,6 +419,17 @@ protected:
     virtual void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
     // Ends a connection that served one HTTP exchange (or was refused).
     void DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& connection);
+    // A built-in file answered on the first request of the connection
+    // (GetBuiltInFile, then written); false when the request is none.
+    bool DoServeResource(const TkbzWSConnectionServerPtr& connection, const TkbzHTTPHead& head,
+                         bool answerNotFound);
+    // "POST /kbz/xhr/<Guid>" (head consumed): the body is a message of that
+    // server-sent-events connection; 200 when it was handed over, 404 when no
+    // such stream is open, 403 for an origin that is not allowed.
+    void DoXHRPost(const TkbzWSConnectionServerPtr& connection, const TkbzHTTPHead& head);
+    // "POST /kbz/protocol/<name>/<path>" (head consumed): the body goes to the
+    // protocol objects of that name, whose answer is sent; 404 without one.
+    void DoProtocolPost(const TkbzWSConnectionServerPtr& connection, const TkbzHTTPHead& head);
     // After the opening handshake (type 1): framing check, then OnConnect.
     void DoHandshakeDone(const TkbzWSConnectionServerPtr& connection, int type);
 

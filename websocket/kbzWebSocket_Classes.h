@@ -463,6 +463,14 @@ public:
     // comma-separated names, or Guid + "." + name, compared ignoring case.
     bool Matches(const std::string& protocol) const;
 
+    // A plain HTTP post to this protocol (connection, the path below the
+    // protocol's name, the body): the handler fills the answer's text.
+    TkbzEvent<const TkbzWSConnectionPtr&, const std::string&, const std::string&, std::string&>
+        OnHTTPPost;
+    // Raises OnHTTPPost; the text is the post's answer.
+    virtual std::string DoHTTPPost(const TkbzWSConnectionPtr& connection, const std::string& path,
+                                   const std::string& body);
+
 private:
     std::string FName;
     mutable std::string FGuid;
@@ -495,6 +503,8 @@ public:
     void UnRegisterProtocol(const std::string& name);
     // The comma-separated names of the registered protocols.
     std::string ProtocolNames() const;
+    // The registered handlers that a protocol name selects (see TkbzWSProtocol::Matches).
+    std::vector<std::shared_ptr<TkbzWSProtocol>> ProtocolsNamed(const std::string& name) const;
 
     void DoNotifyConnect(const TkbzWSConnectionPtr& connection) override;
     void DoNotifyDisconnect(const TkbzWSConnectionPtr& connection) override;

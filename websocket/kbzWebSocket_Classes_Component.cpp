@@ -421,6 +421,14 @@ bool TkbzWSProtocol::Matches(const std::string& protocol) const
     return false;
 }
 
+std::string TkbzWSProtocol::DoHTTPPost(const TkbzWSConnectionPtr& connection,
+                                       const std::string& path, const std::string& body)
+{
+    std::string answer;
+    OnHTTPPost(connection, path, body, answer);
+    return answer;
+}
+
 // ---- TkbzWSComponent ----
 
 TkbzWSComponent::TkbzWSComponent()
@@ -530,6 +538,25 @@ TkbzWSComponent::ProtocolsFor(const TkbzWSConnection& c) const
     for (const auto& p : FProtocolObjectList)
     {
         if (p->Matches(c.Protocol))
+        {
+            out.push_back(p);
+        }
+    }
+    return out;
+}
+
+std::vector<std::shared_ptr<TkbzWSProtocol>>
+TkbzWSComponent::ProtocolsNamed(const std::string& name) const
+{
+    std::vector<std::shared_ptr<TkbzWSProtocol>> out;
+    if (name.empty())
+    {
+        return out;
+    }
+    std::lock_guard guard(FProtocolLock);
+    for (const auto& p : FProtocolObjectList)
+    {
+        if (p->Matches(name))
         {
             out.push_back(p);
         }
