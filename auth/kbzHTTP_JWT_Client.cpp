@@ -7,55 +7,13 @@
 namespace kbz
 {
 
-void TkbzHTTP_JWT_Client_HS_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTP_JWT_Client_HS_Options*>(&src))
-    {
-        Secret = s->Secret;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzHTTP_JWT_Client_RS_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTP_JWT_Client_RS_Options*>(&src))
-    {
-        PrivateKey.SetText(s->PrivateKey.GetText());
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzHTTP_JWT_Client_ES_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTP_JWT_Client_ES_Options*>(&src))
-    {
-        PrivateKey.SetText(s->PrivateKey.GetText());
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzHTTP_JWT_Client_Algorithms_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTP_JWT_Client_Algorithms_Options*>(&src))
-    {
-        HS.Assign(s->HS);
-        RS.Assign(s->RS);
-        ES.Assign(s->ES);
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 void TkbzHTTP_JWT_Client_Options::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzHTTP_JWT_Client_Options*>(&src))
     {
         Header.Assign(s->Header);
         Payload.Assign(s->Payload);
-        Algorithms.Assign(s->Algorithms);
+        Algorithms = s->Algorithms;
         RefreshTokenAfter = s->RefreshTokenAfter;
         OpenSSL_Options.Assign(s->OpenSSL_Options);
         return;

@@ -17,7 +17,7 @@ class TkbzHTTP_JWT_Client_HS_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Client_HS_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Client_HS_Options, TkbzPersistent)
 
     std::string Secret;
 };
@@ -26,7 +26,7 @@ class TkbzHTTP_JWT_Client_RS_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Client_RS_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Client_RS_Options, TkbzPersistent)
 
     // The lines of a PEM private key.
     TkbzDelimitedStringList PrivateKey;
@@ -36,7 +36,7 @@ class TkbzHTTP_JWT_Client_ES_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Client_ES_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Client_ES_Options, TkbzPersistent)
 
     // The lines of a PEM private key.
     TkbzDelimitedStringList PrivateKey;
@@ -46,7 +46,7 @@ class TkbzHTTP_JWT_Client_Algorithms_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Client_Algorithms_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Client_Algorithms_Options, TkbzPersistent)
 
     TkbzHTTP_JWT_Client_HS_Options HS;
     TkbzHTTP_JWT_Client_RS_Options RS;

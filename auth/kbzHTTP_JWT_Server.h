@@ -17,7 +17,7 @@ class TkbzHTTP_JWT_Server_Algorithm_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_Algorithm_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_Algorithm_Options, TkbzPersistent)
 
     bool Enabled = true;
 };
@@ -26,7 +26,7 @@ class TkbzHTTP_JWT_Server_HS_Options : public TkbzHTTP_JWT_Server_Algorithm_Opti
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_HS_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_HS_Options, TkbzHTTP_JWT_Server_Algorithm_Options)
 
     // Empty: no HS token is valid.
     std::string Secret;
@@ -36,7 +36,7 @@ class TkbzHTTP_JWT_Server_RS_Options : public TkbzHTTP_JWT_Server_Algorithm_Opti
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_RS_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_RS_Options, TkbzHTTP_JWT_Server_Algorithm_Options)
 
     // The lines of a PEM public key; empty: no RS token is valid.
     TkbzDelimitedStringList PublicKey;
@@ -46,7 +46,7 @@ class TkbzHTTP_JWT_Server_ES_Options : public TkbzHTTP_JWT_Server_Algorithm_Opti
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_ES_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_ES_Options, TkbzHTTP_JWT_Server_Algorithm_Options)
 
     // The lines of a PEM public key; empty: no ES token is valid.
     TkbzDelimitedStringList PublicKey;
@@ -56,7 +56,7 @@ class TkbzHTTP_JWT_Server_Algorithms_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_Algorithms_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_Algorithms_Options, TkbzPersistent)
 
     TkbzHTTP_JWT_Server_HS_Options HS;
     TkbzHTTP_JWT_Server_RS_Options RS;
@@ -67,7 +67,7 @@ class TkbzHTTP_JWT_Server_Validations_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_Validations_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_Validations_Options, TkbzPersistent)
 
     bool Expiration = true;
     bool Issued = true;
@@ -78,7 +78,7 @@ class TkbzHTTP_JWT_Server_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP_JWT_Server_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP_JWT_Server_Options, TkbzPersistent)
 
     TkbzHTTP_JWT_Server_Algorithms_Options Algorithms;
     TkbzHTTP_JWT_Server_Validations_Options Validations;

@@ -165,20 +165,6 @@ TkbzHTTPAnswer DefaultAnswer()
 
 // ---- Options ----
 
-void TkbzHTTPOAuth2_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth2_Options*>(&src))
-    {
-        ClientId = s->ClientId;
-        ClientSecret = s->ClientSecret;
-        Username = s->Username;
-        Password = s->Password;
-        GrantType = s->GrantType;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 std::string TkbzHTTPOAuth2_Options::GetState()
 {
     std::lock_guard guard(FStateLock);
@@ -195,11 +181,15 @@ void TkbzHTTPOAuth2_Options::SetState(std::string value)
     FState = std::move(value);
 }
 
-void TkbzHttpLogFile::Assign(const TkbzPersistent& src)
+void TkbzHTTPOAuth2_Options::Assign(const TkbzPersistent& src)
 {
-    if (const auto* s = dynamic_cast<const TkbzHttpLogFile*>(&src))
+    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth2_Options*>(&src))
     {
-        FileName = s->FileName;
+        ClientId = s->ClientId;
+        ClientSecret = s->ClientSecret;
+        Username = s->Username;
+        Password = s->Password;
+        GrantType = s->GrantType;
         return;
     }
     TkbzPersistent::Assign(src);
@@ -210,7 +200,7 @@ void TkbzHTTPClient_Options::Assign(const TkbzPersistent& src)
     if (const auto* s = dynamic_cast<const TkbzHTTPClient_Options*>(&src))
     {
         TLSOptions.Assign(s->TLSOptions);
-        LogOptions.Assign(s->LogOptions);
+        LogOptions = s->LogOptions;
         return;
     }
     TkbzPersistent::Assign(src);

@@ -30,7 +30,7 @@ class TkbzHTTPOAuth2_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPOAuth2_Options)
-    // Copies ClientId, ClientSecret, Username, Password and GrantType (not State).
+    // Every field but the state of the authorization in progress.
     void Assign(const TkbzPersistent& src) override;
 
     // The state of the authorization in progress; reading it while it is empty makes one.
@@ -62,7 +62,7 @@ class TkbzHttpLogFile : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHttpLogFile)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHttpLogFile, TkbzPersistent)
 
     // Not empty: every token request and its answer are appended to this file.
     std::string FileName;
@@ -72,6 +72,7 @@ class TkbzHTTPClient_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPClient_Options)
+    // Copies both records; the TLS one by its Assign (the OpenSSL record keeps UnixSymLinks).
     void Assign(const TkbzPersistent& src) override;
     void SetTLSOptions(const TkbzIdHTTPTLS_Options& value) { TLSOptions.Assign(value); }
     void SetLogOptions(const TkbzHttpLogFile& value) { LogOptions.Assign(value); }

@@ -245,42 +245,6 @@ TkbzHTTPOAuth2AccessToken TkbzHTTPOAuth2Request::GetToken() const
 
 // ---- Options ----
 
-void TkbzHTTPOAuth2Server_Authorization::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth2Server_Authorization*>(&src))
-    {
-        Enabled = s->Enabled;
-        URL = s->URL;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzHTTPOAuth2Server_Token::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth2Server_Token*>(&src))
-    {
-        Enabled = s->Enabled;
-        URL = s->URL;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzHTTPOAuth2Server_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth2Server_Options*>(&src))
-    {
-        Authorization.Assign(s->Authorization);
-        Token.Assign(s->Token);
-        CodeExpiresIn = s->CodeExpiresIn;
-        MaxPendingRequests = s->MaxPendingRequests;
-        MaxTokens = s->MaxTokens;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 // ---- The component ----
 
 struct TkbzHTTPComponentServer_OAuth2::TTokenReply

@@ -103,7 +103,7 @@ class TkbzHTTPOAuth2Server_Authorization : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPOAuth2Server_Authorization)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTPOAuth2Server_Authorization, TkbzPersistent)
 
     bool Enabled = true;
     std::string URL = "/kbz/oauth2/auth";
@@ -113,7 +113,7 @@ class TkbzHTTPOAuth2Server_Token : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPOAuth2Server_Token)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTPOAuth2Server_Token, TkbzPersistent)
 
     bool Enabled = true;
     std::string URL = "/kbz/oauth2/token";
@@ -123,7 +123,7 @@ class TkbzHTTPOAuth2Server_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPOAuth2Server_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTPOAuth2Server_Options, TkbzPersistent)
 
     TkbzHTTPOAuth2Server_Authorization Authorization;
     TkbzHTTPOAuth2Server_Token Token;

@@ -14,18 +14,6 @@ namespace kbz
 
 // ---- Options ----
 
-void TkbzHTTPOAuth_AuthorizationServer::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzHTTPOAuth_AuthorizationServer*>(&src))
-    {
-        AuthURL = s->AuthURL;
-        TokenURL = s->TokenURL;
-        Scope.SetText(s->Scope.GetText());
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 std::string TkbzHTTPOAuth_AuthorizationServer::GetScopeText() const
 {
     std::string text;
@@ -49,7 +37,7 @@ void TkbzHTTPOAuth_LocalServerOptions::Assign(const TkbzPersistent& src)
         Port = s->Port;
         SSL = s->SSL;
         SSLOptions.Assign(s->SSLOptions);
-        LogOptions.Assign(s->LogOptions);
+        LogOptions = s->LogOptions;
         return;
     }
     TkbzPersistent::Assign(src);

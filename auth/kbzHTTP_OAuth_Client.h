@@ -22,8 +22,7 @@ class TkbzHTTPOAuth_AuthorizationServer : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTPOAuth_AuthorizationServer)
-    // Copies AuthURL, TokenURL and the lines of Scope.
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTPOAuth_AuthorizationServer, TkbzPersistent)
 
     // The scope as sent: the lines, each without its blanks, joined with one blank (empty lines
     // left out).

@@ -49,7 +49,7 @@ class TkbzWSSecurity_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSSecurity_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSSecurity_Options, TkbzPersistent)
 
     // Comma-separated wildcard masks of the origins allowed; empty allows all.
     std::string OriginsAllowed;
@@ -128,7 +128,7 @@ class TkbzWSAuthenticationServer_Session : public TkbzWSAuthentication_Options
 public:
     TkbzWSAuthenticationServer_Session() { Enabled = true; }
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_Session)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthenticationServer_Session, TkbzWSAuthentication_Options)
 
     // Seconds an unused session identifier stays valid.
     std::int32_t TimeOut = 60;
@@ -146,7 +146,7 @@ class TkbzWSAuthenticationServer_JWT : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_JWT)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthenticationServer_JWT, TkbzPersistent)
 
     // The JWT component, not owned; none by default.
     IkbzWSServerTokenCheck* JWT = nullptr;
@@ -156,7 +156,7 @@ class TkbzWSAuthenticationServer_OAuth : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_OAuth)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthenticationServer_OAuth, TkbzPersistent)
 
     // The OAuth 2 authorization server and the sign-in through external providers, not owned;
     // none by default.
@@ -168,8 +168,7 @@ class TkbzWSAuthenticationServer_Options : public TkbzWSAuthentication_Options
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationServer_Options)
-    // Enabled, the five sub-records, AllowNonAuth and the lines of AuthUsers.
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthenticationServer_Options, TkbzWSAuthentication_Options)
 
     bool AllowNonAuth = false;
     // "user=password" lines; user names compare ignoring case.
@@ -187,7 +186,7 @@ class TkbzWSFallBack_Flash : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSFallBack_Flash)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSFallBack_Flash, TkbzPersistent)
 
     bool Enabled = false;
     std::string Domain = "*";
@@ -198,7 +197,7 @@ class TkbzWSFallBack_SSE : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSFallBack_SSE)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSFallBack_SSE, TkbzPersistent)
 
     bool Enabled = false;
     std::int32_t Retry = 3000;
@@ -208,7 +207,7 @@ class TkbzWSFallBack_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSFallBack_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSFallBack_Options, TkbzPersistent)
 
     TkbzWSFallBack_Flash Flash;
     TkbzWSFallBack_SSE ServerSentEvents;
@@ -229,7 +228,7 @@ class TkbzWSHTTP2AlternateService : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSHTTP2AlternateService)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSHTTP2AlternateService, TkbzPersistent)
 
     bool Enabled = true;
 };
@@ -238,7 +237,7 @@ class TkbzHTTP2ServerEvents : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP2ServerEvents)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP2ServerEvents, TkbzPersistent)
 
     bool OnConnect = false;
     bool OnDisconnect = false;
@@ -255,7 +254,7 @@ class TkbzHTTP2ServerSettings : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzHTTP2ServerSettings)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzHTTP2ServerSettings, TkbzPersistent)
 
     bool EnablePush = true;
     std::uint32_t HeaderTableSize = 4096;
@@ -270,7 +269,7 @@ class TkbzWSHTTP2Server_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSHTTP2Server_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSHTTP2Server_Options, TkbzPersistent)
 
     // Stored; reads False (no HTTP/2 engine).
     bool GetEnabled() const noexcept { return false; }
@@ -293,7 +292,7 @@ class TkbzWSLoadBalancerServer_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSLoadBalancerServer_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSLoadBalancerServer_Options, TkbzPersistent)
 
     bool Enabled = false;
     std::string Host;

@@ -13,40 +13,6 @@ void TkbzPersistent::AssignError(const TkbzPersistent& src) const
     throw EConvertAssign("Cannot assign a " + src.ClassName() + " to a " + ClassName());
 }
 
-void TkbzSocketKeepAlive::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketKeepAlive*>(&src))
-    {
-        Enabled = s->Enabled;
-        Interval = s->Interval;
-        Time = s->Time;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzSocketLogFile::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketLogFile*>(&src))
-    {
-        Enabled = s->Enabled;
-        FileName = s->FileName;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzSocketThrottle::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketThrottle*>(&src))
-    {
-        Enabled = s->Enabled;
-        BitsPerSec = s->BitsPerSec;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 void TkbzSocketOpenSSL_Options::Assign(const TkbzPersistent& src)
 {
     if (const auto* s = dynamic_cast<const TkbzSocketOpenSSL_Options*>(&src))
@@ -71,35 +37,6 @@ void TkbzOpenSSLServer_Options::Assign(const TkbzPersistent& src)
     }
 }
 
-void TkbzSocketSChannel_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketSChannel_Options*>(&src))
-    {
-        CertHash = s->CertHash;
-        CertStoreName = s->CertStoreName;
-        CertStorePath = s->CertStorePath;
-        CipherList = s->CipherList;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzSocketTLS_Options_Base::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketTLS_Options_Base*>(&src))
-    {
-        CertFile = s->CertFile;
-        KeyFile = s->KeyFile;
-        Password = s->Password;
-        RootCertFile = s->RootCertFile;
-        Version = s->Version;
-        VerifyCertificate = s->VerifyCertificate;
-        VerifyDepth = s->VerifyDepth;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
 void TkbzSocketTLS_Options::Assign(const TkbzPersistent& src)
 {
     // Certificates and verification are always copied: a copied client record
@@ -110,19 +47,8 @@ void TkbzSocketTLS_Options::Assign(const TkbzPersistent& src)
         IOHandler = s->IOHandler;
         ALPNProtocols = s->ALPNProtocols;
         OpenSSL_Options.Assign(s->OpenSSL_Options);
-        SChannel_Options.Assign(s->SChannel_Options);
+        SChannel_Options = s->SChannel_Options;
     }
-}
-
-void TkbzSSL_Verify_Certificate_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSSL_Verify_Certificate_Options*>(&src))
-    {
-        FailIfNoCertificate = s->FailIfNoCertificate;
-        VerifyClientOnce = s->VerifyClientOnce;
-        return;
-    }
-    TkbzPersistent::Assign(src);
 }
 
 void TkbzWSSSL_Options::Assign(const TkbzPersistent& src)
@@ -133,36 +59,8 @@ void TkbzWSSSL_Options::Assign(const TkbzPersistent& src)
         Port = s->Port;
         OpenSSL_Options.Assign(s->OpenSSL_Options);
         // The client-certificate demands are part of the checks: copy them too.
-        VerifyCertificate_Options.Assign(s->VerifyCertificate_Options);
+        VerifyCertificate_Options = s->VerifyCertificate_Options;
     }
-}
-
-void TkbzSocketProxy_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzSocketProxy_Options*>(&src))
-    {
-        Enabled = s->Enabled;
-        Host = s->Host;
-        Port = s->Port;
-        Username = s->Username;
-        Password = s->Password;
-        ProxyType = s->ProxyType;
-        ResolveLocally = s->ResolveLocally;
-        return;
-    }
-    TkbzPersistent::Assign(src);
-}
-
-void TkbzTCPWatchDog_Options::Assign(const TkbzPersistent& src)
-{
-    if (const auto* s = dynamic_cast<const TkbzTCPWatchDog_Options*>(&src))
-    {
-        Enabled = s->Enabled.load();
-        Interval = s->Interval.load();
-        Attempts = s->Attempts.load();
-        return;
-    }
-    TkbzPersistent::Assign(src);
 }
 
 } // namespace kbz

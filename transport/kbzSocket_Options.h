@@ -17,15 +17,17 @@
 namespace kbz
 {
 
-// Base of every option record. Records are not copied with '=' (that would
-// slice and copy fields the record does not publish); Assign copies what the
-// record lists, from a record of the same family.
+// Base of every option record. Records are values: '=' copies a record whole
+// (the base's own copy is protected, so no record is sliced through a base
+// reference). Assign is the copy between records of one family, a TCP-level
+// record from a socket-level one for instance: from a record of its own kind
+// (or one derived from it) it copies what the record lists. For most records
+// that is every field, and Assign is the copy assignment
+// (KBZ_PERSISTENT_ASSIGN); the few that leave fields out spell it out.
 class TkbzPersistent
 {
 public:
     TkbzPersistent() = default;
-    TkbzPersistent(const TkbzPersistent&) = delete;
-    TkbzPersistent& operator=(const TkbzPersistent&) = delete;
     virtual ~TkbzPersistent() = default;
 
     virtual std::string ClassName() const { return "TkbzPersistent"; }
@@ -33,6 +35,9 @@ public:
     virtual void Assign(const TkbzPersistent& src);
 
 protected:
+    TkbzPersistent(const TkbzPersistent&) = default;
+    TkbzPersistent& operator=(const TkbzPersistent&) = default;
+
     [[noreturn]] void AssignError(const TkbzPersistent& src) const;
 };
 
@@ -43,6 +48,35 @@ protected:
         return #Name;                                                                              \
     }
 
+// Declares Assign as the copy assignment of record Name: from a Name (or a
+// record derived from it) every field of Name is copied; any other source goes
+// to Base's Assign (which copies the fields the two share, or raises).
+#define KBZ_PERSISTENT_ASSIGN(Name, Base)                                                          \
+    void Assign(const TkbzPersistent& src) override                                                \
+    {                                                                                              \
+        if (const auto* s = dynamic_cast<const Name*>(&src))                                       \
+        {                                                                                          \
+            *this = *s;                                                                            \
+            return;                                                                                \
+        }                                                                                          \
+        Base::Assign(src);                                                                         \
+    }
+
+// An atomic field of a record that timers read while commands change it; unlike
+// std::atomic it copies (value by value), so its record stays a value.
+template <class T> class TkbzAtomicField : public std::atomic<T>
+{
+public:
+    using std::atomic<T>::atomic;
+    using std::atomic<T>::operator=;
+    TkbzAtomicField(const TkbzAtomicField& other) noexcept : std::atomic<T>(other.load()) {}
+    TkbzAtomicField& operator=(const TkbzAtomicField& other) noexcept
+    {
+        this->store(other.load());
+        return *this;
+    }
+};
+
 // ---- Keep-alive ----
 // The owning component sets its defaults (Time 7200000, Interval 1000); the
 // record itself starts at zero.
@@ -50,7 +84,7 @@ class TkbzSocketKeepAlive : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketKeepAlive)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketKeepAlive, TkbzPersistent)
 
     bool Enabled = false;
     std::int32_t Interval = 0; // ms between unanswered probes
@@ -68,7 +102,7 @@ class TkbzSocketLogFile : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketLogFile)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketLogFile, TkbzPersistent)
 
     bool Enabled = false;
     std::string FileName;
@@ -85,7 +119,7 @@ class TkbzSocketThrottle : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketThrottle)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketThrottle, TkbzPersistent)
 
     std::int32_t BitsPerSec = 0; // applied to sending and receiving alike
     bool Enabled = false;
@@ -140,7 +174,7 @@ class TkbzSocketSChannel_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketSChannel_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketSChannel_Options, TkbzPersistent)
 
     std::string CertHash; // hexadecimal SHA-1 thumbprint of the client certificate
     TkbzSChannelCertStoreName CertStoreName = TkbzSChannelCertStoreName::scsnMY;
@@ -160,7 +194,7 @@ class TkbzSocketTLS_Options_Base : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketTLS_Options_Base)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketTLS_Options_Base, TkbzPersistent)
 
     std::string CertFile; // certificate to present (a PFX file with SChannel)
     std::string KeyFile;
@@ -203,7 +237,7 @@ class TkbzSSL_Verify_Certificate_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSSL_Verify_Certificate_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSSL_Verify_Certificate_Options, TkbzPersistent)
 
     bool FailIfNoCertificate = false; // refuse a client without a certificate
     bool VerifyClientOnce = false;    // verify only on the first handshake
@@ -227,7 +261,7 @@ class TkbzSocketProxy_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzSocketProxy_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzSocketProxy_Options, TkbzPersistent)
 
     bool Enabled = false;
     std::string Host;
@@ -251,12 +285,12 @@ class TkbzTCPWatchDog_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzTCPWatchDog_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzTCPWatchDog_Options, TkbzPersistent)
 
     // Atomic: commands change them while the watchdog's timer reads them.
-    std::atomic<bool> Enabled{false};
-    std::atomic<std::int32_t> Interval{60}; // seconds; the client component sets 10
-    std::atomic<std::int32_t> Attempts{0};  // 0 or less: unlimited
+    TkbzAtomicField<bool> Enabled{false};
+    TkbzAtomicField<std::int32_t> Interval{60}; // seconds; the client component sets 10
+    TkbzAtomicField<std::int32_t> Attempts{0};  // 0 or less: unlimited
 };
 
 } // namespace kbz

@@ -36,8 +36,7 @@ class TkbzWSLogFile : public TkbzTCPLogFile
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSLogFile)
-    // UnMaskFrames from another WebSocket log record, then the log-file copy.
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSLogFile, TkbzTCPLogFile)
 
     bool UnMaskFrames = true; // log masked payloads unmasked
 };
@@ -66,7 +65,7 @@ class TkbzWSWatchDogMonitorServer_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSWatchDogMonitorServer_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSWatchDogMonitorServer_Options, TkbzPersistent)
 
     bool Enabled = false;
     std::int32_t Timeout = 10; // seconds the monitor's connect may take
@@ -76,8 +75,7 @@ class TkbzWSWatchDogServer_Options : public TkbzWSWatchDog_Options
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSWatchDogServer_Options)
-    // The watchdog copy, plus Monitor from another server record.
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSWatchDogServer_Options, TkbzWSWatchDog_Options)
 
     TkbzWSWatchDogMonitorServer_Options Monitor;
 };
@@ -87,12 +85,12 @@ class TkbzWSHeartBeat_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSHeartBeat_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSHeartBeat_Options, TkbzPersistent)
 
     // Atomic: commands change them while the heartbeat's timers read them.
-    std::atomic<bool> Enabled{false};
-    std::atomic<std::int32_t> Interval{300}; // seconds between pings
-    std::atomic<std::int32_t> Timeout{0};    // seconds a pong may take; below 1: not supervised
+    TkbzAtomicField<bool> Enabled{false};
+    TkbzAtomicField<std::int32_t> Interval{300}; // seconds between pings
+    TkbzAtomicField<std::int32_t> Timeout{0};    // seconds a pong may take; below 1: not supervised
 };
 
 // ---- Send queues ----
@@ -100,7 +98,7 @@ class TkbzWSQueue : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSQueue)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSQueue, TkbzPersistent)
 
     TwsQueueMsgLevels Level = TwsQueueMsgLevels::qmNone; // qmNone: sent at once
 };
@@ -109,7 +107,7 @@ class TkbzWSQueueOptions : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSQueueOptions)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSQueueOptions, TkbzPersistent)
 
     // Whether any kind of message goes through a queue.
     bool AnyQueued() const noexcept
@@ -128,7 +126,7 @@ class TkbzWSDrafts : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSDrafts)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSDrafts, TkbzPersistent)
 
     bool Hixie76 = true;
 };
@@ -137,7 +135,7 @@ class TkbzWSSpecifications : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSSpecifications)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSSpecifications, TkbzPersistent)
 
     bool RFC6455 = true;
     bool RFC8441 = false;
@@ -150,7 +148,7 @@ class TkbzWSOptimization_Connections : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Connections)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSOptimization_Connections, TkbzPersistent)
 
     bool Enabled = true;
     std::int32_t CacheSize = 100; // recently found entries kept per bucket
@@ -161,7 +159,7 @@ class TkbzWSOptimization_Channels : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Channels)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSOptimization_Channels, TkbzPersistent)
 
     bool Enabled = true;
 };
@@ -170,7 +168,7 @@ class TkbzWSOptimization_ConnectionsFree : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSOptimization_ConnectionsFree)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSOptimization_ConnectionsFree, TkbzPersistent)
 
     bool Enabled = true;
     std::int32_t Interval = 60; // seconds
@@ -180,7 +178,7 @@ class TkbzWSOptimization_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSOptimization_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSOptimization_Options, TkbzPersistent)
 
     TkbzWSOptimization_Connections Connections;
     TkbzWSOptimization_Channels Channels;
@@ -192,8 +190,7 @@ class TkbzWSOptionsClient : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSOptionsClient)
-    // Copies every field; Parameters as read (with its leading "/").
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSOptionsClient, TkbzPersistent)
 
     // The request path with query, always starting with "/".
     std::string GetParameters() const;
@@ -219,7 +216,7 @@ class TkbzWSLoadBalancerClient_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSLoadBalancerClient_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSLoadBalancerClient_Options, TkbzPersistent)
 
     bool Enabled = false;
     std::string Host; // the balancer
@@ -233,7 +230,7 @@ class TkbzWSAuthentication_Options : public TkbzPersistent
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthentication_Options)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthentication_Options, TkbzPersistent)
 
     bool Enabled = false;
 };
@@ -251,7 +248,7 @@ class TkbzWSAuthenticationClient_Session : public TkbzWSAuthentication_Options
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthenticationClient_Session)
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthenticationClient_Session, TkbzWSAuthentication_Options)
 
     // Filled by the session request.
     std::string Extensions;
@@ -271,8 +268,7 @@ class TkbzWSAuthentication_Token : public TkbzWSAuthentication_Options
 {
 public:
     KBZ_PERSISTENT_CLASS(TkbzWSAuthentication_Token)
-    // Copies Enabled, AuthName and AuthToken.
-    void Assign(const TkbzPersistent& src) override;
+    KBZ_PERSISTENT_ASSIGN(TkbzWSAuthentication_Token, TkbzWSAuthentication_Options)
 
     std::string AuthName = "Bearer";
     std::string AuthToken;

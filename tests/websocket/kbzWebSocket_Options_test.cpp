@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using namespace kbz;
@@ -357,4 +358,35 @@ TEST(kbzWebSocket_Options, AssignFromAnUnrelatedRecordRaises)
             EXPECT_EQ(e.Message(), c.message);
         }
     }
+}
+
+// Records are values: '=' copies a record whole, atomic fields included, while
+// the base cannot be assigned (a record is never sliced through it).
+TEST(kbzWebSocket_Options, RecordsCopyAsValues)
+{
+    static_assert(!std::is_copy_assignable_v<TkbzPersistent>);
+    static_assert(std::is_copy_assignable_v<TkbzWSHeartBeat_Options>);
+
+    TkbzWSWatchDogServer_Options watchdog;
+    watchdog.Enabled = true;
+    watchdog.Interval = 5;
+    watchdog.Attempts = 3;
+    watchdog.Monitor.Enabled = true;
+    watchdog.Monitor.Timeout = 2;
+    TkbzWSWatchDogServer_Options copy = watchdog;
+    EXPECT_TRUE(copy.Enabled);
+    EXPECT_EQ(copy.Interval, 5);
+    EXPECT_EQ(copy.Attempts, 3);
+    EXPECT_TRUE(copy.Monitor.Enabled);
+    EXPECT_EQ(copy.Monitor.Timeout, 2);
+
+    TkbzWSAuthenticationClient_Options auth;
+    auth.Enabled = true;
+    auth.User = "u";
+    auth.Token.AuthToken = "t";
+    TkbzWSAuthenticationClient_Options other;
+    other = auth;
+    other.Token.AuthToken = "changed";
+    EXPECT_EQ(other.User, "u");
+    EXPECT_EQ(auth.Token.AuthToken, "t"); // a copy, not a shared record
 }
