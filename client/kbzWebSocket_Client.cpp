@@ -1190,14 +1190,10 @@ void TkbzWSClient::OnTCPConnected(const std::shared_ptr<TkbzIdTCPClient>& tcp)
     c->Protocol = ProtocolNames();
     c->FHost = Host;
     c->FPort = Port;
-    c->FOptions.Assign(Options);
+    c->FOptions = Options;
     c->FOptions.SetParameters(FRequestPath);
     c->FAuthentication.Assign(Authentication);
-    c->ValidateUTF8 = Options.ValidateUTF8;
-    c->CleanDisconnect = Options.CleanDisconnect;
-    c->RaiseDisconnectExceptions = Options.RaiseDisconnectExceptions;
-    c->FragmentedMessages = Options.FragmentedMessages;
-    c->MaxMessageSize = Options.MaxMessageSize;
+    c->SetSettings(Options.ConnectionSettings());
     c->SetQueueOptions(QueueOptions);
     c->HandshakeTimeOut = ConnectTimeout > 0 ? ConnectTimeout : 10000;
 

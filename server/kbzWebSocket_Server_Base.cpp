@@ -413,11 +413,7 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
         c->FSilentTimeOut = SilentClientTimeOut;
-        c->ValidateUTF8 = FOptions.ValidateUTF8;
-        c->CleanDisconnect = FOptions.CleanDisconnect;
-        c->FragmentedMessages = FOptions.FragmentedMessages;
-        c->RaiseDisconnectExceptions = FOptions.RaiseDisconnectExceptions;
-        c->MaxMessageSize = FOptions.MaxMessageSize;
+        c->SetSettings(FOptions.ConnectionSettings());
         FBufferBudget->SetLimit(MaxBufferedBytes);
         c->SetBufferBudget(FBufferBudget);
         c->SetQueueOptions(FQueueOptions);
@@ -425,7 +421,6 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->Extensions().SetMode(TwsApplicationMode::appServer);
         c->Masked = false;
         c->Protocol = ProtocolNames();
-        c->ReadTimeOut = FOptions.GetReadTimeOut();
         c->HandshakeTimeOut = RequestHeadTimeOut;
         c->TCPFlushIdle = TCPFlushIdle;
         c->FIPVersion = ipVersion;

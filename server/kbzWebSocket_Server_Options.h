@@ -28,6 +28,18 @@ public:
     // Read waits of the execute step and of each connection (ms); never below 1.
     int GetReadTimeOut() const noexcept { return FReadTimeOut < 1 ? 1 : FReadTimeOut; }
     void SetReadTimeOut(int value) noexcept { FReadTimeOut = value < 1 ? 1 : value; }
+    // The settings every accepted connection takes.
+    TkbzWSConnectionSettings ConnectionSettings() const
+    {
+        TkbzWSConnectionSettings s;
+        s.ValidateUTF8 = ValidateUTF8;
+        s.RaiseDisconnectExceptions = RaiseDisconnectExceptions;
+        s.FragmentedMessages = FragmentedMessages;
+        s.CleanDisconnect = CleanDisconnect;
+        s.MaxMessageSize = MaxMessageSize;
+        s.ReadTimeOut = GetReadTimeOut();
+        return s;
+    }
 
     bool CleanDisconnect = false;
     TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;

@@ -73,7 +73,9 @@ struct TkbzQueueObject
 // so fragments of two messages never mix and compression keeps send order);
 // every frame leaves in one send under the frame lock (FCS), so control frames
 // may fall between the fragments of a long message but never inside a frame.
-class TkbzWSConnection : public TkbzTCPConnection
+// The settings (TkbzWSConnectionSettings) are a base of the connection, so its
+// code reads them by name; the owner sets them as one value (SetSettings).
+class TkbzWSConnection : public TkbzTCPConnection, public TkbzWSConnectionSettings
 {
 public:
     TkbzWSConnection();
@@ -93,20 +95,17 @@ public:
     TwsSpecification FSpecification = TwsSpecification::spRFC6455;
     bool Masked = false;  // this side masks its frames (the client)
     std::string Protocol; // subprotocol name(s); the negotiated one after the handshake
-    bool ValidateUTF8 = false;
-    bool RaiseDisconnectExceptions = true;
-    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
-    bool CleanDisconnect = true;
-    // Largest frame or message accepted; a larger one closes the connection with 1009.
-    std::int64_t MaxMessageSize = kbzDefaultMaxMessageSize;
+    const TkbzWSConnectionSettings& Settings() const noexcept { return *this; }
+    void SetSettings(const TkbzWSConnectionSettings& value)
+    {
+        static_cast<TkbzWSConnectionSettings&>(*this) = value;
+    }
     // A budget shared with other connections for the bytes of messages being
     // received (and decompressed); a message it cannot hold closes with 1009.
     void SetBufferBudget(std::shared_ptr<detail::ByteBudget> budget);
     std::string URL;
     bool NotifyConnection = true;
     bool NotifyDisconnection = true;
-    // The owner's read time-out (ms); kept for the options that copy it.
-    int ReadTimeOut = 10;
     // How long a close we started waits for the peer's close before the TCP
     // connection is dropped (ms).
     int CloseTimeOut = 5000;

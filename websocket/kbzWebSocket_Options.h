@@ -185,6 +185,21 @@ public:
     TkbzWSOptimization_ConnectionsFree ConnectionsFree;
 };
 
+// ---- Connection settings ----
+// What a connection takes from its client or server component, as one value
+// (TkbzWSOptionsClient::ConnectionSettings, TkbzWSOptionsServer::ConnectionSettings).
+struct TkbzWSConnectionSettings
+{
+    bool ValidateUTF8 = false;
+    bool RaiseDisconnectExceptions = true;
+    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
+    bool CleanDisconnect = true;
+    // Largest frame or message accepted; a larger one closes the connection with 1009.
+    std::int64_t MaxMessageSize = kbzDefaultMaxMessageSize;
+    // The owner's read time-out (ms); kept for the options that copy it.
+    int ReadTimeOut = 10;
+};
+
 // ---- Client connection settings ----
 class TkbzWSOptionsClient : public TkbzPersistent
 {
@@ -195,6 +210,17 @@ public:
     // The request path with query, always starting with "/".
     std::string GetParameters() const;
     void SetParameters(std::string value) { FParameters = std::move(value); }
+    // The settings a connection of the client takes.
+    TkbzWSConnectionSettings ConnectionSettings() const
+    {
+        TkbzWSConnectionSettings s;
+        s.ValidateUTF8 = ValidateUTF8;
+        s.RaiseDisconnectExceptions = RaiseDisconnectExceptions;
+        s.FragmentedMessages = FragmentedMessages;
+        s.CleanDisconnect = CleanDisconnect;
+        s.MaxMessageSize = MaxMessageSize;
+        return s;
+    }
 
     bool CleanDisconnect = false; // deactivation sends a close frame first
     TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
