@@ -219,6 +219,14 @@ void TkbzCommandLog::Initialize()
             {ip, static_cast<std::uint16_t>(kbzRelayPortNumber(port)), version});
     }
     server.SetPort(kbzRelayPortNumber(port));
+    // Beyond the design: the relay as a browser console. Its test page and
+    // style sheet are served, and a browser without a WebSocket gets the
+    // server-sent-events stream with its posts.
+    if (kbzFindCmdLineSwitch(args, "server.www"))
+    {
+        server.Options().HTMLFiles = true;
+        server.FallBack().ServerSentEvents.Enabled = true;
+    }
     // Beyond the design: TLS (wss:// and https://) and Basic credentials, so that a relay
     // on a network is not open to everyone.
     const std::optional<std::string> cert = kbzFindCmdLineFileValue(args, "server.cert");

@@ -178,7 +178,7 @@ namespace
 
 // Switches that stand alone, and switches that carry a value (matched at the
 // start of the argument, as the relay's switches are).
-constexpr std::string_view kFlagSwitches[] = {"server", "quiet", "tls.verify", "h"};
+constexpr std::string_view kFlagSwitches[] = {"server", "server.www", "quiet", "tls.verify", "h"};
 constexpr std::string_view kValueSwitches[] = {"server.ip",   "server.port", "server.origins",
                                                "server.cert", "server.key",  "server.auth",
                                                "tls.ca",      "log"};

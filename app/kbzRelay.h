@@ -1,5 +1,5 @@
 // The console's command-line switches: "-server", "-server.ip", "-server.port",
-// "-server.origins", and the program's own "-quiet", "-tls.verify", "-tls.ca",
+// "-server.origins", "-server.www", and the program's own "-quiet", "-tls.verify", "-tls.ca",
 // "-h"/"--help", "--version" and an optional URL.
 #pragma once
 

@@ -286,6 +286,7 @@ TEST(RelayInitialize, TLSAndCredentialSwitchesNeedTheirValues)
     EXPECT_EQ(kbzFindCmdLineFileValue(tls, "server.key"), "/etc/k.pem");
     EXPECT_EQ(kbzFindCmdLineSwitchValue(tls, "server.cert"), "");
     EXPECT_EQ(kbzReadConsoleSwitches(tls).Error, "");
+    EXPECT_EQ(kbzReadConsoleSwitches({"-server", "-server.www"}).Error, "");
 
     const std::string port = std::to_string(FreePort());
     for (const Strings& args :
