@@ -1,11 +1,15 @@
 // A real browser as a relay client: headless Chromium loads a page whose
 // script opens the browser's own WebSocket to the relay, sends a command and
-// shows the line the relay broadcasts back.
+// shows the line the relay broadcasts back; then the relay's own browser
+// files (-server.www): its script over WebSocket and over server-sent events
+// with XHR posts, its EventSource where the browser has none, its test page,
+// and the Flash script without its movie.
 #include "tests/support/kbzTestProcess.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace kbz::test;
 
@@ -13,6 +17,45 @@ namespace
 {
 
 const std::string kChromium = "/usr/bin/chromium";
+
+// Opens the relay script's connection over the transports given, sends a
+// command and waits for the line the relay broadcasts for it.
+const std::string kExchange = R"(
+function kbzExchange(transport, interval) {
+  return new Promise((resolve) => {
+    const ws = new kbzWebSocket({host: location.host, transport: transport});
+    const timer = setTimeout(() => resolve("timeout " + ws.state()), 15000);
+    ws.on("open", () => ws.send('{"message":"heartbeat","params":{"heartbeat":' +
+                                '{"enabled":true,"interval":' + interval + '}}}'));
+    ws.on("message", (line) => {
+      if (line.includes('"interval": ' + interval)) {
+        clearTimeout(timer);
+        const used = ws.transport();
+        ws.close(1000);
+        resolve("got " + used + " " + line);
+      }
+    });
+    ws.on("error", (e) => { clearTimeout(timer); resolve("error " + e); });
+    ws.open();
+  });
+}
+function kbzLoadScript(src) {
+  return new Promise((loaded, failed) => {
+    const s = document.createElement("script");
+    s.src = src;
+    s.onload = loaded;
+    s.onerror = () => failed(new Error(src + " not loaded"));
+    document.head.appendChild(s);
+  });
+}
+)";
+
+// The relay's line for the heartbeat command of kExchange.
+std::string OptionsLine(int interval)
+{
+    return R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": )" +
+           std::to_string(interval) + "}}}";
+}
 
 } // namespace
 
@@ -60,6 +103,99 @@ TEST(Chromium, PageDrivesTheRelay)
     // The command ran on the console too, and the browser's connection came and went.
     EXPECT_TRUE(console.WaitForLineContaining(R"("interval": 42)", 10s));
     EXPECT_TRUE(console.WaitForLineContaining(" disconnected from 127.0.0.1", 10s));
+    console.WriteLine("EXIT");
+    EXPECT_EQ(console.WaitForExit(10s), 0);
+}
+
+TEST(Chromium, RelayServesItsBrowserConsole)
+{
+    if (!HaveProgram(kChromium) || !HaveProgram("/usr/bin/python3"))
+    {
+        GTEST_SKIP() << "chromium (or python3 for its driver) not installed";
+    }
+    const std::string port = std::to_string(FreePort());
+    TestProcess console;
+    ASSERT_TRUE(console.Start({BinaryPath("kbzWebSocketClient"), "-quiet", "-server", "-server.ip",
+                               "127.0.0.1", "-server.port", port, "-server.www"}));
+    ASSERT_TRUE(console.WaitForLineContaining("Server Listening on 127.0.0.1:" + port, 10s));
+    const std::string page = "http://127.0.0.1:" + port + "/kbzWebSockets.html";
+    const struct
+    {
+        const char* name;
+        std::string script; // run in the relay's test page once it has loaded
+        std::string result;
+    } cases[] = {
+        {"script over WebSocket", "kbzExchange(['websocket'], 41)",
+         "got websocket " + OptionsLine(41)},
+        {"script over server-sent events, sends as XHR posts", "kbzExchange('sse', 42)",
+         "got sse " + OptionsLine(42)},
+        {"its EventSource where the browser has none", R"((async () => {
+           const native = window.EventSource;
+           delete window.EventSource;
+           await kbzLoadScript('/kbzWebSockets.js?v=2');
+           if (!window.EventSource || window.EventSource === native || !EventSource.kbzPolyfill)
+             return 'no EventSource of ours';
+           return await kbzExchange(['sse'], 43);
+         })())",
+         "got sse " + OptionsLine(43)},
+        {"the test page, placeholders replaced", R"((async () => {
+           const $ = (id) => document.getElementById(id);
+           if (document.documentElement.outerHTML.includes('{%')) return 'placeholder left';
+           const until = (pred) => new Promise((resolve, reject) => {
+             const end = Date.now() + 15000;
+             const poll = () => pred() ? resolve() :
+               Date.now() > end ? reject(new Error('timeout')) : setTimeout(poll, 20);
+             poll();
+           });
+           const line = () => [...document.querySelectorAll('#log .message')]
+             .find((li) => li.textContent.includes('"interval": 44'));
+           $('message').value =
+             '{"message":"heartbeat","params":{"heartbeat":{"enabled":true,"interval":44}}}';
+           $('open').click();
+           await until(() => document.querySelector('#log .open'));
+           $('send').click();
+           await until(line);
+           const state = $('state').textContent;
+           $('close').click();
+           // The style sheet came too: the header is laid out by it.
+           return [$('url').value, getComputedStyle(document.querySelector('header')).display,
+                   state, line().textContent].join(' ');
+         })())",
+         "ws://127.0.0.1:" + port + " flex open (websocket) " + OptionsLine(44)},
+        {"Flash script without its movie", R"((async () => {
+           await kbzLoadScript('/kbzWebSocketsFlash.js');
+           return await new Promise((resolve) => {
+             const ws = new kbzFlashWebSocket('ws://' + location.host + '/');
+             ws.onopen = () => resolve('open');
+             ws.onerror = (e) => resolve('error ' + e.message);
+           });
+         })())",
+         "error bridge missing: http://127.0.0.1:" + port + "/WebSocketMain.swf answered 404"},
+    };
+    const std::string dir = MakeTempDir("kbz-chromium");
+    std::vector<std::string> args = {
+        "/usr/bin/python3", SourcePath("tests/interop/server_peers/chromium_eval.py"), kChromium};
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+    {
+        const std::string file = dir + "/case" + std::to_string(i + 1) + ".js";
+        std::ofstream(file) << kExchange << cases[i].script << "\n";
+        args.push_back(page);
+        args.push_back(file);
+    }
+    TestProcess browser;
+    ASSERT_TRUE(browser.Start(args, {{}, "", true}));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+    {
+        SCOPED_TRACE(cases[i].name);
+        const std::string prefix = "result " + std::to_string(i + 1) + " ";
+        const auto result =
+            browser.WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, 60s);
+        ASSERT_TRUE(result) << "no result from the browser";
+        EXPECT_EQ(browser.Lines()[*result].substr(prefix.size()), cases[i].result);
+    }
+    EXPECT_TRUE(browser.WaitForExit(30s).has_value());
+    // The commands ran on the console.
+    EXPECT_TRUE(console.WaitForLineContaining(OptionsLine(44), 10s));
     console.WriteLine("EXIT");
     EXPECT_EQ(console.WaitForExit(10s), 0);
 }
