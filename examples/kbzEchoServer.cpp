@@ -3,13 +3,16 @@
 // (what the console's "broadcast" command sends): the rest of it goes to every
 // client, the sender included.
 //
-//   kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] [-log FILE] [-lb HOST:PORT]
-//                 [-chat] PORT
+//   kbzEchoServer [-deflate] [-ip ADDRESS] [-io threads|pool|epoll] [-cert FILE [-key FILE]]
+//                 [-log FILE] [-lb HOST:PORT] [-chat] PORT
 //
 // -deflate accepts the permessage-deflate and deflate-frame extensions; -ip
 // chooses the address to listen on (127.0.0.1 by default). PORT 0 lets the
 // system choose. Prints "listening on ADDRESS:PORT" once it accepts
 // connections, and ends on SIGINT or SIGTERM.
+//
+// -io picks how connections are run: a thread each (threads, the default),
+// threads of a pool that are reused (pool), or epoll event loops (epoll).
 //
 // -cert makes it a TLS server (wss:// and https://) with the PEM certificate
 // chain in FILE, and -key the PEM key when it is not in that file.
@@ -49,8 +52,8 @@ void OnStopSignal(int)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-cert FILE [-key FILE]] "
-                         "[-lb HOST:PORT] [-chat] PORT\n");
+    std::fprintf(stderr, "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-io threads|pool|epoll] "
+                         "[-cert FILE [-key FILE]] [-log FILE] [-lb HOST:PORT] [-chat] PORT\n");
     return 2;
 }
 
@@ -65,6 +68,7 @@ int main(int argc, char** argv)
     std::string key;
     std::string logFile;
     std::string ip = "127.0.0.1";
+    std::string io = "threads";
     std::string port;
     for (int i = 1; i < argc; ++i)
     {
@@ -97,6 +101,14 @@ int main(int argc, char** argv)
         {
             ip = argv[++i];
         }
+        else if (arg == "-io" && i + 1 < argc)
+        {
+            io = argv[++i];
+            if (io != "threads" && io != "pool" && io != "epoll")
+            {
+                return Usage();
+            }
+        }
         else if (port.empty() && !arg.empty() && arg[0] != '-')
         {
             port = arg;
@@ -128,6 +140,12 @@ int main(int argc, char** argv)
     try
     {
         server.Options().ValidateUTF8 = true;
+        if (io != "threads")
+        {
+            std::fprintf(stderr, "kbzEchoServer: the %s engine is not available in this build\n",
+                         io.c_str());
+            return 1;
+        }
         server.Extensions().PerMessage_Deflate().SetEnabled(deflate);
         server.Extensions().DeflateFrame().SetEnabled(deflate);
         const int portNumber = kbzStrToInt(port);

@@ -933,12 +933,14 @@ void TkbzWSConnection::DisconnectPeer(bool /*aCallOnDisconnectIfClosed*/)
         return;
     }
     SetDisconnected(true);
+    // The channel is shut down first: a thread blocked writing to a peer that
+    // does not read holds the write lock until its send fails. The transport
+    // raises its disconnected notification once, whether the socket was still
+    // open or the peer had closed it already, so the owner's disconnect
+    // handling runs in both cases.
+    FTCPConnection->Disconnect(false);
     FTCPConnection->WriteBufferClear();
     FTCPConnection->InputBufferClear();
-    // The transport raises its disconnected notification once, whether the
-    // socket was still open or the peer had closed it already, so the owner's
-    // disconnect handling runs in both cases.
-    FTCPConnection->Disconnect(false);
 }
 
 void TkbzWSConnection::TerminateConnection()

@@ -1,0 +1,121 @@
+// The echo server example as a program: its engine switch, and SIGTERM while a
+// connection is busy.
+#include "tests/server/kbzRawWSClient.h"
+#include "tests/support/kbzTestProcess.h"
+
+#include <atomic>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace kbz;
+using namespace kbz::test;
+
+namespace
+{
+
+// Starts kbzEchoServer with the arguments before the port (0); its port, or 0.
+int StartEchoServer(TestProcess& server, std::vector<std::string> args)
+{
+    args.insert(args.begin(), BinaryPath("kbzEchoServer"));
+    args.push_back("0");
+    if (!server.Start(args))
+    {
+        return 0;
+    }
+    const auto listening = server.WaitForLineContaining("listening on 127.0.0.1:", 10s);
+    if (!listening)
+    {
+        return 0;
+    }
+    const std::string line = server.Lines()[*listening];
+    return std::stoi(line.substr(line.rfind(':') + 1));
+}
+
+} // namespace
+
+TEST(EchoServerProgram, EngineSwitch)
+{
+    struct Case
+    {
+        std::vector<std::string> args;
+        int exitCode; // -1: it runs and echoes
+        std::string stderrLine;
+    };
+    const std::vector<Case> cases = {
+        {{}, -1, ""},
+        {{"-io", "threads"}, -1, ""},
+        {{"-io", "pool"}, 1, "kbzEchoServer: the pool engine is not available in this build"},
+        {{"-io", "epoll"}, 1, "kbzEchoServer: the epoll engine is not available in this build"},
+        {{"-io", "fibers"}, 2, ""},
+        {{"-io"}, 2, ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.args.empty() ? "default" : c.args.back());
+        TestProcess server;
+        if (c.exitCode >= 0)
+        {
+            std::vector<std::string> argv = {BinaryPath("kbzEchoServer")};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            argv.push_back("0");
+            ASSERT_TRUE(server.Start(argv));
+            EXPECT_EQ(server.WaitForExit(10s), c.exitCode);
+            const auto err = server.StderrLines();
+            if (c.stderrLine.empty())
+            {
+                ASSERT_FALSE(err.empty());
+                EXPECT_EQ(err.front().rfind("usage: kbzEchoServer ", 0), 0u) << err.front();
+            }
+            else
+            {
+                EXPECT_EQ(err, std::vector<std::string>{c.stderrLine});
+            }
+            continue;
+        }
+        const int port = StartEchoServer(server, c.args);
+        ASSERT_GT(port, 0);
+        RawWSClient peer;
+        ASSERT_TRUE(peer.Connect(port));
+        peer.SendText("hello");
+        while (peer.TakeMessages().empty() && peer.ReadSome(5000))
+        {}
+        EXPECT_FALSE(peer.Closed());
+        ::kill(server.Pid(), SIGTERM);
+        EXPECT_EQ(server.WaitForExit(10s), 0);
+    }
+}
+
+TEST(EchoServerProgram, SigtermEndsItWhileAConnectionIsBusy)
+{
+    TestProcess server;
+    const int port = StartEchoServer(server, {});
+    ASSERT_GT(port, 0);
+    // A peer that sends far more than it reads, so that the server's echoes
+    // stall in writes to it, and a second peer in the middle of a message.
+    RawWSClient stalled;
+    ASSERT_TRUE(stalled.Connect(port));
+    const std::string payload(1 << 20, 'x');
+    const auto frame = kbzBuildFrame(TOpcode::opBinary, kbzAsBytes(payload), true, true, false);
+    const std::string_view bytes(reinterpret_cast<const char*>(frame.data()), frame.size());
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        // Ends when the server has gone and the socket fails.
+        for (int i = 0; i < 64 && !stalled.Closed(); ++i)
+        {
+            stalled.SendRaw(bytes);
+            ++sent;
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() >= 8; }, 10s));
+    RawWSClient midway;
+    ASSERT_TRUE(midway.Connect(port));
+    midway.SendRaw(bytes.substr(0, bytes.size() / 2));
+
+    ::kill(server.Pid(), SIGTERM);
+    EXPECT_EQ(server.WaitForExit(5s), 0);
+    ::shutdown(stalled.Fd(), SHUT_RDWR);
+    sender.join();
+}
