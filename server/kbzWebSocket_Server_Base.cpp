@@ -1127,6 +1127,18 @@ void TkbzWSServer_Indy_Base::DoEventStream(const TkbzWSConnectionServerPtr& c,
         DoCloseHTTPConnection(c);
         return;
     }
+    // A page's stream passes the origin check of its upgrades; one of another
+    // origin that is let in may read the stream.
+    const std::string origin = head.Headers.Get("Origin");
+    if (!c->FServerSameOrigin && !kbzOriginAllowed(origin, c->FServerOriginsAllowed))
+    {
+        DoRefuseRequest(c, 403, "Origin " + origin + " not allowed");
+        return;
+    }
+    if (!origin.empty())
+    {
+        c->SSEHeaderFields = {"Access-Control-Allow-Origin: " + origin, "Vary: Origin"};
+    }
     // The subprotocol comes from the URL: the first registered name in the path.
     const std::string path = head.Target;
     std::string selected;

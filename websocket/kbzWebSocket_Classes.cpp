@@ -436,8 +436,12 @@ void TkbzWSConnection::DoWriteSSE(const std::string& text)
                   "Cache-Control: no-cache, no-store, max-age=0, must-revalidate\r\n"
                   "Expires: Fri, 01 Jan 1990 00:00:00 GMT\r\n"
                   "Pragma: no-cache\r\n"
-                  "Connection: close\r\n"
-                  "\r\n";
+                  "Connection: close\r\n";
+            for (const std::string& field : SSEHeaderFields)
+            {
+                out += field + "\r\n";
+            }
+            out += "\r\n";
             FSSEHeaderSent = true;
         }
     }

@@ -229,6 +229,10 @@ public:
     // Raised once when the connection starts ending (before the TCP connection is dropped).
     std::function<void(TkbzWSConnection&)> OnBeforeDisconnect;
 
+    // Server-sent events: further fields of the stream's response head, each
+    // "Name: value" (set before the first write).
+    std::vector<std::string> SSEHeaderFields;
+
 protected:
     // The opening handshake step; ReadData calls it while not enabled.
     virtual void DoHandshake() {}

@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ const std::string kChromium = "/usr/bin/chromium";
 const std::string kExchange = R"(
 function kbzExchange(transport, interval) {
   return new Promise((resolve) => {
-    const ws = new kbzWebSocket({host: location.host, transport: transport});
+    const ws = new kbzWebSocket({host: window.kbzRelayHost || location.host, transport: transport});
     const timer = setTimeout(() => resolve("timeout " + ws.state()), 15000);
     ws.on("open", () => ws.send('{"message":"heartbeat","params":{"heartbeat":' +
                                 '{"enabled":true,"interval":' + interval + '}}}'));
@@ -198,4 +199,69 @@ TEST(Chromium, RelayServesItsBrowserConsole)
     EXPECT_TRUE(console.WaitForLineContaining(OptionsLine(44), 10s));
     console.WriteLine("EXIT");
     EXPECT_EQ(console.WaitForExit(10s), 0);
+}
+
+TEST(Chromium, StreamsOfOtherPagesObeyTheRelaysOrigins)
+{
+    if (!HaveProgram(kChromium) || !HaveProgram("/usr/bin/python3"))
+    {
+        GTEST_SKIP() << "chromium (or python3 for its driver) not installed";
+    }
+    // Pages from files have the origin null: one relay lets them in, one does not.
+    const struct
+    {
+        const char* name;
+        std::vector<std::string> origins;
+        std::string result;
+    } cases[] = {
+        {"allowed", {"-server.origins", "null"}, "got sse " + OptionsLine(45)},
+        {"not allowed", {}, "error event stream refused"},
+    };
+    const std::string dir = MakeTempDir("kbz-chromium");
+    std::vector<std::unique_ptr<TestProcess>> relays;
+    std::vector<std::string> args = {
+        "/usr/bin/python3", SourcePath("tests/interop/server_peers/chromium_eval.py"), kChromium};
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+    {
+        const std::string port = std::to_string(FreePort());
+        std::vector<std::string> command = {BinaryPath("kbzWebSocketClient"),
+                                            "-quiet",
+                                            "-server",
+                                            "-server.ip",
+                                            "127.0.0.1",
+                                            "-server.port",
+                                            port,
+                                            "-server.www"};
+        command.insert(command.end(), cases[i].origins.begin(), cases[i].origins.end());
+        relays.push_back(std::make_unique<TestProcess>());
+        ASSERT_TRUE(relays.back()->Start(command));
+        ASSERT_TRUE(
+            relays.back()->WaitForLineContaining("Server Listening on 127.0.0.1:" + port, 10s));
+        const std::string page = dir + "/page" + std::to_string(i + 1) + ".html";
+        std::ofstream(page) << "<!DOCTYPE html><html><body><script src=\"http://127.0.0.1:" << port
+                            << "/kbzWebSockets.js\"></script></body></html>\n";
+        const std::string script = dir + "/page" + std::to_string(i + 1) + ".js";
+        std::ofstream(script) << kExchange << "window.kbzRelayHost = '127.0.0.1:" << port
+                              << "';\nkbzExchange(['sse'], 45)\n";
+        args.push_back("file://" + page);
+        args.push_back(script);
+    }
+    TestProcess browser;
+    ASSERT_TRUE(browser.Start(args, {{}, "", true}));
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+    {
+        SCOPED_TRACE(cases[i].name);
+        const std::string prefix = "result " + std::to_string(i + 1) + " ";
+        const auto result =
+            browser.WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, 60s);
+        ASSERT_TRUE(result) << "no result from the browser";
+        EXPECT_EQ(browser.Lines()[*result].substr(prefix.size()), cases[i].result);
+    }
+    EXPECT_TRUE(browser.WaitForExit(30s).has_value());
+    EXPECT_TRUE(relays[1]->WaitForLineContaining("Origin null not allowed", 10s));
+    for (auto& relay : relays)
+    {
+        relay->WriteLine("EXIT");
+        EXPECT_EQ(relay->WaitForExit(10s), 0);
+    }
 }

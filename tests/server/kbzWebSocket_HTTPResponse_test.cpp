@@ -298,6 +298,40 @@ TEST(EventStream, PostsBecomeTheStreamsMessages)
               "HTTP/1.1 404 Not Found");
 }
 
+TEST(EventStream, StartPassesTheOriginCheck)
+{
+    RecordingServer rs;
+    rs.server.FallBack().ServerSentEvents.Enabled = true;
+    rs.server.SecurityOptions().OriginsAllowed = "http://page.example";
+    const struct
+    {
+        const char* name;
+        std::string origin;
+        std::string status;
+        std::string allow; // the Access-Control-Allow-Origin field of the stream
+    } cases[] = {
+        {"no origin (no page)", "", "HTTP/1.1 200 OK", ""},
+        {"an allowed page", "http://page.example", "HTTP/1.1 200 OK", "http://page.example"},
+        {"another page", "http://other.example", "HTTP/1.1 403 Forbidden", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        MemoryPeer p(rs.server);
+        p.Send("GET /events HTTP/1.1\r\nHost: a\r\nAccept: text/event-stream\r\n" +
+               (c.origin.empty() ? std::string() : "Origin: " + c.origin + "\r\n") + "\r\n");
+        p.RunUntil([&] { return p.connection->Enabled(); }, std::chrono::milliseconds(2000));
+        const std::string head = p.Read(std::string::npos / 2, 300);
+        EXPECT_EQ(StatusLine(head), c.status);
+        const TkbzHTTPHead parsed = [&] {
+            TkbzHTTPHeadParser parser(TkbzHTTPHeadKind::hkResponse);
+            parser.Parse(head);
+            return parser.Head();
+        }();
+        EXPECT_EQ(parsed.Headers.Get("Access-Control-Allow-Origin"), c.allow);
+    }
+}
+
 TEST(EventStream, StartPassesAuthentication)
 {
     RecordingServer rs;
