@@ -391,3 +391,40 @@ TEST(ProtocolPost, AnsweredByTheProtocolOfThatName)
         }
     }
 }
+
+TEST(FlashPolicy, AnsweredWhileTheFallbackIsOn)
+{
+    const std::string kPolicyEnd("\0\r\n", 3);
+    const struct
+    {
+        const char* name;
+        bool enabled;
+        std::string domain;
+        std::string ports;
+        std::string answer;
+    } cases[] = {
+        {"defaults", true, "*", "*",
+         std::string("<cross-domain-policy><allow-access-from domain=\"*\" to-ports=\"*\" />"
+                     "</cross-domain-policy>") +
+             kPolicyEnd},
+        {"a domain and ports", true, "*.example", "8080,8443",
+         std::string("<cross-domain-policy><allow-access-from domain=\"*.example\" "
+                     "to-ports=\"8080,8443\" /></cross-domain-policy>") +
+             kPolicyEnd},
+        {"fallback off", false, "*", "*", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        RecordingServer rs;
+        rs.server.FallBack().Flash.Enabled = c.enabled;
+        rs.server.FallBack().Flash.Domain = c.domain;
+        rs.server.FallBack().Flash.Ports = c.ports;
+        MemoryPeer p(rs.server);
+        p.Send(std::string("<policy-file-request/>\0", 23));
+        p.RunUntil([&] { return p.connection->FRequestHandled; });
+        EXPECT_EQ(p.Read(std::string::npos / 2, 300), c.answer);
+        // Answered, the connection waits for the player to close it; refused, it ends.
+        EXPECT_EQ(p.Step(), c.enabled);
+    }
+}
