@@ -93,8 +93,9 @@
     p.url = function (scheme) {
         var path = this.path;
         if (this.user) {
-            path = path.replace(/\/+$/, "") + "/kbz/auth/url/" + encodeURIComponent(this.user) +
-                "/" + encodeURIComponent(this.password);
+            // The server reads the credentials from a path of its root.
+            path = "/kbz/auth/url/" + encodeURIComponent(this.user) + "/" +
+                encodeURIComponent(this.password);
         }
         return scheme + (this.secure ? "s" : "") + "://" + this.host + path;
     };
