@@ -4,6 +4,11 @@
 // KBZ_BENCH_NODE_WS_PORT and KBZ_BENCH_KBZ_WS_PORT, runs the same round trips with the python
 // and node clients and prints the ratios. Without a port the benchmark reports an error and
 // is skipped.
+//
+// Also one 4 MiB message that a node ws server (bench/server_peers/fragment_server.js, its port
+// in KBZ_BENCH_FRAGMENT_PORT) sends in 64-byte or 1 KiB fragments, received whole and echoed
+// back; the time runs until the server has the whole echo. bench/bench_engines.py runs the
+// node client on the same server beside it.
 #include "client/kbzWebSocket_Client.h"
 
 #include <benchmark/benchmark.h>
@@ -88,6 +93,43 @@ void BM_ClientRoundTrip_Kbz(benchmark::State& state)
 {
     RoundTrips(state, "KBZ_BENCH_KBZ_WS_PORT");
 }
+
+void BM_ClientFragments(benchmark::State& state)
+{
+    const char* port = std::getenv("KBZ_BENCH_FRAGMENT_PORT");
+    if (!port || !*port)
+    {
+        state.SkipWithError("KBZ_BENCH_FRAGMENT_PORT is not set");
+        return;
+    }
+    EchoWaiter answers;
+    TkbzWSClient client;
+    client.OnBinary = [](const TkbzWSConnectionPtr& c, TkbzMemoryStream& data) {
+        c->WriteData(data);
+    };
+    client.OnMessage = [&](const TkbzWSConnectionPtr&, const std::string&) { answers.Received(); };
+    client.SetURL(std::string("ws://127.0.0.1:") + port + "/");
+    if (!client.Connect(10000))
+    {
+        state.SkipWithError("could not connect");
+        return;
+    }
+    const std::string request = std::to_string(state.range(0));
+    std::uint64_t sent = 0;
+    for (auto _ : state)
+    {
+        client.WriteData(request);
+        if (!answers.WaitFor(++sent))
+        {
+            state.SkipWithError("no answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+    client.Disconnect(5000);
+}
+
+BENCHMARK(BM_ClientFragments)->Arg(64)->Arg(1024)->UseRealTime()->MinTime(1.0);
 
 BENCHMARK(BM_ClientRoundTrip_Python)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();
 BENCHMARK(BM_ClientRoundTrip_Node)->Arg(16)->Arg(1024)->Arg(65536)->UseRealTime();

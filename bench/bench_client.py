@@ -7,6 +7,8 @@ Needs a build with -DKBZ_BUILD_BENCHMARKS=ON (kbz_bench and kbzEchoServer in the
 folder), python3-websockets and node-ws. Everything runs on 127.0.0.1; compression is off on
 both sides so that the framing paths are compared. Prints one line per server and size:
 round trips per second of our client, the python client and the node client, and our ratios.
+Then one 4 MiB message that a node ws server sends in 64-byte and 1 KiB fragments, received
+whole and echoed back, by our client and by the node client: seconds per message and the ratio.
 """
 import argparse
 import asyncio
@@ -41,6 +43,33 @@ ws.on('open', () => {
     ws.send(message);
   });
   ws.send(message);
+});
+"""
+
+
+NODE_FRAGMENT_CLIENT = r"""
+const { WebSocket } = require('ws');
+const [url, size, seconds] = [process.argv[1], process.argv[2], Number(process.argv[3])];
+const ws = new WebSocket(url, { perMessageDeflate: false, maxPayload: 0 });
+let count = 0;
+let start;
+ws.on('open', () => {
+  start = process.hrtime.bigint();
+  ws.send(size);
+});
+ws.on('message', (data, isBinary) => {
+  if (isBinary) {
+    ws.send(data, { binary: true });
+    return;
+  }
+  ++count;
+  const elapsed = Number(process.hrtime.bigint() - start) / 1e9;
+  if (elapsed >= seconds) {
+    console.log(elapsed / count);
+    ws.close();
+    return;
+  }
+  ws.send(size);
 });
 """
 
@@ -112,6 +141,25 @@ def main():
                 print("%-8s %8d %12.0f %12.0f %12.0f %10.2f %10.2f" % (
                     server, size, mine, python_rate, node_rate, ratio(mine, python_rate),
                     ratio(mine, node_rate)))
+
+        fragment_server = start_peer(
+            ["node", os.path.join(HERE, "server_peers", "fragment_server.js")], NODE_ENV)
+        servers["fragments"] = fragment_server
+        env = dict(os.environ, KBZ_BENCH_FRAGMENT_PORT=str(fragment_server[1]))
+        out = subprocess.run(
+            [args.bench, "--benchmark_filter=BM_ClientFragments", "--benchmark_format=json"],
+            env=env, capture_output=True, text=True, check=True, timeout=600)
+        print()
+        print("4 MiB in fragments from node ws, received and echoed (seconds per message)")
+        print("%8s %10s %10s %10s" % ("fragment", "kbz s", "node s", "node/kbz"))
+        for b in json.loads(out.stdout)["benchmarks"]:
+            size = b["name"].split("/")[1]
+            mine = 1.0 / b["items_per_second"] if b.get("items_per_second") else 0.0
+            node = float(subprocess.run(
+                ["node", "-e", NODE_FRAGMENT_CLIENT, "ws://127.0.0.1:%d/" % fragment_server[1],
+                 size, str(max(args.seconds, 1.0))], env=NODE_ENV, capture_output=True,
+                text=True, timeout=120, check=True).stdout.strip())
+            print("%8s %10.3f %10.3f %10.2f" % (size, mine, node, ratio(node, mine)))
     finally:
         for process, _ in servers.values():
             process.kill()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Echo round trips per second: our echo server against node ws and
-# python3-websockets, all on 127.0.0.1 and driven by the same client; prints
-# each measurement and our ratio to each peer.
+# Echo round trips per second: our echo server in each engine against node ws
+# and python3-websockets, all on 127.0.0.1 and driven by the same client, and a
+# 4 MiB message in small fragments; prints each measurement and our ratio to
+# each peer.
 #   bench/bench_server.sh [build folder, default build-bench]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,14 +17,26 @@ python3 - "$out" <<'PY'
 import json, sys
 rates = {}
 for b in json.load(open(sys.argv[1]))["benchmarks"]:
-    _, _, kind, size, conns = b["name"].split("/")[:5]
+    _, test, kind, size, conns = b["name"].split("/")[:5]
     if "items_per_second" in b:
-        rates[(size, conns.split("_")[0], kind)] = b["items_per_second"]
-print(f"{'size':>7} {'conns':>7} {'kbz msg/s':>11} {'node msg/s':>11} {'python msg/s':>13} {'kbz/node':>9} {'kbz/python':>11}")
-for size in ("16B", "1024B", "65536B"):
+        rates[(test, size, conns.split("_")[0], kind)] = b["items_per_second"]
+ratio = lambda a, b: f"{a / b:9.2f}" if a and b else f"{'-':>9}"
+fmt = lambda v: f"{v:11.1f}" if v else f"{'-':>11}"
+engines = ("kbz-threads", "kbz-pool", "kbz-epoll")
+print(f"{'size':>8} {'conns':>7} {'engine':>12} {'kbz msg/s':>11} {'node msg/s':>11} {'python msg/s':>13} {'kbz/node':>9} {'kbz/python':>11}")
+for size in ("16B", "1024B", "65536B", "4194304B"):
     for conns in ("1conn", "50conn"):
-        k, n, p = (rates.get((size, conns, x)) for x in ("kbz", "node", "python"))
-        ratio = lambda a, b: f"{a / b:9.2f}" if a and b else f"{'-':>9}"
-        fmt = lambda v: f"{v:11.0f}" if v else f"{'-':>11}"
-        print(f"{size:>7} {conns:>7} {fmt(k)} {fmt(n)} {fmt(p):>13} {ratio(k, n)} {ratio(k, p):>11}")
+        n, p = (rates.get(("echo", size, conns, x)) for x in ("node", "python"))
+        for e in engines:
+            k = rates.get(("echo", size, conns, e))
+            print(f"{size:>8} {conns:>7} {e:>12} {fmt(k)} {fmt(n)} {fmt(p):>13} {ratio(k, n)} {ratio(k, p):>11}")
+print()
+print("4 MiB in fragments, echoed whole (seconds per message)")
+print(f"{'fragment':>8} {'engine':>12} {'kbz s':>8} {'node s':>8} {'node/kbz':>9}")
+sec = lambda v: f"{1 / v:8.3f}" if v else f"{'-':>8}"
+for size in ("64B", "1024B"):
+    n = rates.get(("fragments", size, "1conn", "node"))
+    for e in engines:
+        k = rates.get(("fragments", size, "1conn", e))
+        print(f"{size:>8} {e:>12} {sec(k)} {sec(n)} {ratio(k, n)}")
 PY
