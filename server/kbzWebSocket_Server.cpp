@@ -143,6 +143,7 @@ void TkbzWSHTTPServer::SetActive(bool value)
         listener.DefaultPort = static_cast<std::uint16_t>(FPort);
         listener.UseNagle = UseNagle;
         listener.MaxConnections = MaxConnections;
+        listener.EngineOptions = EngineOptions();
         listener.TLSHandlerFactory = nullptr;
         if (SSL)
         {
@@ -182,6 +183,18 @@ void TkbzWSHTTPServer::SetActive(bool value)
         listener.SetActive(false);
         StopTimers();
     }
+}
+
+TkbzServerEngineOptions TkbzWSHTTPServer::EngineOptions()
+{
+    TkbzServerEngineOptions e;
+    if (ThreadPool)
+    {
+        e.Engine = TkbzServerEngine::sePool;
+        e.PoolSize = ThreadPoolOptions().PoolSize;
+        e.MaxThreads = ThreadPoolOptions().MaxThreads;
+    }
+    return e;
 }
 
 TkbzSSLHandlerPtr TkbzWSHTTPServer::SSLHandler() const

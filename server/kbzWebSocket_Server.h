@@ -75,6 +75,8 @@ protected:
 private:
     TkbzIdTCPServer& GetHTTPServer();
     const TkbzIdTCPServer* HTTPServer() const;
+    // The listener's engine from ThreadPool and IOHandlerOptions.
+    TkbzServerEngineOptions EngineOptions();
     // The handler of an activation with SSL, through the hooks.
     TkbzSSLHandlerPtr MakeSSLHandler();
 

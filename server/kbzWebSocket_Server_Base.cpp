@@ -413,7 +413,12 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
         c->FSilentTimeOut = SilentClientTimeOut;
-        c->SetSettings(FOptions.ConnectionSettings());
+        TkbzWSConnectionSettings settings = FOptions.ConnectionSettings();
+        // Engines other than the default always raise at a disconnect.
+        settings.RaiseDisconnectExceptions =
+            settings.RaiseDisconnectExceptions ||
+            FIOHandlerOptions.IOHandlerType != TwsIOHandler::iohDefault;
+        c->SetSettings(settings);
         FBufferBudget->SetLimit(MaxBufferedBytes);
         c->SetBufferBudget(FBufferBudget);
         c->SetQueueOptions(FQueueOptions);

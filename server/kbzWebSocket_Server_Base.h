@@ -284,6 +284,12 @@ public:
     TkbzWSFallBack_Options& FallBack() noexcept { return FFallBack; }
     TkbzWSQueueServer_Options& QueueOptions() noexcept { return FQueueOptions; }
     TkbzWSThrottle& Throttle() noexcept { return FThrottle; }
+    // How connections are run, read on activation: a thread each (the
+    // default), pooled threads with ThreadPool, or epoll event loops with
+    // IOHandlerOptions.IOHandlerType iohEPOLL (which wins over ThreadPool).
+    bool ThreadPool = false;
+    TkbzWSThreadPool_Options& ThreadPoolOptions() noexcept { return FThreadPoolOptions; }
+    TkbzWSIOHandler_Options& IOHandlerOptions() noexcept { return FIOHandlerOptions; }
     // 0 or less: no limit besides RequestHeadTimeOut; otherwise a connection
     // whose first request has not come is dropped once it sent nothing for
     // this many read time-outs (Options.ReadTimeOut ms each).
@@ -506,6 +512,8 @@ private:
     TkbzWSFallBack_Options FFallBack;
     TkbzWSQueueServer_Options FQueueOptions;
     TkbzWSThrottle FThrottle;
+    TkbzWSThreadPool_Options FThreadPoolOptions;
+    TkbzWSIOHandler_Options FIOHandlerOptions;
     TkbzWSSessionList FSessionList;
     std::shared_ptr<detail::ByteBudget> FBufferBudget = std::make_shared<detail::ByteBudget>();
 

@@ -295,6 +295,68 @@ private:
     bool FEnabled = false;
 };
 
+// ---- Engines ----
+
+// The pool of ThreadPool: idle threads kept for later connections (PoolSize)
+// and the most threads at once (MaxThreads, 0: no cap; over it a connection
+// waits for a thread to come free). Copied into the listener on activation.
+class TkbzWSThreadPool_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSThreadPool_Options)
+    KBZ_PERSISTENT_ASSIGN(TkbzWSThreadPool_Options, TkbzPersistent)
+
+    std::int32_t MaxThreads = 0;
+    std::int32_t PoolSize = 32;
+};
+
+enum class TwsIOHandler : std::uint8_t
+{
+    iohDefault,
+    iohIOCP,
+    iohEPOLL
+};
+
+// Completion ports belong to another platform: here iohIOCP runs the epoll
+// engine with IOCPThreads loops and these WorkOpThreads.
+class TkbzWSIOHandler_IOCP_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSIOHandler_IOCP_Options)
+    KBZ_PERSISTENT_ASSIGN(TkbzWSIOHandler_IOCP_Options, TkbzPersistent)
+
+    std::int32_t IOCPThreads = 0;
+    std::int32_t TimeOut = 30000;
+    std::int32_t AcceptExMultiplier = 1;
+    std::int32_t WorkOpThreads = 0;
+};
+
+// EPOLLThreads event loops (0: one per core) own the sockets; with
+// WorkOpThreads > 0 the connections' steps, and so the application's event
+// handlers, run on that many workers instead of the loops (a connection's
+// events stay in order), so that a slow handler holds up only its own
+// connection.
+class TkbzWSIOHandler_EPOLL_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSIOHandler_EPOLL_Options)
+    KBZ_PERSISTENT_ASSIGN(TkbzWSIOHandler_EPOLL_Options, TkbzPersistent)
+
+    std::int32_t EPOLLThreads = 0;
+    std::int32_t WorkOpThreads = 0;
+};
+
+class TkbzWSIOHandler_Options : public TkbzPersistent
+{
+public:
+    KBZ_PERSISTENT_CLASS(TkbzWSIOHandler_Options)
+    KBZ_PERSISTENT_ASSIGN(TkbzWSIOHandler_Options, TkbzPersistent)
+
+    TwsIOHandler IOHandlerType = TwsIOHandler::iohDefault;
+    TkbzWSIOHandler_IOCP_Options IOCP;
+    TkbzWSIOHandler_EPOLL_Options EPOLL;
+};
+
 // ---- Load balancer ----
 
 // The server's link to a load balancer: with Enabled the server registers

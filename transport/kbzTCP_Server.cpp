@@ -377,6 +377,11 @@ void TkbzIdTCPServer::Activate()
     FMaxConnections.store(
         MaxConnections > 0 ? MaxConnections : ConnectionsForDescriptors(kbzRaiseDescriptorLimit()));
     FStopping.store(false);
+    FEngineOptions = EngineOptions;
+    {
+        std::lock_guard lock(FPoolLock);
+        FPoolStopping = false;
+    }
     {
         std::lock_guard lock(FListenersLock);
         FListeners = std::move(listeners);
@@ -457,6 +462,37 @@ void TkbzIdTCPServer::Deactivate()
         }
     }
     open.clear();
+    // Pooled threads finish what is theirs or waits for them (all aborted), then end.
+    {
+        std::lock_guard lock(FPoolLock);
+        FPoolStopping = true;
+    }
+    FPoolWake.notify_all();
+    for (;;)
+    {
+        std::vector<detail::SmallStackThread> threads;
+        {
+            std::lock_guard lock(FPoolLock);
+            for (auto& t : FPoolThreads)
+            {
+                threads.push_back(std::move(t.second));
+            }
+            FPoolThreads.clear();
+            for (auto& t : FPoolRetired)
+            {
+                threads.push_back(std::move(t));
+            }
+            FPoolRetired.clear();
+        }
+        if (threads.empty())
+        {
+            break;
+        }
+        for (auto& t : threads)
+        {
+            t.join();
+        }
+    }
     ReapFinished();
     if (FReapWake >= 0)
     {
@@ -578,12 +614,14 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         {
             return; // closed at once, without any event
         }
+        const TkbzServerEngine engine = FEngineOptions.Engine;
         TkbzSocket abortSocket(::dup(socket.Handle()));
         auto handler = std::make_unique<TkbzSocketIOHandler>(std::move(socket));
         handler->SetNoDelay(!UseNagle);
         auto connection = std::make_shared<TkbzIdTCPConnection>(std::move(handler));
         auto context = std::make_shared<TkbzIdContext>(*this, connection, listener.Binding);
         context->FAbortSocket = std::move(abortSocket);
+        context->FEngine = engine;
         {
             auto& list = FContexts.LockList();
             try
@@ -599,11 +637,18 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         }
         try
         {
-            // Under the lock the ending thread takes to hand itself over for
-            // joining, so no joiner can see FThread before it is assigned.
-            std::lock_guard lock(FFinishedLock);
-            context->FThread =
-                detail::SmallStackThread([this, context] { RunConnection(context); });
+            if (engine == TkbzServerEngine::sePool)
+            {
+                StartPooled(context);
+            }
+            else
+            {
+                // Under the lock the ending thread takes to hand itself over for
+                // joining, so no joiner can see FThread before it is assigned.
+                std::lock_guard lock(FFinishedLock);
+                context->FThread =
+                    detail::SmallStackThread([this, context] { RunConnection(context); });
+            }
         }
         catch (...)
         {
@@ -705,6 +750,12 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     }
     catch (...)
     {}
+    Finished(context);
+    tlsServerThread = nullptr;
+}
+
+void TkbzIdTCPServer::Finished(const TkbzIdContextPtr& context) noexcept
+{
     // Handed over for joining: the thread never joins or frees itself. Leaving the list and
     // joining the finished ones is one step, so a stop that takes its snapshot of the list in
     // between still finds this thread (in one list or the other) and joins it before the
@@ -713,12 +764,78 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     {
         std::lock_guard lock(FFinishedLock);
         FContexts.Remove(context);
-        FFinished.push_back(context);
-        Signal(FReapWake);
+        if (context->FThread.joinable())
+        {
+            FFinished.push_back(context);
+            Signal(FReapWake);
+        }
     }
     catch (...)
     {}
-    tlsServerThread = nullptr;
+}
+
+void TkbzIdTCPServer::StartPooled(const TkbzIdContextPtr& context)
+{
+    std::lock_guard lock(FPoolLock);
+    FPoolPending.push_back(context);
+    const int maxThreads = FEngineOptions.MaxThreads;
+    if (static_cast<std::size_t>(FPoolIdle) < FPoolPending.size() &&
+        (maxThreads <= 0 || FPoolThreads.size() < static_cast<std::size_t>(maxThreads)))
+    {
+        const std::uint64_t id = ++FPoolNextId;
+        try
+        {
+            FPoolThreads.emplace_back(id, detail::SmallStackThread([this, id] { PoolThread(id); }));
+        }
+        catch (...)
+        {
+            if (FPoolThreads.empty())
+            {
+                // Nobody will ever take it.
+                FPoolPending.pop_back();
+                throw;
+            }
+            // A busy thread takes it when it comes free.
+        }
+    }
+    FPoolWake.notify_one();
+}
+
+void TkbzIdTCPServer::PoolThread(std::uint64_t id) noexcept
+{
+    std::unique_lock lock(FPoolLock);
+    for (;;)
+    {
+        ++FPoolIdle;
+        FPoolWake.wait(lock, [this] { return FPoolStopping || !FPoolPending.empty(); });
+        --FPoolIdle;
+        if (FPoolPending.empty())
+        {
+            return; // stopping: the stop joins this thread
+        }
+        TkbzIdContextPtr context = std::move(FPoolPending.front());
+        FPoolPending.pop_front();
+        lock.unlock();
+        RunConnection(context);
+        context.reset();
+        lock.lock();
+        if (!FPoolStopping && FPoolPending.empty() &&
+            FPoolIdle >= std::max(0, FEngineOptions.PoolSize))
+        {
+            // Enough idle threads already: this one ends and is joined by an accepting thread.
+            for (auto it = FPoolThreads.begin(); it != FPoolThreads.end(); ++it)
+            {
+                if (it->first == id)
+                {
+                    FPoolRetired.push_back(std::move(it->second));
+                    FPoolThreads.erase(it);
+                    Signal(FReapWake);
+                    break;
+                }
+            }
+            return;
+        }
+    }
 }
 
 void TkbzIdTCPServer::ReapFinished() noexcept
@@ -734,6 +851,15 @@ void TkbzIdTCPServer::ReapFinished() noexcept
         {
             c->FThread.join();
         }
+    }
+    std::vector<detail::SmallStackThread> retired;
+    {
+        std::lock_guard lock(FPoolLock);
+        retired.swap(FPoolRetired);
+    }
+    for (auto& t : retired)
+    {
+        t.join();
     }
 }
 

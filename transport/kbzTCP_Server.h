@@ -1,8 +1,9 @@
-// A small thread-per-connection TCP listener: bindings (all addresses by
-// default, IPv4 and IPv6 on separate sockets), one accepting thread per
-// binding, one thread per accepted connection running the callbacks, a
-// lock-protected list of per-connection contexts, and a stop that shuts every
-// connection down and joins every thread.
+// A small TCP listener: bindings (all addresses by default, IPv4 and IPv6 on
+// separate sockets), one accepting thread per binding, a lock-protected list of
+// per-connection contexts, and a stop that shuts every connection down and
+// joins every thread. Connections are run by one of three engines: a thread
+// each, pooled threads that are reused, or epoll event loops that own
+// non-blocking sockets (transport/kbzTCP_Epoll.h).
 #pragma once
 
 #include "base/kbzBase_Events.h"
@@ -11,7 +12,9 @@
 #include "transport/kbzSocket_Classes.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -34,8 +37,32 @@ struct TkbzListenBinding
 
 class TkbzIdTCPServer;
 
+// How a listener runs its connections (read when it becomes active).
+enum class TkbzServerEngine : std::uint8_t
+{
+    seThreads, // one thread per connection
+    sePool,    // a connection at a time on pooled threads that are reused
+    seEpoll    // event loops over non-blocking sockets
+};
+
+struct TkbzServerEngineOptions
+{
+    TkbzServerEngine Engine = TkbzServerEngine::seThreads;
+    // sePool: idle threads kept for later connections; more are made while
+    // every one is busy, up to MaxThreads (0: no cap). Over the cap a
+    // connection waits for a thread to come free.
+    int PoolSize = 32;
+    int MaxThreads = 0;
+    // seEpoll: event loops (0: one per core) and workers that run the
+    // connections' steps, so their event handlers (0: the loops run them).
+    int EPOLLThreads = 0;
+    int WorkOpThreads = 0;
+};
+
 namespace detail
 {
+
+class EpollEngine;
 
 // A thread with a small stack, for the many connection threads of a server:
 // what a connection thread runs (parsers, zlib, OpenSSL, event handlers) needs
@@ -101,6 +128,8 @@ public:
 
     // The listener is stopping this connection.
     bool Aborted() const noexcept { return FAborted.load(); }
+    // The engine the connection runs on.
+    TkbzServerEngine Engine() const noexcept { return FEngine; }
 
     // For the OnExecute handler: how long the listener may wait for bytes or a
     // wake before it calls OnExecute again (ms; negative: until bytes or a wake
@@ -122,7 +151,8 @@ private:
     // socket whichever channel (plain or TLS) owns the first one at the time.
     TkbzSocket FAbortSocket;
     std::atomic<bool> FAborted{false};
-    int FWaitLimit = -1;              // the connection's thread only
+    TkbzServerEngine FEngine = TkbzServerEngine::seThreads;
+    int FWaitLimit = -1;              // the thread running the connection only
     detail::SmallStackThread FThread; // joined by the server, never by the thread itself
 };
 
@@ -155,6 +185,7 @@ public:
     int MaxConnections = 0;
     bool UseNagle = true;
     TkbzServerTLSHandlerFactory TLSHandlerFactory;
+    TkbzServerEngineOptions EngineOptions;
 
     // ---- Events, set before activation. Per connection, on its own thread:
     // OnConnect once, OnExecute at once and then whenever bytes arrived, the
@@ -199,6 +230,7 @@ public:
     int EffectiveMaxConnections() const noexcept { return FMaxConnections.load(); }
 
 private:
+    friend class detail::EpollEngine;
     struct Listener
     {
         TkbzSocket Socket;
@@ -211,6 +243,11 @@ private:
     void AcceptLoop(Listener& listener) noexcept;
     void Accept(Listener& listener, TkbzSocket socket) noexcept;
     void RunConnection(const TkbzIdContextPtr& context) noexcept;
+    // Leaves the list and hands a connection thread over for joining.
+    void Finished(const TkbzIdContextPtr& context) noexcept;
+    // Pooled threads: take connections until the pool shrinks or stops.
+    void StartPooled(const TkbzIdContextPtr& context);
+    void PoolThread(std::uint64_t id) noexcept;
     void ReportException(TkbzIdContext& context, const std::exception& e) noexcept;
     // Joins the threads of connections that have ended.
     void ReapFinished() noexcept;
@@ -232,6 +269,17 @@ private:
     TkbzThreadList<TkbzIdContextPtr> FContexts;
     std::mutex FFinishedLock;
     std::vector<TkbzIdContextPtr> FFinished;
+    TkbzServerEngineOptions FEngineOptions; // as activated
+
+    // ---- Pool
+    std::mutex FPoolLock;
+    std::condition_variable FPoolWake;
+    std::deque<TkbzIdContextPtr> FPoolPending; // accepted, waiting for a thread
+    int FPoolIdle = 0;
+    bool FPoolStopping = false;
+    std::uint64_t FPoolNextId = 0;
+    std::vector<std::pair<std::uint64_t, detail::SmallStackThread>> FPoolThreads;
+    std::vector<detail::SmallStackThread> FPoolRetired; // ended, to be joined
 };
 
 } // namespace kbz

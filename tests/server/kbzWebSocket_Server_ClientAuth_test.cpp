@@ -3,6 +3,7 @@
 // mode asks for a session first and upgrades with its identifier.
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
+#include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@ struct AuthServer
             seen.emplace_back(user, password);
         };
         server.OnConnect = [this](const TkbzWSConnectionPtr&) { ++connects; };
+        UseTestEngine(server);
         server.SetActive(true);
     }
     std::vector<std::pair<std::string, std::string>> Seen()

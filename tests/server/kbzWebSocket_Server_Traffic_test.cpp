@@ -3,6 +3,7 @@
 // a file that cannot be opened. Our client and our server talk over loopback.
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
+#include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestProcess.h"
 #include "transport/kbzTCP_Intercept.h"
 
@@ -63,6 +64,7 @@ struct EchoServer
             ++Disconnects;
             Changed.notify_all();
         };
+        test::UseTestEngine(Server);
         Server.SetActive(true);
     }
     std::string URL() const { return "ws://127.0.0.1:" + std::to_string(Server.GetBoundPort()); }

@@ -4,6 +4,7 @@
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
 #include "tests/server/kbzRawWSClient.h"
+#include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
 
@@ -37,6 +38,7 @@ struct LoopbackServer
         server.OnStartup = [this](TkbzWSServer_Indy_Base&) { ++startups; };
         server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
         server.SetPort(0);
+        UseTestEngine(server);
         server.OnError = [this](const TkbzWSConnectionPtr&, const std::string& text) {
             std::lock_guard guard(lock);
             errors.push_back(text);

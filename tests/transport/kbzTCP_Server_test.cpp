@@ -1,10 +1,12 @@
 #include "tests/support/kbzTestProcess.h"
 #include "tests/transport/kbzLoopback.h"
+#include "tests/transport/kbzTestEngine.h"
 #include "transport/kbzTCP_Server.h"
 
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 
 namespace kbz
 {
@@ -55,13 +57,10 @@ struct Events
     }
 };
 
+// Works through what is buffered, as an execute step does: the listener waits.
 void Echo(TkbzIdContext& c)
 {
     TkbzIdTCPConnection& conn = c.Connection();
-    if (conn.InputBufferIsEmpty())
-    {
-        conn.CheckForDataOnSource(100);
-    }
     std::vector<std::uint8_t> bytes;
     conn.ReadAvailable(bytes);
     conn.Write(bytes);
@@ -87,6 +86,7 @@ TEST_P(ListenerTest, BindsPortZeroAcceptsAndEchoes)
     const TwsIPVersion v = GetParam();
     Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
+    server.EngineOptions = test::TestEngineOptions();
     ev.Attach(server);
     server.OnExecute = Echo;
     std::mutex seenLock;
@@ -135,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Loopback, ListenerTest,
 TEST(Listener, WithoutBindingsListensOnIPv4AndIPv6OnOnePort)
 {
     TkbzIdTCPServer server;
+    server.EngineOptions = test::TestEngineOptions();
     server.OnExecute = Echo;
     server.SetActive(true);
     const auto bound = server.GetBoundBindings();
@@ -162,6 +163,7 @@ TEST(Listener, StopWhileClientsAreConnectedEndsEveryThread)
 {
     Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
+    server.EngineOptions = test::TestEngineOptions();
     ev.Attach(server);
     std::atomic<int> blocked{0};
     server.OnExecute = [&](TkbzIdContext& c) {
@@ -208,6 +210,7 @@ TEST(Listener, CallbackFailuresAndLimits)
 {
     Events ev; // outlives the server, whose threads report into it
     TkbzIdTCPServer server;
+    server.EngineOptions = test::TestEngineOptions();
     ev.Attach(server);
     server.OnConnect = [&](TkbzIdContext& c) {
         ev.Bump(ev.connects);
@@ -269,11 +272,44 @@ TEST(Listener, BindingAnAddressInUseRaisesAndBindsNothing)
 {
     test::LoopbackListener taken;
     TkbzIdTCPServer server;
+    server.EngineOptions = test::TestEngineOptions();
     server.Bindings = {{"127.0.0.1", 0, TwsIPVersion::ipV4},
                        {"127.0.0.1", taken.Port(), TwsIPVersion::ipV4}};
     EXPECT_THROW(server.SetActive(true), EIdCouldNotBindSocket);
     EXPECT_FALSE(server.GetActive());
     EXPECT_TRUE(server.GetBoundBindings().empty());
+}
+
+// Pooled threads are reused, and over MaxThreads a connection waits for one.
+TEST(ListenerPool, ThreadsAreReusedAndACappedPoolQueues)
+{
+    TkbzIdTCPServer server;
+    server.EngineOptions.Engine = TkbzServerEngine::sePool;
+    server.EngineOptions.PoolSize = 1;
+    server.EngineOptions.MaxThreads = 1;
+    std::mutex lock;
+    std::vector<std::thread::id> threads;
+    server.OnConnect = [&](TkbzIdContext&) {
+        std::lock_guard g(lock);
+        threads.push_back(std::this_thread::get_id());
+    };
+    server.OnExecute = Echo;
+    server.Bindings = {{"127.0.0.1", 0, TwsIPVersion::ipV4}};
+    server.SetActive(true);
+    const auto port = server.GetBoundPort();
+
+    auto a = ConnectTo(TwsIPVersion::ipV4, port);
+    SendText(*a, "a");
+    EXPECT_EQ(RecvText(*a, 1), "a");
+    // b waits for the one thread, which a holds until it leaves.
+    auto b = ConnectTo(TwsIPVersion::ipV4, port);
+    SendText(*b, "b");
+    a->Shutdown();
+    EXPECT_EQ(RecvText(*b, 1), "b");
+    server.SetActive(false);
+    std::lock_guard g(lock);
+    ASSERT_EQ(threads.size(), 2u);
+    EXPECT_EQ(threads[0], threads[1]);
 }
 
 } // namespace
