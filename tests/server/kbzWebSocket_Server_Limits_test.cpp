@@ -3,6 +3,7 @@
 // process out of descriptors, and the budget for bytes of messages in progress.
 #include "server/kbzWebSocket_Server.h"
 #include "tests/server/kbzRawWSClient.h"
+#include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <arpa/inet.h>
@@ -31,6 +32,7 @@ struct LimitsServer
 
     LimitsServer()
     {
+        UseTestEngine(server);
         server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
         server.SetPort(0);
         server.OnError = [this](const TkbzWSConnectionPtr&, const std::string& text) {
