@@ -8,22 +8,32 @@
 # ThreadSanitizer pass (quicker local runs).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+# Each step says when it starts (seconds since the start), to see where the time goes.
+kbz_step() { echo "==== $* (at ${SECONDS} s)" >&2; }
+kbz_step install
 kbz_install "${kbz_build_packages[@]}" "${kbz_test_packages[@]}" "${kbz_check_packages[@]}"
+kbz_step format check
 bash "$kbz_root/scripts/check_format.sh"
 
 # Tests are switched on explicitly: the folder may have been configured by
 # run.sh without them. Release builds without debug information keep the two
 # builds quick on small machines.
+kbz_step release build
 kbz_build build -DCMAKE_BUILD_TYPE=Release -DKBZ_WARNINGS_AS_ERRORS=ON -DKBZ_BUILD_TESTS=ON \
     -DKBZ_BUILD_BENCHMARKS=ON
 # Each layer's tests linked against only the layers below it, and no include reaching upward.
+kbz_step layer check
 cmake --build "$kbz_root/build" -j "$(nproc)" --target kbz_layers >&2
+kbz_step release tests
 kbz_ctest build
+kbz_step package check
 bash "$kbz_root/scripts/check_package.sh" "$kbz_root/build"
 
 if [ "${KBZ_SKIP_SANITIZE:-0}" != "1" ]; then
+    kbz_step sanitizer build
     kbz_build build-asan -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 \
         -DKBZ_WARNINGS_AS_ERRORS=ON -DKBZ_BUILD_TESTS=ON -DKBZ_SANITIZE=address,undefined
+    kbz_step sanitizer tests
     ASAN_OPTIONS=detect_leaks=1 kbz_ctest build-asan
 fi
 # The threaded layers' unit tests (foundation to server) under ThreadSanitizer.
@@ -33,13 +43,15 @@ if [ "${KBZ_SKIP_TSAN:-0}" != "1" ]; then
     kbz_tsan_layers=(base transport websocket client server)
     kbz_tsan_targets=()
     for layer in "${kbz_tsan_layers[@]}"; do kbz_tsan_targets+=("kbz_${layer}_tests"); done
+    kbz_step thread sanitizer build
     kbz_build build-tsan -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 \
         -DKBZ_WARNINGS_AS_ERRORS=ON -DKBZ_BUILD_TESTS=ON -DKBZ_SANITIZE=thread -- \
         "${kbz_tsan_targets[@]}"
+    kbz_step thread sanitizer tests
     for layer in "${kbz_tsan_layers[@]}"; do
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R \
             "$kbz_root/build-tsan/tests/kbz_${layer}_tests" --gtest_brief=1 \
             --gtest_filter='-Codec.*:FrameDecoder.*:*RoundTrip*' >&2
     done
 fi
-echo "All tests passed." >&2
+echo "All tests passed (${SECONDS} s)." >&2
