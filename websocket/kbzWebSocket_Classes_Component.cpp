@@ -145,6 +145,12 @@ void TkbzWSComponent_Base::DoNotifyMessage(const TkbzWSConnectionPtr& connection
         FQueueMessage.emplace_back(connection, text);
         return;
     }
+    if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+    {
+        // On this thread, from the connection's own text: a large message is not copied.
+        RaiseMessage(connection, text);
+        return;
+    }
     Deliver([this, connection, text] { RaiseMessage(connection, text); });
 }
 

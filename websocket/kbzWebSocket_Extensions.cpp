@@ -140,9 +140,12 @@ void RawDeflater::Compress(TBytes& data)
         Open();
     }
     z_stream& s = *FStream;
-    // The bound does not count the flush marker; a few bytes more cover it.
-    std::size_t capacity = deflateBound(&s, static_cast<uLong>(data.size())) + 16;
-    FOut.resize(capacity);
+    // The bound does not count the flush marker; a few bytes more cover it. A
+    // large message starts from an eighth of it and grows as the output needs
+    // (most compress far better than the bound), so it is not held twice.
+    const std::size_t bound = deflateBound(&s, static_cast<uLong>(data.size())) + 16;
+    constexpr std::size_t kLargeStart = 256 * 1024;
+    FOut.resize(bound <= kLargeStart ? bound : std::max(kLargeStart, bound / 8));
     s.next_in = data.data();
     s.avail_in = 0;
     std::size_t unread = data.size();
@@ -165,7 +168,7 @@ void RawDeflater::Compress(TBytes& data)
         {
             break;
         }
-        if (s.avail_out == 0)
+        if (produced == FOut.size())
         {
             FOut.resize(FOut.size() * 2);
         }

@@ -1,10 +1,11 @@
-// The echo server example as a program: its engine switch, and SIGTERM while a
-// connection is busy.
+// The echo server example as a program: its engine switch, SIGTERM while a
+// connection is busy, and the memory a large compressed message costs it.
 #include "tests/server/kbzRawWSClient.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <atomic>
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -33,6 +34,33 @@ int StartEchoServer(TestProcess& server, std::vector<std::string> args)
     const std::string line = server.Lines()[*listening];
     return std::stoi(line.substr(line.rfind(':') + 1));
 }
+
+// A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1.
+long StatusKiB(int pid, const std::string& field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (line.rfind(field + ":", 0) == 0)
+        {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+// Sends one text of N bytes ('a', so it compresses to a few KiB) with
+// permessage-deflate and prints the length of the echo.
+const char* const kPythonSender = R"(
+import asyncio, sys, websockets
+async def main():
+    async with websockets.connect(sys.argv[1], max_size=None, ping_interval=None) as ws:
+        print("extensions", ws.response_headers.get("Sec-WebSocket-Extensions"), flush=True)
+        await ws.send("a" * int(sys.argv[2]))
+        print("echo", len(await ws.recv()), flush=True)
+asyncio.run(main())
+)";
 
 } // namespace
 
@@ -124,4 +152,44 @@ TEST(EchoServerProgram, SigtermEndsItWhileAConnectionIsBusy)
         EXPECT_TRUE(stalling);
         EXPECT_TRUE(connected);
     }
+}
+
+TEST(EchoServerProgram, ALargeCompressedMessageCostsAboutTwiceItsSize)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory";
+#else
+    if (!HaveProgram("/usr/bin/python3"))
+    {
+        GTEST_SKIP() << "python3 not installed";
+    }
+    TestProcess server;
+    const int port = StartEchoServer(server, {"-deflate"});
+    ASSERT_GT(port, 0);
+    const long base = StatusKiB(server.Pid(), "VmHWM");
+    ASSERT_GT(base, 0);
+    // 60 MiB that come as about 60 KiB: the server inflates it, hands it to
+    // its handler and compresses the echo.
+    constexpr long size = 60L << 20;
+    TestProcess peer;
+    ASSERT_TRUE(peer.Start({"/usr/bin/python3", "-c", kPythonSender,
+                            "ws://127.0.0.1:" + std::to_string(port) + "/", std::to_string(size)},
+                           {{}, "", true}));
+    if (peer.WaitForExit(60s) != 0 && peer.Lines().empty())
+    {
+        GTEST_SKIP() << "python3-websockets not installed";
+    }
+    ASSERT_EQ(peer.Lines().size(), 2u);
+    EXPECT_NE(peer.Lines()[0].find("permessage-deflate"), std::string::npos) << peer.Lines()[0];
+    EXPECT_EQ(peer.Lines()[1], "echo " + std::to_string(size));
+    // The inflated message once, a copy on the way to the handler and one for
+    // the compressor's input, never all at once with more.
+    const long peak = StatusKiB(server.Pid(), "VmHWM") - base;
+    EXPECT_LT(peak, size / 1024 * 5 / 2) << peak << " KiB at the peak";
+    // And it is given back once the message is done.
+    EXPECT_TRUE(WaitUntil([&] { return StatusKiB(server.Pid(), "VmRSS") - base < 16 * 1024; }, 5s))
+        << StatusKiB(server.Pid(), "VmRSS") << " KiB resident";
+    ::kill(server.Pid(), SIGTERM);
+    EXPECT_EQ(server.WaitForExit(10s), 0);
+#endif
 }
