@@ -101,13 +101,13 @@ public:
     }
 
 protected:
-    void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection) override
+    bool DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection) override
     {
         TkbzIdTCPConnection* tcp = connection->TCPConnection();
         const TkbzHTTPHead* head = connection->RequestHead();
         if (!tcp || !head)
         {
-            return;
+            return false;
         }
         TkbzHTTPAnswer answer;
         bool stop = false;
@@ -147,6 +147,7 @@ protected:
         {
             FOwner.StopLocalServer();
         }
+        return false;
     }
 
 private:

@@ -4,7 +4,7 @@
 // client, the sender included.
 //
 //   kbzEchoServer [-deflate] [-ip ADDRESS] [-io threads|pool|epoll] [-cert FILE [-key FILE]]
-//                 [-log FILE] [-lb HOST:PORT] [-chat] PORT
+//                 [-log FILE] [-lb HOST:PORT] [-chat] [-root DIR] PORT
 //
 // -deflate accepts the permessage-deflate and deflate-frame extensions; -ip
 // chooses the address to listen on (127.0.0.1 by default). PORT 0 lets the
@@ -27,12 +27,18 @@
 // broadcast to every client (through the balancer, so to the clients of every
 // linked server, when linked) instead of echoed; a text
 // "#kbz_to:<identifier>:<text>" goes to that one client only, wherever it is.
+//
+// -root serves the files of DIR over HTTP beside the echo (GET and HEAD, types by file
+// extension, keep-alive; a folder's index.html for the folder; 404 for what DIR does not
+// hold, or for a path that tries to leave it), with the built-in browser files and their
+// test page.
 #include "base/kbzBase_Helpers.h"
 #include "kbzWebSocket.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -53,7 +59,8 @@ void OnStopSignal(int)
 int Usage()
 {
     std::fprintf(stderr, "usage: kbzEchoServer [-deflate] [-ip ADDRESS] [-io threads|pool|epoll] "
-                         "[-cert FILE [-key FILE]] [-log FILE] [-lb HOST:PORT] [-chat] PORT\n");
+                         "[-cert FILE [-key FILE]] [-log FILE] [-lb HOST:PORT] [-chat] [-root DIR] "
+                         "PORT\n");
     return 2;
 }
 
@@ -67,6 +74,7 @@ int main(int argc, char** argv)
     std::string cert;
     std::string key;
     std::string logFile;
+    std::string root;
     std::string ip = "127.0.0.1";
     std::string io = "threads";
     std::string port;
@@ -92,6 +100,10 @@ int main(int argc, char** argv)
         else if (arg == "-log" && i + 1 < argc)
         {
             logFile = argv[++i];
+        }
+        else if (arg == "-root" && i + 1 < argc)
+        {
+            root = argv[++i];
         }
         else if (arg == "-chat")
         {
@@ -121,6 +133,11 @@ int main(int argc, char** argv)
     if (port.empty() || (!key.empty() && cert.empty()))
     {
         return Usage();
+    }
+    if (std::error_code ec; !root.empty() && !std::filesystem::is_directory(root, ec))
+    {
+        std::fprintf(stderr, "kbzEchoServer: %s is not a folder\n", root.c_str());
+        return 2;
     }
 
     // SIGINT and SIGTERM only wake the main thread (through a pipe), whichever
@@ -159,6 +176,18 @@ int main(int argc, char** argv)
         server.OnError = [](const TkbzWSConnectionPtr&, const std::string& text) {
             std::fprintf(stderr, "kbzEchoServer: %s\n", text.c_str());
         };
+        if (!root.empty())
+        {
+            server.DocumentRoot = root;
+            server.Charset = "utf-8";
+            server.KeepAlive = true;
+            server.Options().HTMLFiles = true;
+            // What the folder does not hold is not there.
+            server.OnCommandGet = [](const TkbzWSConnectionServerPtr&, TkbzWSHTTPRequestInfo&,
+                                     TkbzWSHTTPResponseInfo& response) {
+                response.ResponseNo = 404;
+            };
+        }
         if (!cert.empty())
         {
             server.SSL = true;

@@ -316,13 +316,13 @@ public:
 
 protected:
     // The binding query; every other plain request gets 404.
-    void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection) override
+    bool DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection) override
     {
         TkbzIdTCPConnection* tcp = connection->TCPConnection();
         const TkbzHTTPHead* head = connection->RequestHead();
         if (!tcp || !head)
         {
-            return;
+            return false;
         }
         const std::string path = head->Target.substr(0, head->Target.find('?'));
         TkbzHTTPAnswer a;
@@ -355,6 +355,7 @@ protected:
         const std::string answer = kbzWriteHTTPAnswer(a);
         tcp->Write(answer);
         connection->AddSendBytes(static_cast<std::int64_t>(answer.size()));
+        return false;
     }
 
 private:

@@ -38,6 +38,7 @@ void TkbzWSHTTPServer::StopForDestruction() noexcept
     ReleaseLoadBalancerLink();
     FreeTimers();
     WaitForTimerTicks();
+    FHTTPSessions.Clear();
 }
 
 TkbzIdTCPServer& TkbzWSHTTPServer::GetHTTPServer()
@@ -182,6 +183,7 @@ void TkbzWSHTTPServer::SetActive(bool value)
         DisconnectAll();
         listener.SetActive(false);
         StopTimers();
+        EndAllSessions();
     }
 }
 
@@ -236,24 +238,6 @@ std::string TkbzWSHTTPServer::DoALPNSelect(const std::vector<std::string>& offer
         OnSSLALPNSelect(*this, offered, chosen);
     }
     return chosen;
-}
-
-void TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection)
-{
-    TkbzIdTCPConnection* tcp = connection->TCPConnection();
-    if (!tcp)
-    {
-        return;
-    }
-    TkbzHTTPAnswer a;
-    a.Status = 404;
-    a.Headers.Add("Content-Type", "text/html; charset=utf-8");
-    a.Headers.Add("Connection", "close");
-    a.Headers.Add("Server", kbzServerSoftware);
-    a.Body = "<HTML><BODY><B>404 Not Found</B></BODY></HTML>";
-    const std::string answer = kbzWriteHTTPAnswer(a);
-    tcp->Write(answer);
-    connection->AddSendBytes(static_cast<std::int64_t>(answer.size()));
 }
 
 } // namespace kbz

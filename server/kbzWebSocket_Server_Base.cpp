@@ -526,6 +526,15 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
                 c->FRequestHandled = true;
                 DoUnknownProtocol(c);
             }
+            else if (c->FHTTPActive)
+            {
+                if (c->FHTTPDeadline != 0 && now >= c->FHTTPDeadline)
+                {
+                    // Idle keep-alive, or a request that stopped coming halfway.
+                    DoCloseHTTPConnection(c);
+                    return false;
+                }
+            }
             else if (waitingForRequest)
             {
                 if (now - c->FAccepted >=
@@ -557,6 +566,14 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
         else if (c->AwaitingKey3())
         {
             c->ReadData(true); // the rest of the handshake
+        }
+        else if (c->FHTTPActive)
+        {
+            if (!DoExecuteHTTP(c))
+            {
+                DoCloseHTTPConnection(c);
+                return false;
+            }
         }
         else if (c->FRequestHandled)
         {
@@ -619,6 +636,10 @@ int TkbzWSServer_Indy_Base::ExecuteWaitLimit(const TkbzWSConnectionServerPtr& c)
             until(c->FLastInput + static_cast<std::uint64_t>(ReadEmptySource) *
                                       static_cast<std::uint64_t>(FOptions.GetReadTimeOut()));
         }
+    }
+    if (c->FHTTPActive && c->FHTTPDeadline != 0)
+    {
+        until(c->FHTTPDeadline);
     }
     if (const std::int64_t close = c->CloseWaitLimit(); close >= 0)
     {
@@ -822,8 +843,11 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         DoCloseHTTPConnection(c);
         return;
     }
-    DoExecuteHTTP(c);
-    DoCloseHTTPConnection(c);
+    c->FHTTPActive = true;
+    if (!DoExecuteHTTP(c))
+    {
+        DoCloseHTTPConnection(c);
+    }
 }
 
 bool TkbzWSServer_Indy_Base::DoOfferHTTP(const TkbzWSConnectionServerPtr& c,
@@ -1088,7 +1112,10 @@ void TkbzWSServer_Indy_Base::DoRefuseRequest(const TkbzWSConnectionServerPtr& c,
     DoError(c, error);
 }
 
-void TkbzWSServer_Indy_Base::DoExecuteHTTP(const TkbzWSConnectionServerPtr& /*connection*/) {}
+bool TkbzWSServer_Indy_Base::DoExecuteHTTP(const TkbzWSConnectionServerPtr& /*connection*/)
+{
+    return false;
+}
 
 void TkbzWSServer_Indy_Base::DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& c)
 {
@@ -1096,6 +1123,8 @@ void TkbzWSServer_Indy_Base::DoCloseHTTPConnection(const TkbzWSConnectionServerP
     {
         tcp->InputBufferClear();
     }
+    c->FHTTPActive = false;
+    c->FHTTPState.reset();
     c->SetMustDisconnect(true);
     c->SetDisconnected(true);
     c->TerminateConnection();

@@ -215,6 +215,12 @@ public:
     std::atomic<bool> FQueueOverflow{false};
     // When bytes last arrived (kbzGetTicks; the accept time before).
     std::uint64_t FLastInput = 0;
+    // Serving plain HTTP requests (the server's HTTP layer keeps its state in
+    // FHTTPState); the connection ends at FHTTPDeadline (kbzGetTicks; 0: none) when no
+    // byte comes: an idle keep-alive connection, or a request that stopped halfway.
+    bool FHTTPActive = false;
+    std::uint64_t FHTTPDeadline = 0;
+    std::shared_ptr<void> FHTTPState;
     // A ping for the connection's own thread to send (Ping and the heartbeat
     // never write from their thread, so a peer that does not read holds up nobody).
     // Wakes the connection's thread.
@@ -421,8 +427,10 @@ public:
     void OnListenerException(const TkbzWSConnectionServerPtr& connection, const std::exception& e);
 
 protected:
-    // Plain HTTP requests; the base closes the connection without an answer.
-    virtual void DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
+    // Plain HTTP requests: called with the first request's head consumed (RequestHead), and
+    // again on every step while it returns true, to go on with what has arrived (bodies,
+    // further keep-alive requests). False: the connection is closed. The base answers nothing.
+    virtual bool DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
     // Ends a connection that served one HTTP exchange (or was refused).
     void DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& connection);
     // A built-in file answered on the first request of the connection
@@ -436,6 +444,29 @@ protected:
     // "POST /kbz/protocol/<name>/<path>" (head consumed): the body goes to the
     // protocol objects of that name, whose answer is sent; 404 without one.
     void DoProtocolPost(const TkbzWSConnectionServerPtr& connection, const TkbzHTTPHead& head);
+    // SecurityOptions.SameOrigin: a request whose Origin is neither the
+    // server's own nor one of OriginsAllowed is answered 403 and false
+    // returned. Every request path calls it on every head it reads.
+    bool DoCheckOrigin(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);
+    // A plain HTTP request offered to the OAuth 2 components (TLS connections of a server with
+    // authentication): true when one of them answered it. consumeHead drops the head from the
+    // input before a body is read.
+    bool DoOfferHTTP(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head,
+                     const std::function<void()>& consumeHead);
+    // The body of the request whose head was consumed (length or chunked, small); none when it
+    // was refused (answered 400, 408, 413) or the peer went away.
+    std::optional<std::string> ReadRequestBody(const TkbzWSConnectionServerPtr& c,
+                                               const TkbzHTTPHead& head);
+    // Whether plain requests of this connection need a Bearer token (a JWT check, or an OAuth 2
+    // component on a TLS connection).
+    bool NeedsBearer(const TkbzWSConnectionServer& c) const;
+    // A plain HTTP request that needs a Bearer token: a token one of the checks accepts
+    // authenticates the connection, or a 401 answer is written and false returned.
+    bool DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    // A plain HTTP request of a server with Basic authentication: its credentials authenticate
+    // the connection, or the Basic challenge (401) is written and false returned.
+    bool DoAuthorizeBasic(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
+    void WriteBasicChallenge(const TkbzWSConnectionServerPtr& c) noexcept;
     // After the opening handshake (type 1): framing check, then OnConnect.
     void DoHandshakeDone(const TkbzWSConnectionServerPtr& connection, int type);
 
@@ -463,35 +494,12 @@ protected:
 private:
     void GatherAndClassify(const TkbzWSConnectionServerPtr& c);
     void DoAuthenticate(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
-    // A plain HTTP request offered to the OAuth 2 components (TLS connections of a server with
-    // authentication): true when one of them answered it. consumeHead drops the head from the
-    // input before a body is read.
-    bool DoOfferHTTP(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head,
-                     const std::function<void()>& consumeHead);
-    // The body of the request whose head was consumed (length or chunked, small); none when it
-    // was refused (answered 400, 408, 413) or the peer went away.
-    std::optional<std::string> ReadRequestBody(const TkbzWSConnectionServerPtr& c,
-                                               const TkbzHTTPHead& head);
-    // Whether plain requests of this connection need a Bearer token (a JWT check, or an OAuth 2
-    // component on a TLS connection).
-    bool NeedsBearer(const TkbzWSConnectionServer& c) const;
-    // A plain HTTP request that needs a Bearer token: a token one of the checks accepts
-    // authenticates the connection, or a 401 answer is written and false returned.
-    bool DoAuthorizeBearer(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
-    // A plain HTTP request of a server with Basic authentication: its credentials authenticate
-    // the connection, or the Basic challenge (401) is written and false returned.
-    bool DoAuthorizeBasic(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
-    void WriteBasicChallenge(const TkbzWSConnectionServerPtr& c) noexcept;
     void DoSessionLogin(const TkbzWSConnectionServerPtr& c, const TkbzHeaderList& lines);
     void DoPolicyFile(const TkbzWSConnectionServerPtr& c);
     void DoEventStream(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);
     // Answers a request that cannot be served (400, 431, 505) and closes.
     void DoRefuseRequest(const TkbzWSConnectionServerPtr& c, int status, const std::string& error);
     void DoUnknownProtocol(const TkbzWSConnectionServerPtr& c);
-    // SecurityOptions.SameOrigin: a request whose Origin is neither the
-    // server's own nor one of OriginsAllowed is answered 403 and false
-    // returned. Every request path calls it on every head it reads.
-    bool DoCheckOrigin(const TkbzWSConnectionServerPtr& c, const TkbzHTTPHead& head);
     void OnServerAuthenticationEvent(TkbzWSConnectionServer& c, const std::string& user,
                                      const std::string& password, bool& authenticated);
     void DoBroadcast(const std::string* text, const std::vector<std::uint8_t>* bytes,

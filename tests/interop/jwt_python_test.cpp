@@ -238,8 +238,8 @@ TEST(JWTCurl, BearerTokensOnHTTPRequests)
         std::string status; // what curl reports
     };
     const Case cases[] = {
-        {"valid", {"-H", "Authorization: Bearer " + valid}, "404"}, // past the check
-        {"oauth2-bearer option", {"--oauth2-bearer", valid}, "404"},
+        {"valid", {"-H", "Authorization: Bearer " + valid}, "200"}, // past the check
+        {"oauth2-bearer option", {"--oauth2-bearer", valid}, "200"},
         {"expired", {"-H", "Authorization: Bearer " + expired}, "401"},
         {"wrong secret", {"-H", "Authorization: Bearer " + other}, "401"},
         {"none", {}, "401"},
