@@ -10,6 +10,8 @@ kbz_build_packages=(g++ make cmake pkg-config libssl-dev zlib1g-dev libgtest-dev
 # The checks of CI beyond the tests: Debian packages (cpack needs dpkg-shlibdeps and file),
 # the source format.
 kbz_check_packages=(dpkg-dev file clang-format)
+# The benchmark scripts' load generator (bench/bench_http_files.sh installs it).
+kbz_bench_packages=(wrk)
 # The fuzzers: clang with libFuzzer and the sanitizer runtimes.
 kbz_fuzz_packages=(clang libclang-rt-14-dev)
 # The programs the README uses.

@@ -148,6 +148,8 @@ bool TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& c)
             return false;
         }
     }
+    // Held for the step: a refusal on the way ends the connection's state.
+    const std::shared_ptr<void> state = c->FHTTPState;
     detail::HTTPExchange& x = ExchangeOf(c);
     for (;;)
     {

@@ -294,6 +294,31 @@ TEST(ServerHTTP, WhichConnectionsAreKept)
     }
 }
 
+TEST(ServerHTTP, EveryKeptRequestShowsItsCredentials)
+{
+    HTTPServer hs;
+    hs.server.KeepAlive = true;
+    hs.server.Authentication().Enabled = true;
+    hs.server.Authentication().Basic.Enabled = true;
+    hs.server.Authentication().AuthUsers.Add("u=p");
+    MemoryPeer p(hs.server);
+    const std::string good = "Authorization: Basic " + kbzEncodeBase64("u:p") + "\r\n";
+    p.Send("GET /text HTTP/1.1\r\nHost: a\r\n" + good + "\r\nGET /text HTTP/1.1\r\nHost: a\r\n" +
+           good + "\r\nGET /text HTTP/1.1\r\nHost: a\r\n\r\n");
+    std::string stream;
+    p.RunUntil(
+        [&] {
+            stream += p.ReadAll(10);
+            return false;
+        },
+        std::chrono::milliseconds(1000));
+    EXPECT_EQ(Answers(stream),
+              (std::vector<std::string>{"200 hello", "200 hello",
+                                        "401 <HTML><BODY><B>401 Unauthorized</B></BODY></HTML>"}));
+    EXPECT_NE(stream.find("WWW-Authenticate: Basic realm=\""), std::string::npos);
+    EXPECT_FALSE(p.Step());
+}
+
 TEST(ServerHTTP, IdleKeptConnectionTimesOut)
 {
     HTTPServer hs;
