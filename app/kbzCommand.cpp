@@ -4,9 +4,12 @@
 #include "base/kbzBase_Classes.h"
 #include "base/kbzBase_Helpers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kbz
 {
@@ -18,6 +21,12 @@ namespace
 constexpr std::int64_t kRelayMaxLine = 1024 * 1024;
 // Lines waiting for one relay client; a client that lets more pile up is dropped.
 constexpr std::size_t kRelayClientQueue = 2 * 1024 * 1024;
+// Lines waiting for all relay clients together: beyond it the clients furthest
+// behind are dropped, however many do not read.
+constexpr std::size_t kRelayQueueTotal = 32 * 1024 * 1024;
+// A send to a relay client that makes no progress for this long ends it; so
+// the thread of a client dropped for its full queue always gets to say why.
+constexpr int kRelayWriteTimeOut = 10000;
 
 std::mutex& OutputLock()
 {
@@ -272,6 +281,7 @@ TkbzWebSocketHTTPServer& TkbzCommandLog::GetRelayServer()
     }
     auto server = std::make_unique<TkbzWebSocketHTTPServer>();
     server->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    server->Options().WriteTimeOut = kRelayWriteTimeOut;
     server->OnTCPConnect = [this](const TkbzWSConnectionPtr& c, bool& accept) {
         if (c)
         {
@@ -335,13 +345,39 @@ void TkbzCommandLog::DoRelayBroadcast(const std::string& text)
     {
         return;
     }
+    // The clients that take lines, and what waits for them already.
+    std::vector<std::pair<TkbzWSConnectionServerPtr, std::size_t>> receivers;
+    std::size_t queued = 0;
+    for (const TkbzWSConnectionServerPtr& c : FServer->Connections())
+    {
+        if (c->Enabled() && !c->Disconnected() && !c->Closing() && !c->FQueueOverflow.load())
+        {
+            const std::size_t bytes = c->QueuedBytes();
+            receivers.emplace_back(c, bytes);
+            queued += bytes;
+        }
+    }
+    // The server-wide bound: the clients furthest behind make room.
+    while (!receivers.empty() && queued + (text.size() + 1) * receivers.size() > kRelayQueueTotal)
+    {
+        const auto furthest =
+            std::max_element(receivers.begin(), receivers.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; });
+        if (furthest->second == 0)
+        {
+            break; // nobody is behind: the line alone is that big
+        }
+        queued -= furthest->second;
+        FServer->DropForFullQueue(furthest->first);
+        receivers.erase(furthest);
+    }
     // Raw TCP clients read lines: theirs end with a line break. Every other
     // client gets the text as one message.
     std::string raw;
     std::vector<TkbzWSConnectionServerPtr> rawClients;
-    for (const TkbzWSConnectionServerPtr& c : FServer->Connections())
+    for (const auto& [c, bytes] : receivers)
     {
-        if (c->Enabled() && !c->Disconnected() && c->GetTransport() == TwsTransport::trpTCP)
+        if (c->GetTransport() == TwsTransport::trpTCP)
         {
             if (!raw.empty())
             {

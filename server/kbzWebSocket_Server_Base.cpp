@@ -14,6 +14,8 @@ namespace
 {
 
 constexpr const char* kQueueFullText = "Connection dropped: send queue full.";
+// The close code of a connection dropped for its full queue.
+constexpr int kClosePolicyViolation = 1008;
 
 // Items of a path split at "/" ("/a/b" gives "", "a", "b").
 // "%XX" escapes of one path segment decoded; a "%" that starts no valid escape stays as it is.
@@ -506,6 +508,15 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
             c->TerminateConnection();
             return false;
         }
+        if (c->FQueueOverflow.load() && !c->FOverflowClosed.exchange(true))
+        {
+            // Dropped for a full queue while its sends could still finish: what
+            // waited is discarded, and a peer that reads again learns why. The
+            // drop is reported when the connection has ended.
+            c->ClearQueues();
+            c->Close(kClosePolicyViolation);
+            return !c->Disconnected();
+        }
         if (c->HasQueues() && c->QueueDue())
         {
             c->DrainQueues();
@@ -670,6 +681,11 @@ void TkbzWSServer_Indy_Base::OnListenerDisconnect(const TkbzWSConnectionServerPt
     {
         c->MarkFreed();
         return;
+    }
+    // A drop for a full queue that ended in a closing handshake: said now, before its end.
+    if (c->FQueueOverflow.exchange(false))
+    {
+        DoError(c, kQueueFullText);
     }
     ReportToLoadBalancer(c, false);
     try
@@ -1492,7 +1508,8 @@ void TkbzWSServer_Indy_Base::DoBroadcast(const std::string* text,
     for (auto it = list.rbegin(); it != list.rend(); ++it)
     {
         const TkbzWSConnectionServerPtr& c = *it;
-        if (!c->Enabled() || c->Disconnected() || c->GetTransport() == TwsTransport::trpHTTP2)
+        if (!c->Enabled() || c->Disconnected() || c->Closing() || c->FQueueOverflow.load() ||
+            c->GetTransport() == TwsTransport::trpHTTP2)
         {
             continue;
         }
@@ -1520,9 +1537,21 @@ void TkbzWSServer_Indy_Base::DropForFullQueue(const TkbzWSConnectionServerPtr& c
     {
         return;
     }
-    // Its own thread reports the drop. The socket is shut down without
-    // waiting for a send in progress.
-    c->FQueueOverflow.store(true);
+    // Its own thread reports the drop.
+    if (c->FQueueOverflow.exchange(true))
+    {
+        return;
+    }
+    if (FOptions.WriteTimeOut > 0)
+    {
+        // Its sends end within WriteTimeOut, so its thread gets to send the close
+        // (1008) once the send in progress is done; nothing more is queued meanwhile.
+        c->ClearQueues();
+        c->WakeReader();
+        return;
+    }
+    // A send could wait for ever: the socket is shut down without waiting
+    // for a send in progress.
     c->SetDisconnected(true);
     try
     {

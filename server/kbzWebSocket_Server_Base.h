@@ -213,6 +213,8 @@ public:
     std::atomic<bool> FDisconnectHandled{false};
     // Dropped by a broadcast: its send queue was full.
     std::atomic<bool> FQueueOverflow{false};
+    // Its thread discarded the queue and sent the close (1008) for that.
+    std::atomic<bool> FOverflowClosed{false};
     // When bytes last arrived (kbzGetTicks; the accept time before).
     std::uint64_t FLastInput = 0;
     // Serving plain HTTP requests (the server's HTTP layer keeps its state in
@@ -360,6 +362,10 @@ public:
     void DisconnectAll();
     // Drops a connection whose send queue cannot take a message (a peer that
     // does not read); its own thread reports it. Never waits for the peer.
+    // With a WriteTimeOut the connection's thread discards the queue and closes
+    // with 1008 once its send in progress is done (or ends it when that send
+    // times out); without one, where a send could wait for ever, the socket
+    // is shut down at once.
     void DropForFullQueue(const TkbzWSConnectionServerPtr& connection) noexcept;
 
     TkbzWSConnectionServerPtr GetConnectionByGuid(const std::string& aGuid) const;

@@ -182,6 +182,14 @@ public:
     void DrainQueues();
     // Whether anything waits in the send queues.
     bool HasQueues() const noexcept { return FQueuedCount.load() > 0; }
+    // Discards what waits in the send queues.
+    void ClearQueues();
+    // The bytes of the messages waiting in the send queues.
+    std::size_t QueuedBytes() const
+    {
+        std::lock_guard guard(FQueueLock);
+        return FQueuedBytes;
+    }
     // How long the owner's thread may wait for input, at most readTimeOut ms,
     // before the queues need it again. A message queued while the queues are
     // empty wakes the thread; within kQueueBatchMs of the last drain it is
@@ -259,7 +267,6 @@ private:
     void DoWriteSSE(const std::string& text);
     void DoWriteHixie76(TOpcode opcode, const std::string& text);
     void DoPing(const std::string& aText, std::shared_ptr<TkbzPing>* sent);
-    void ClearQueues();
 
     // Receive steps.
     void ReadStepRFC6455(bool maskRequired);

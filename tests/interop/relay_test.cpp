@@ -239,3 +239,61 @@ TEST(RelayRawTcp, ListenersThatSendNothingGetEveryLine)
     EXPECT_EQ(relay.Program().Exit(), 0);
     EXPECT_TRUE(listener.WaitForExit(10s).has_value());
 }
+
+// Clients that stop reading while the relay has much to say are dropped: the relay's buffered
+// lines are bounded for all its clients together (twenty stalled clients reach that bound before
+// any reaches its own), each dropped client gets a close frame with 1008 once it reads again, the
+// console says why, and a client that reads gets every line meanwhile.
+TEST(RelayQueues, ClientsThatDoNotReadAreClosedWith1008)
+{
+    if (!HaveProgram(Python))
+    {
+        GTEST_SKIP() << "python3 not installed";
+    }
+    Relay relay;
+    ASSERT_TRUE(relay.Start());
+    const int stalled = 20;
+    TestProcess peers;
+    ASSERT_TRUE(
+        peers.Start({Python, SourcePath("tests/interop/peers/ws_stalled.py"),
+                     std::to_string(relay.Port()), std::to_string(stalled), R"("interval": 77)"},
+                    {{}, "", true}));
+    ASSERT_TRUE(peers.WaitForLineContaining("stalled", 30s)) << relay.Program().Dump();
+    // Lines of 512 KiB: the error of an interval that is no number quotes it. 24 MiB in all,
+    // far more than the stalled clients' socket buffers take.
+    const std::string big(512 * 1024, 'x');
+    for (int i = 0; i < 48; ++i)
+    {
+        relay.Program().Send(R"({"message":"heartbeat","params":{"heartbeat":{"interval":")" + big +
+                             "\"}}}");
+    }
+    relay.Program().Send(R"({"message":"heartbeat","params":{"heartbeat":{"enabled":true,)"
+                         R"("interval":77}}})");
+    ASSERT_TRUE(peers.WaitForLineContaining(R"(reader "interval": 77)", 60s));
+    peers.WriteLine("read");
+    ASSERT_TRUE(peers.WaitForLineContaining("done", 60s));
+    Strings closes;
+    for (const std::string& line : peers.Lines())
+    {
+        if (line.rfind("close ", 0) == 0 || line.rfind("eof ", 0) == 0)
+        {
+            closes.push_back(line);
+        }
+    }
+    Strings expected;
+    for (int i = 0; i < stalled; ++i)
+    {
+        expected.push_back("close " + std::to_string(i) + " 1008");
+    }
+    EXPECT_EQ(closes, expected);
+    // Said once the connection has ended, for each of them.
+    std::size_t from = 0;
+    for (int i = 0; i < stalled; ++i)
+    {
+        const auto said =
+            relay.Program().AwaitFrom(from, "Connection dropped: send queue full.", 30s);
+        ASSERT_TRUE(said) << i;
+        from = *said + 1;
+    }
+    EXPECT_EQ(relay.Program().Exit(), 0);
+}
