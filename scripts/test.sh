@@ -5,7 +5,7 @@
 # The normal build is also installed, packaged and used by examples/consumer
 # (scripts/check_package.sh).
 # KBZ_SKIP_SANITIZE=1 skips the ASan/UBSan pass, KBZ_SKIP_TSAN=1 the
-# ThreadSanitizer pass (quicker local runs).
+# ThreadSanitizer pass (quicker local runs); KBZ_FUZZ_SECONDS=N adds fuzzing.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # Each step says when it starts (seconds since the start), to see where the time goes.
@@ -53,5 +53,11 @@ if [ "${KBZ_SKIP_TSAN:-0}" != "1" ]; then
             "$kbz_root/build-tsan/tests/kbz_${layer}_tests" --gtest_brief=1 \
             --gtest_filter='-Codec.*:FrameDecoder.*:*RoundTrip*' >&2
     done
+fi
+# KBZ_FUZZ_SECONDS=N also runs every fuzzer N seconds from its corpus (clang;
+# scripts/fuzz.sh). The committed corpus is replayed by ctest in any case.
+if [ "${KBZ_FUZZ_SECONDS:-0}" -gt 0 ]; then
+    kbz_step fuzzing
+    bash "$kbz_root/scripts/fuzz.sh" "$KBZ_FUZZ_SECONDS"
 fi
 echo "All tests passed (${SECONDS} s)." >&2
