@@ -585,6 +585,10 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
                 DoCloseHTTPConnection(c);
                 return false;
             }
+            if (!c->FHTTPActive && !c->FRequestHandled && !tcp->InputBufferIsEmpty())
+            {
+                GatherAndClassify(c);
+            }
         }
         else if (c->FRequestHandled)
         {
@@ -1131,6 +1135,26 @@ void TkbzWSServer_Indy_Base::DoRefuseRequest(const TkbzWSConnectionServerPtr& c,
 bool TkbzWSServer_Indy_Base::DoExecuteHTTP(const TkbzWSConnectionServerPtr& /*connection*/)
 {
     return false;
+}
+
+bool TkbzWSServer_Indy_Base::IsClassifiedRequest(const TkbzHTTPHead& head) const
+{
+    return IsUpgradeRequest(head) || IsEventStreamRequest(head) ||
+           (head.Method == "POST" &&
+            (head.Path().starts_with("/kbz/xhr/") || head.Path().starts_with("/kbz/protocol/"))) ||
+           (FAuthentication.Enabled && FAuthentication.Session.Enabled &&
+            kbzIsAuthSessionRequest(head.Lines));
+}
+
+void TkbzWSServer_Indy_Base::ReturnToClassification(const TkbzWSConnectionServerPtr& c)
+{
+    c->FHTTPActive = false;
+    c->FHTTPState.reset();
+    c->FHTTPDeadline = 0;
+    c->FRequestHandled = false;
+    // Its request has the time of a first one; the credentials of the ones before do not count.
+    c->FAccepted = kbzGetTicks();
+    c->Authentication().Authenticated = false;
 }
 
 void TkbzWSServer_Indy_Base::DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& c)

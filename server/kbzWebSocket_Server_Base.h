@@ -439,6 +439,13 @@ protected:
     virtual bool DoExecuteHTTP(const TkbzWSConnectionServerPtr& connection);
     // Ends a connection that served one HTTP exchange (or was refused).
     void DoCloseHTTPConnection(const TkbzWSConnectionServerPtr& connection);
+    // Requests that the first-request classification serves rather than the HTTP
+    // layer: upgrades, event-stream starts, a stream's posts, protocol posts and
+    // session logins.
+    bool IsClassifiedRequest(const TkbzHTTPHead& head) const;
+    // The HTTP layer lets go of a kept connection whose next request, still
+    // buffered, is one of them: the execute step classifies it as a first request.
+    void ReturnToClassification(const TkbzWSConnectionServerPtr& connection);
     // A built-in file answered on the first request of the connection
     // (GetBuiltInFile, then written); false when the request is none.
     bool DoServeResource(const TkbzWSConnectionServerPtr& connection, const TkbzHTTPHead& head,

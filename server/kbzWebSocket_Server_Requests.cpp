@@ -158,6 +158,7 @@ bool TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& c)
         {
             TkbzHTTPParseStatus status = TkbzHTTPParseStatus::hpsNeedMore;
             std::size_t length = 0;
+            bool classified = false;
             tcp->InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
                 if (bytes.empty())
                 {
@@ -167,11 +168,20 @@ bool TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& c)
                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
                 if (status == TkbzHTTPParseStatus::hpsComplete)
                 {
-                    length = x.Parser.Head().Length;
+                    // Left where it is for the classification of first requests.
+                    classified = IsClassifiedRequest(x.Parser.Head());
+                    length = classified ? 0 : x.Parser.Head().Length;
                     return length;
                 }
                 return 0;
             });
+            if (classified)
+            {
+                // A browser sends its upgrades, event streams and their posts on
+                // whichever connection it keeps: they are served as first requests.
+                ReturnToClassification(c);
+                return true;
+            }
             if (status == TkbzHTTPParseStatus::hpsNeedMore)
             {
                 if (!tcp->InputBufferIsEmpty() && x.HeadStarted == 0)

@@ -3,6 +3,7 @@
 // messages and a registered protocol's requests, over in-memory channel pairs.
 #include "base/kbzBase_Helpers.h"
 #include "server/kbzWebSocket_HTTPResponse.h"
+#include "server/kbzWebSocket_Server.h"
 #include "server/kbzWebSocket_Server_Base.h"
 #include "tests/server/kbzServerHarness.h"
 
@@ -427,4 +428,50 @@ TEST(FlashPolicy, AnsweredWhileTheFallbackIsOn)
         // Answered, the connection waits for the player to close it; refused, it ends.
         EXPECT_EQ(p.Step(), c.enabled);
     }
+}
+
+TEST(EventStream, StreamsAndPostsOnKeptConnections)
+{
+    // Browsers send them on whichever connection they keep open.
+    std::mutex lock;
+    std::vector<std::string> texts;
+    TkbzWSHTTPServer server;
+    server.KeepAlive = true;
+    server.FallBack().ServerSentEvents.Enabled = true;
+    server.OnMessage = [&](const TkbzWSConnectionPtr&, const std::string& text) {
+        std::lock_guard guard(lock);
+        texts.push_back(text);
+    };
+    const std::string page = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string pageAnswerEnd = "<HTML><BODY><B>200 OK</B></BODY></HTML>";
+
+    MemoryPeer stream(server);
+    stream.Send(page);
+    std::string sent;
+    ASSERT_TRUE(stream.RunUntil([&] {
+        sent += stream.ReadAll(10);
+        return sent.ends_with(pageAnswerEnd);
+    }));
+    stream.Send("GET /events HTTP/1.1\r\nHost: a\r\nAccept: text/event-stream\r\n\r\n");
+    ASSERT_TRUE(stream.RunUntil([&] { return stream.connection->Enabled(); }));
+    const std::string guid = stream.connection->GetGuid();
+    EXPECT_EQ(stream.connection->GetTransport(), TwsTransport::trpSSE);
+    sent = stream.Read(std::string::npos / 2, 300);
+    EXPECT_EQ(StatusLine(sent), "HTTP/1.1 200 OK");
+    EXPECT_NE(sent.find("data: " + guid + "\r\n"), std::string::npos);
+
+    // A page request, then the post right behind it on the same connection.
+    MemoryPeer poster(server);
+    poster.Send(page + "POST /kbz/xhr/" + guid +
+                " HTTP/1.1\r\nHost: a\r\nContent-Length: 7\r\n\r\ncommand");
+    std::string answers;
+    poster.RunUntil([&] {
+        answers += poster.ReadAll(10);
+        std::lock_guard guard(lock);
+        return !texts.empty() && answers.ends_with("\r\n\r\n");
+    });
+    EXPECT_EQ(answers.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(answers.find(pageAnswerEnd + "HTTP/1.1 200 OK\r\n"), std::string::npos) << answers;
+    std::lock_guard guard(lock);
+    EXPECT_EQ(texts, std::vector<std::string>{"command"});
 }
