@@ -18,7 +18,8 @@ namespace kbz
 
 bool TkbzHTTPSessionList::Expired(const Entry& e, std::uint64_t now) const noexcept
 {
-    return SessionTimeOut > 0 && now - e.LastUse >= static_cast<std::uint64_t>(SessionTimeOut);
+    const int timeOut = SessionTimeOut.load();
+    return timeOut > 0 && now - e.LastUse >= static_cast<std::uint64_t>(timeOut);
 }
 
 std::vector<TkbzHTTPSessionPtr> TkbzHTTPSessionList::Add(const TkbzHTTPSessionPtr& session,
@@ -38,7 +39,8 @@ std::vector<TkbzHTTPSessionPtr> TkbzHTTPSessionList::Add(const TkbzHTTPSessionPt
             ++it;
         }
     }
-    while (MaxSessions > 0 && FEntries.size() >= MaxSessions)
+    const std::size_t most = MaxSessions.load();
+    while (most > 0 && FEntries.size() >= most)
     {
         auto oldest = std::min_element(FEntries.begin(), FEntries.end(), [](auto& a, auto& b) {
             return a.second.LastUse < b.second.LastUse;

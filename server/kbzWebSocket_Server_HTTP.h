@@ -7,6 +7,7 @@
 #include "transport/kbzHTTP_Message.h"
 #include "transport/kbzSocket_Options.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,8 +44,9 @@ using TkbzHTTPSessionPtr = std::shared_ptr<TkbzHTTPSession>;
 class TkbzHTTPSessionList
 {
 public:
-    int SessionTimeOut = 0;
-    std::size_t MaxSessions = 10000;
+    // The server sets it from its own SessionTimeOut at every request (any connection thread).
+    std::atomic<int> SessionTimeOut{0};
+    std::atomic<std::size_t> MaxSessions{10000};
 
     // Adds the session; returns those it pushed out or found expired.
     std::vector<TkbzHTTPSessionPtr> Add(const TkbzHTTPSessionPtr& session, std::uint64_t now);
@@ -153,6 +155,9 @@ public:
     std::string AuthRealm;
     // The connection ends after this answer.
     bool CloseConnection = false;
+    // An answer to HEAD: the length of the body that GET would get (-1: that of the content
+    // here), for a HEAD that is answered without its body at hand (a forwarded one).
+    std::int64_t ContentLength = -1;
 
     // Whether anything was put into the response (otherwise the default page is answered).
     bool Filled() const;

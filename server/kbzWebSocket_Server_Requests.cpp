@@ -618,6 +618,15 @@ bool TkbzWSHTTPServer::DoForwardHTTP(const TkbzWSConnectionServerPtr& c,
             }
         }
         response.ContentText = answer.Body;
+        if (request.Command == "HEAD")
+        {
+            // The target's head tells the length its GET would have.
+            const std::string length = answer.Head.Headers.Get("Content-Length");
+            const bool number = !length.empty() && length.size() < 19 &&
+                                std::all_of(length.begin(), length.end(),
+                                            [](char ch) { return ch >= '0' && ch <= '9'; });
+            response.ContentLength = number ? std::stoll(length) : 0;
+        }
     }
     catch (const EIdHTTPProtocolException& e)
     {
@@ -877,7 +886,14 @@ bool TkbzWSHTTPServer::WriteResponse(const TkbzWSConnectionServerPtr& c,
     a.Reason = response.ResponseText;
     a.HeadOnly = request.Command == "HEAD";
     std::string contentType = response.ContentType;
-    if (!bodyless && !response.ContentFile && response.ContentText.empty())
+    const bool givenLength = a.HeadOnly && response.ContentLength >= 0 && !response.ContentFile;
+    if (givenLength)
+    {
+        a.Headers.Add("Content-Length", std::to_string(response.ContentLength));
+        a.AddContentLength = false;
+        response.ContentText.clear();
+    }
+    if (!bodyless && !givenLength && !response.ContentFile && response.ContentText.empty())
     {
         // Nothing to send: the page that names the status.
         response.ContentText = kbzHTTPStatusPage(status, response.ResponseText);

@@ -569,6 +569,8 @@ TEST(ServerHTTP, ForwardedRequests)
          "HTTP/1.1 202 Accepted", "POST /q for  host front abc"},
         {"not forwarded", "GET /local HTTP/1.1\r\nHost: front\r\n\r\n", "HTTP/1.1 200 OK",
          kDefaultPage},
+        {"HEAD: the target's length, no body", "HEAD /h HTTP/1.1\r\nHost: front\r\n\r\n",
+         "HTTP/1.1 202 Accepted", ""},
     };
     for (const Case& c : cases)
     {
@@ -581,13 +583,18 @@ TEST(ServerHTTP, ForwardedRequests)
         {
             EXPECT_NE(answer.find("\r\nX-Target: yes\r\n"), std::string::npos) << answer;
         }
+        if (c.request.starts_with("HEAD"))
+        {
+            // What the target's GET of /h would send: "HEAD /h for  host front ".
+            EXPECT_NE(answer.find("\r\nContent-Length: 24\r\n"), std::string::npos) << answer;
+        }
     }
     {
         MemoryPeer p(front);
         const std::string answer = Exchange(p, "GET /gone HTTP/1.1\r\nHost: front\r\n\r\n");
         EXPECT_EQ(answer.rfind("HTTP/1.1 500 ", 0), 0u) << answer;
     }
-    EXPECT_EQ(after, (std::vector<std::string>{"202", "202", "500 failed"}));
+    EXPECT_EQ(after, (std::vector<std::string>{"202", "202", "202", "500 failed"}));
     target.SetActive(false);
 }
 
@@ -852,4 +859,30 @@ TEST(ServerHTTPUpload, UploadsToDisk)
         Exchange(p, "POST /up HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; "
                     "boundary=x\r\nContent-Length: 6000\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 413 ", 0), 0u) << answer;
+}
+
+TEST(ServerHTTP, StreamMessagesPostedOnAKeptConnection)
+{
+    TkbzWSHTTPServer server;
+    server.KeepAlive = true;
+    server.FallBack().ServerSentEvents.Enabled = true;
+    std::vector<std::string> messages;
+    server.OnMessage = [&](const TkbzWSConnectionPtr& c, const std::string& text) {
+        messages.push_back(c->GetGuid() + " " + text);
+    };
+    MemoryPeer stream(server);
+    stream.Send("GET /events HTTP/1.1\r\nHost: a\r\nAccept: text/event-stream\r\n\r\n");
+    ASSERT_TRUE(stream.RunUntil([&] { return stream.connection->Enabled(); }));
+    const std::string guid = stream.connection->GetGuid();
+
+    MemoryPeer poster(server);
+    poster.Send("GET / HTTP/1.1\r\nHost: a\r\n\r\nPOST /kbz/xhr/" + guid +
+                " HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello");
+    std::string answers;
+    poster.RunUntil([&] {
+        answers += poster.ReadAll(10);
+        return !messages.empty();
+    });
+    EXPECT_EQ(messages, std::vector<std::string>{guid + " hello"});
+    EXPECT_EQ(Answers(answers).front(), "200 " + kDefaultPage);
 }
