@@ -886,3 +886,82 @@ TEST(ServerHTTP, StreamMessagesPostedOnAKeptConnection)
     EXPECT_EQ(messages, std::vector<std::string>{guid + " hello"});
     EXPECT_EQ(Answers(answers).front(), "200 " + kDefaultPage);
 }
+
+TEST(ServerHTTP, BearerGuardsTheAPIAndTokenFreeEndpointsComeFirst)
+{
+    // An authorization server's part: one token-free endpoint, and the tokens it accepts.
+    struct Tokens : IkbzWSServerTokenCheck
+    {
+        bool IsRequestTokenValid(const std::shared_ptr<TkbzWSConnectionServer>&,
+                                 const TkbzHeaderList&) override
+        {
+            return false;
+        }
+        bool IsBearerTokenValid(const std::shared_ptr<TkbzWSConnectionServer>&,
+                                const std::string& token) override
+        {
+            return token == "good";
+        }
+        bool DoProcessHTTP(const std::shared_ptr<TkbzWSConnectionServer>&,
+                           TkbzWSServerHTTPRequest& request) override
+        {
+            if (request.Head().Path() != "/token")
+            {
+                return false;
+            }
+            TkbzHTTPAnswer a;
+            a.Headers.Add("Connection", "close");
+            a.Body = "token endpoint";
+            request.Answer(a);
+            return true;
+        }
+    } tokens;
+    struct Api : TkbzWSAPI
+    {
+        bool DoHTTPRequest(const TkbzWSConnectionServerPtr&, const TkbzWSAPIRequest& r,
+                           TkbzWSAPIResponse& a) override
+        {
+            a.Content = "api " + r.Document;
+            return true;
+        }
+    };
+    struct Case
+    {
+        const char* name;
+        std::string requests;
+        std::vector<std::string> answers;
+    };
+    const std::string bearer = "Authorization: Bearer good\r\n";
+    const Case cases[] = {
+        {"token-free endpoint", "GET /token HTTP/1.1\r\nHost: a\r\n\r\n", {"200 token endpoint"}},
+        {"API with a token", "GET /x HTTP/1.1\r\nHost: a\r\n" + bearer + "\r\n", {"200 api /x"}},
+        {"API without one",
+         "GET /x HTTP/1.1\r\nHost: a\r\n\r\n",
+         {"401 <HTML><BODY><B>401 Unauthorized</B></BODY></HTML>"}},
+        {"kept: a token each time",
+         "GET /x HTTP/1.1\r\nHost: a\r\n" + bearer + "\r\nGET /y HTTP/1.1\r\nHost: a\r\n" + bearer +
+             "\r\nGET /z HTTP/1.1\r\nHost: a\r\n\r\n",
+         {"200 api /x", "200 api /y", "401 <HTML><BODY><B>401 Unauthorized</B></BODY></HTML>"}},
+        {"kept: the endpoint after an API request",
+         "GET /x HTTP/1.1\r\nHost: a\r\n" + bearer + "\r\nGET /token HTTP/1.1\r\nHost: a\r\n\r\n",
+         {"200 api /x", "200 token endpoint"}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        TkbzWSHTTPServer server;
+        server.KeepAlive = true;
+        server.Authentication().Enabled = true;
+        server.Authentication().OAuth.OAuth2 = &tokens;
+        server.RegisterAPI(std::make_shared<Api>());
+        MemoryPeer p(server);
+        p.connection->FServerSSL = true; // the authorization server guards TLS connections
+        p.Send(c.requests);
+        std::string stream;
+        p.RunUntil([&] {
+            stream += p.ReadAll(10);
+            return Answers(stream).size() >= c.answers.size();
+        });
+        EXPECT_EQ(Answers(stream), c.answers) << stream;
+    }
+}
