@@ -146,6 +146,7 @@ void TkbzWSHTTPServer::SetActive(bool value)
         listener.MaxConnections = MaxConnections;
         listener.EngineOptions = EngineOptions();
         listener.TLSHandlerFactory = nullptr;
+        listener.DeferredTLSFactory = nullptr;
         if (SSL)
         {
             // One handler for every connection; a bad certificate fails the activation.
@@ -169,6 +170,17 @@ void TkbzWSHTTPServer::SetActive(bool value)
                 }
                 return handler->Accept(std::move(plain), timeout);
             };
+            listener.DeferredTLSFactory =
+                [handler,
+                 tlsPort](std::unique_ptr<TkbzSocketIOHandler>& plain,
+                          const TkbzListenBinding& binding) -> std::unique_ptr<TkbzIOHandler> {
+                if (tlsPort != 0 && tlsPort != binding.Port)
+                {
+                    return std::move(plain);
+                }
+                return handler->AcceptDeferred(plain);
+            };
+            listener.TLSHandshakeTimeOut = timeout;
         }
         else
         {
@@ -190,7 +202,21 @@ void TkbzWSHTTPServer::SetActive(bool value)
 TkbzServerEngineOptions TkbzWSHTTPServer::EngineOptions()
 {
     TkbzServerEngineOptions e;
-    if (ThreadPool)
+    const TkbzWSIOHandler_Options& io = IOHandlerOptions();
+    if (io.IOHandlerType == TwsIOHandler::iohEPOLL)
+    {
+        e.Engine = TkbzServerEngine::seEpoll;
+        e.EPOLLThreads = io.EPOLL.EPOLLThreads;
+        e.WorkOpThreads = io.EPOLL.WorkOpThreads;
+    }
+    else if (io.IOHandlerType == TwsIOHandler::iohIOCP)
+    {
+        // This platform's completion ports are readiness loops.
+        e.Engine = TkbzServerEngine::seEpoll;
+        e.EPOLLThreads = io.IOCP.IOCPThreads;
+        e.WorkOpThreads = io.IOCP.WorkOpThreads;
+    }
+    else if (ThreadPool)
     {
         e.Engine = TkbzServerEngine::sePool;
         e.PoolSize = ThreadPoolOptions().PoolSize;

@@ -673,6 +673,12 @@ void TkbzWSServer_Indy_Base::OnListenerDisconnect(const TkbzWSConnectionServerPt
     {
         return;
     }
+    // Dropped for its full queue while its thread was not writing (it waited
+    // for input, or the engine sends for it): the reason is told here.
+    if (c->FQueueOverflow.exchange(false))
+    {
+        DoError(c, kQueueFullText);
+    }
     RemoveConnection(c);
     const bool enabled = c->Enabled();
     c->SetDisconnected(true);

@@ -39,6 +39,17 @@ std::shared_ptr<TkbzSSLContext> TkbzSSLHandlerOpenSSL::Context() const
 }
 
 std::unique_ptr<TkbzIOHandler>
+TkbzSSLHandlerOpenSSL::AcceptDeferred(std::unique_ptr<TkbzSocketIOHandler>& plain)
+{
+    std::shared_ptr<TkbzSSLContext> context = Context();
+    if (!context)
+    {
+        return nullptr;
+    }
+    return kbzBeginTLSServer(std::move(plain), std::move(context));
+}
+
+std::unique_ptr<TkbzIOHandler>
 TkbzSSLHandlerOpenSSL::Accept(std::unique_ptr<TkbzSocketIOHandler> plain, int timeoutMs)
 {
     std::shared_ptr<TkbzSSLContext> context = Context();

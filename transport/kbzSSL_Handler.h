@@ -41,6 +41,16 @@ public:
     // timeoutMs. Any connection thread may call it at the same time.
     virtual std::unique_ptr<TkbzIOHandler> Accept(std::unique_ptr<TkbzSocketIOHandler> plain,
                                                   int timeoutMs);
+    // Server, for engines that own non-blocking sockets: TLS on an accepted
+    // plain channel whose handshake the engine drives with the channel's
+    // ContinueHandshake. Null when the handler has no such mode (the engine
+    // then calls Accept, which waits).
+    virtual std::unique_ptr<TkbzIOHandler>
+    AcceptDeferred(std::unique_ptr<TkbzSocketIOHandler>& plain)
+    {
+        (void)plain;
+        return nullptr;
+    }
     // Client: TLS over a connected plain channel to host, within timeoutMs.
     virtual std::unique_ptr<TkbzIOHandler> Connect(std::unique_ptr<TkbzSocketIOHandler> plain,
                                                    const std::string& host, int timeoutMs);
@@ -80,6 +90,8 @@ public:
     void Prepare() override;
     std::unique_ptr<TkbzIOHandler> Accept(std::unique_ptr<TkbzSocketIOHandler> plain,
                                           int timeoutMs) override;
+    std::unique_ptr<TkbzIOHandler>
+    AcceptDeferred(std::unique_ptr<TkbzSocketIOHandler>& plain) override;
     std::unique_ptr<TkbzIOHandler> Connect(std::unique_ptr<TkbzSocketIOHandler> plain,
                                            const std::string& host, int timeoutMs) override;
     // The server context made by Prepare (none before).

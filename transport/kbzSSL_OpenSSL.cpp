@@ -741,23 +741,7 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Handshake(bool client, int timeoutMs,
                 err = SSL_get_error(FSSL, r);
                 if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
                 {
-                    if (FRejectedByHandler)
-                    {
-                        failure = prefix + ": certificate rejected by OnSSLVerifyPeer (depth " +
-                                  std::to_string(FVerifyDepth) + ", " + FVerifySubject + ")";
-                        DrainErrors();
-                    }
-                    else if (FVerifyDepth >= 0)
-                    {
-                        failure = prefix + ": certificate verify failed: " +
-                                  X509_verify_cert_error_string(FVerifyError) + " (depth " +
-                                  std::to_string(FVerifyDepth) + ", " + FVerifySubject + ")";
-                        DrainErrors();
-                    }
-                    else
-                    {
-                        failure = TakeErrors(prefix.c_str(), err);
-                    }
+                    failure = HandshakeFailure(prefix, err);
                 }
             }
         }
@@ -787,6 +771,131 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Handshake(bool client, int timeoutMs,
         }
     }
     FSessionUp = true;
+}
+
+std::string TkbzIdSSLIOHandlerSocketOpenSSL::HandshakeFailure(const std::string& prefix, int err)
+{
+    std::string failure;
+    if (FRejectedByHandler)
+    {
+        failure = prefix + ": certificate rejected by OnSSLVerifyPeer (depth " +
+                  std::to_string(FVerifyDepth) + ", " + FVerifySubject + ")";
+        DrainErrors();
+    }
+    else if (FVerifyDepth >= 0)
+    {
+        failure = prefix +
+                  ": certificate verify failed: " + X509_verify_cert_error_string(FVerifyError) +
+                  " (depth " + std::to_string(FVerifyDepth) + ", " + FVerifySubject + ")";
+        DrainErrors();
+    }
+    else
+    {
+        failure = TakeErrors(prefix.c_str(), err);
+    }
+    return failure;
+}
+
+void TkbzIdSSLIOHandlerSocketOpenSSL::BeginAcceptTLS()
+{
+    if (!FContext->IsServer())
+    {
+        throw EIdTLSError("A client TLS context cannot accept a session");
+    }
+    CreateSession();
+    SSL_set_accept_state(FSSL);
+    // Writes leave as the socket takes them (TrySend), never waiting for all of them.
+    SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    FHandshakePending = true;
+}
+
+TkbzHandshakeStep TkbzIdSSLIOHandlerSocketOpenSSL::ContinueHandshake()
+{
+    if (!FHandshakePending)
+    {
+        return TkbzHandshakeStep::hsDone;
+    }
+    const std::string prefix = "TLS handshake failed";
+    if (FShutdown.load())
+    {
+        throw EIdClosedSocket(prefix + ": the connection was shut down");
+    }
+    std::string failure;
+    {
+        std::lock_guard lock(FCS);
+        ERR_clear_error();
+        errno = 0;
+        const int r = SSL_do_handshake(FSSL);
+        if (r == 1)
+        {
+            FHandshakePending = false;
+            FSessionUp = true;
+            return TkbzHandshakeStep::hsDone;
+        }
+        const int err = SSL_get_error(FSSL, r);
+        if (err == SSL_ERROR_WANT_READ)
+        {
+            return TkbzHandshakeStep::hsWantRead;
+        }
+        if (err == SSL_ERROR_WANT_WRITE)
+        {
+            return TkbzHandshakeStep::hsWantWrite;
+        }
+        failure = HandshakeFailure(prefix, err);
+    }
+    throw EIdTLSError(failure);
+}
+
+std::size_t TkbzIdSSLIOHandlerSocketOpenSSL::TrySend(const std::uint8_t* data, std::size_t n)
+{
+    if (!FSessionUp)
+    {
+        if (FSSL != nullptr)
+        {
+            throw EIdNotConnected("The TLS session is not open");
+        }
+        return FPlain->TrySend(data, n);
+    }
+    std::lock_guard writeLock(FWriteLock);
+    std::size_t sent = 0;
+    while (sent < n)
+    {
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        int err = SSL_ERROR_NONE;
+        std::string failure;
+        {
+            std::lock_guard lock(FCS);
+            SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+            ERR_clear_error();
+            errno = 0;
+            std::size_t written = 0;
+            const int r = SSL_write_ex(FSSL, data + sent, n - sent, &written);
+            if (r == 1)
+            {
+                sent += written;
+                continue;
+            }
+            err = SSL_get_error(FSSL, r);
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+            {
+                break;
+            }
+            failure = TakeErrors("TLS write failed", err);
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        if (err == SSL_ERROR_SYSCALL)
+        {
+            throw EIdSocketError(failure);
+        }
+        throw EIdTLSError(failure);
+    }
+    return sent;
 }
 
 int TkbzIdSSLIOHandlerSocketOpenSSL::DoVerify(int preverifyOk, void* storeCtx) noexcept
@@ -996,11 +1105,14 @@ void TkbzIdSSLIOHandlerSocketOpenSSL::Send(const std::uint8_t* data, std::size_t
             errno = 0;
             std::size_t written = 0;
             // Without partial writes this returns only once all n bytes are
-            // taken; a retry after WANT_* must repeat the same arguments.
+            // taken; a retry after WANT_* must repeat the same arguments. A
+            // session that writes partially (see BeginAcceptTLS) goes on with the rest.
             const int r = SSL_write_ex(FSSL, data, n, &written);
             if (r == 1)
             {
-                return;
+                data += written;
+                n -= written;
+                continue;
             }
             err = SSL_get_error(FSSL, r);
             if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE)
@@ -1210,6 +1322,16 @@ std::unique_ptr<TkbzIOHandler> kbzStartTLSClient(std::unique_ptr<TkbzSocketIOHan
         std::move(plain), TkbzSSLContext::CreateClient(config));
     const std::string checked = detail::TLSHostOf(config.HostToCheck);
     handler->StartTLS(checked.empty() ? detail::TLSHostOf(host) : checked, timeoutMs);
+    return handler;
+}
+
+std::unique_ptr<TkbzIdSSLIOHandlerSocketOpenSSL>
+kbzBeginTLSServer(std::unique_ptr<TkbzSocketIOHandler> plain,
+                  std::shared_ptr<TkbzSSLContext> context)
+{
+    auto handler =
+        std::make_unique<TkbzIdSSLIOHandlerSocketOpenSSL>(std::move(plain), std::move(context));
+    handler->BeginAcceptTLS();
     return handler;
 }
 

@@ -145,6 +145,11 @@ public:
     void StartTLS(const std::string& serverName, int timeoutMs);
     // Server handshake on an accepted socket; raises EIdTLSError.
     void AcceptTLS(int timeoutMs);
+    // Server session whose handshake the caller drives without waiting
+    // (ContinueHandshake), for an engine that owns the non-blocking socket.
+    void BeginAcceptTLS();
+    TkbzHandshakeStep ContinueHandshake() override;
+    std::size_t TrySend(const std::uint8_t* data, std::size_t n) override;
     bool PassThrough() const noexcept { return !FSessionUp; }
 
     bool Readable(int ms) override;
@@ -184,6 +189,8 @@ private:
     };
     void CreateSession();
     void Handshake(bool client, int timeoutMs, const std::string& peerName);
+    // The text of a failed handshake step (under FCS).
+    std::string HandshakeFailure(const std::string& prefix, int err);
     // Waits for the socket without any lock; false on time-out or shutdown,
     // and on a Wake when wakeable.
     bool WaitSocket(TWait what, int ms, bool wakeable = false) const;
@@ -199,6 +206,7 @@ private:
     int FFd = -1;
     ssl_st* FSSL = nullptr;
     bool FSessionUp = false;
+    bool FHandshakePending = false; // BeginAcceptTLS until ContinueHandshake is done
     // Serialises every OpenSSL call on the session; held only for the call.
     mutable std::mutex FCS;
     // Keeps each Send whole: held for a whole Send, waits included.
@@ -222,6 +230,12 @@ private:
 std::unique_ptr<TkbzIOHandler> kbzStartTLSClient(std::unique_ptr<TkbzSocketIOHandler> plain,
                                                  const TkbzTLSClientConfig& config,
                                                  const std::string& host, int timeoutMs);
+
+// A server session on an accepted socket whose handshake is left to
+// ContinueHandshake (non-blocking engines).
+std::unique_ptr<TkbzIdSSLIOHandlerSocketOpenSSL>
+kbzBeginTLSServer(std::unique_ptr<TkbzSocketIOHandler> plain,
+                  std::shared_ptr<TkbzSSLContext> context);
 
 // Accepts TLS on an accepted socket with a shared server context. Raises EIdTLSError.
 std::unique_ptr<TkbzIdSSLIOHandlerSocketOpenSSL>

@@ -374,6 +374,41 @@ void TkbzSocketIOHandler::Send2(std::span<const std::uint8_t> a, std::span<const
     }
 }
 
+std::size_t TkbzSocketIOHandler::TrySend(const std::uint8_t* data, std::size_t n)
+{
+    std::lock_guard guard(FSendLock);
+    std::size_t sent = 0;
+    while (sent < n)
+    {
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        const ssize_t r =
+            ::send(FSocket.Handle(), data + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0)
+        {
+            sent += static_cast<std::size_t>(r);
+            continue;
+        }
+        const int err = r < 0 ? errno : EPIPE;
+        if (err == EINTR)
+        {
+            continue;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK)
+        {
+            break;
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        RaiseSocketError(err);
+    }
+    return sent;
+}
+
 void TkbzSocketIOHandler::Shutdown() noexcept
 {
     if (FShutdown.exchange(true))
@@ -1323,6 +1358,12 @@ bool TkbzIdTCPConnection::CheckForDisconnect(bool raiseException, bool ignoreBuf
         throw EIdConnClosedGracefully("Connection Closed Gracefully.");
     }
     return true;
+}
+
+bool TkbzIdTCPConnection::WriteBacklogged() const
+{
+    std::lock_guard guard(FHandlerLock);
+    return FIOHandler && FIOHandler->Backlogged();
 }
 
 void TkbzIdTCPConnection::WakeReader() noexcept

@@ -58,6 +58,14 @@ struct TkbzSocketBinding
     TwsIPVersion IPVersion = TwsIPVersion::ipV4;
 };
 
+// Where a handshake that a channel runs without waiting stands.
+enum class TkbzHandshakeStep : std::uint8_t
+{
+    hsDone,
+    hsWantRead, // call again once the socket is readable
+    hsWantWrite // call again once the socket is writable
+};
+
 // A bidirectional byte channel owned by one TCP connection. One thread reads
 // (Readable/Recv); any thread may Send (callers serialise whole frames above
 // this layer, the channel keeps each Send call whole); Shutdown may come from
@@ -100,6 +108,23 @@ public:
     // The protocol chosen by TLS ALPN, empty without one.
     virtual std::string NegotiatedALPN() const { return {}; }
 
+    // ---- For engines that own non-blocking sockets (the epoll engine).
+    // Sends what the socket takes now, without waiting, and returns the count
+    // taken (0: none now; the rest is offered again once the socket is
+    // writable, starting with the same bytes). Raises on failure. The default
+    // sends everything, waiting as Send does.
+    virtual std::size_t TrySend(const std::uint8_t* data, std::size_t n)
+    {
+        Send(data, n);
+        return n;
+    }
+    // One step of a handshake the channel still owes (a TLS session accepted
+    // with its handshake left to the engine); raises when it fails.
+    virtual TkbzHandshakeStep ContinueHandshake() { return TkbzHandshakeStep::hsDone; }
+    // Holds enough written bytes that the socket has not taken yet for a
+    // writer with more to send to hold back (queued messages stay queued).
+    virtual bool Backlogged() const noexcept { return false; }
+
     // Socket options; channels without a socket ignore them.
     virtual void SetSendTimeout(int /*ms*/) {}
     virtual void SetKeepAlive(bool /*enabled*/, int /*timeMs*/, int /*intervalMs*/) {}
@@ -139,6 +164,7 @@ public:
     std::size_t Recv(std::uint8_t* buffer, std::size_t n) override;
     void Send(const std::uint8_t* data, std::size_t n) override;
     void Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) override;
+    std::size_t TrySend(const std::uint8_t* data, std::size_t n) override;
     void Shutdown() noexcept override;
     void ShutdownWrite() noexcept override;
     void Wake() noexcept override;
@@ -308,6 +334,9 @@ public:
     // has read it).
     void LingerAfterClose(int totalMs, int idleMs);
     bool Disconnected() const noexcept { return FDisconnected.load(); }
+    // The channel holds written bytes the socket has not taken yet, enough for
+    // a writer with more to hold back (see TkbzIOHandler::Backlogged).
+    bool WriteBacklogged() const;
     // Changes whenever a new channel is installed, so that a late reaction to
     // the end of one connection can tell it does not concern the next one.
     std::uint64_t Generation() const noexcept { return FGeneration.load(); }

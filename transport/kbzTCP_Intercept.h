@@ -90,6 +90,7 @@ public:
     void Close() noexcept override;
     void ShutdownWrite() noexcept override;
     void Wake() noexcept override;
+    bool Backlogged() const noexcept override { return FInner->Backlogged(); }
     bool Connected() const noexcept override;
     TkbzSocketBinding Binding() const override;
     bool IsTLS() const noexcept override;

@@ -1,6 +1,7 @@
 #include "transport/kbzTCP_Server.h"
 
 #include "base/kbzBase_Helpers.h"
+#include "transport/kbzTCP_Epoll.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -389,6 +390,11 @@ void TkbzIdTCPServer::Activate()
     FActive.store(true);
     try
     {
+        if (FEngineOptions.Engine == TkbzServerEngine::seEpoll)
+        {
+            FEpoll = std::make_unique<detail::EpollEngine>(
+                *this, FEngineOptions.EPOLLThreads, std::max(0, FEngineOptions.WorkOpThreads));
+        }
         OnStartup(*this);
         std::lock_guard lock(FListenersLock);
         for (auto& l : FListeners)
@@ -462,6 +468,12 @@ void TkbzIdTCPServer::Deactivate()
         }
     }
     open.clear();
+    // The loops end once their connections have.
+    if (FEpoll)
+    {
+        FEpoll->Stop();
+        FEpoll.reset();
+    }
     // Pooled threads finish what is theirs or waits for them (all aborted), then end.
     {
         std::lock_guard lock(FPoolLock);
@@ -615,13 +627,38 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
             return; // closed at once, without any event
         }
         const TkbzServerEngine engine = FEngineOptions.Engine;
-        TkbzSocket abortSocket(::dup(socket.Handle()));
+        const int fd = socket.Handle();
+        TkbzSocket abortSocket(::dup(fd));
         auto handler = std::make_unique<TkbzSocketIOHandler>(std::move(socket));
         handler->SetNoDelay(!UseNagle);
-        auto connection = std::make_shared<TkbzIdTCPConnection>(std::move(handler));
+        bool handshake = false;
+        bool blockingTLS = false;
+        std::unique_ptr<TkbzIOHandler> channel;
+        if (engine == TkbzServerEngine::seEpoll && TLSHandlerFactory)
+        {
+            // The loop drives the handshake when the factory can leave it to us.
+            if (const auto deferred = DeferredTLSFactory)
+            {
+                channel = deferred(handler, listener.Binding);
+            }
+            if (channel)
+            {
+                handshake = channel.get() != static_cast<TkbzIOHandler*>(handler.get());
+            }
+            else
+            {
+                blockingTLS = true;
+            }
+        }
+        if (!channel)
+        {
+            channel = std::move(handler);
+        }
+        auto connection = std::make_shared<TkbzIdTCPConnection>(std::move(channel));
         auto context = std::make_shared<TkbzIdContext>(*this, connection, listener.Binding);
         context->FAbortSocket = std::move(abortSocket);
         context->FEngine = engine;
+        context->FBlockingTLS = blockingTLS;
         {
             auto& list = FContexts.LockList();
             try
@@ -640,6 +677,10 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
             if (engine == TkbzServerEngine::sePool)
             {
                 StartPooled(context);
+            }
+            else if (engine == TkbzServerEngine::seEpoll)
+            {
+                FEpoll->Add(context, fd, handshake, TLSHandshakeTimeOut);
             }
             else
             {
@@ -752,6 +793,112 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     {}
     Finished(context);
     tlsServerThread = nullptr;
+}
+
+detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& context, bool first,
+                                                    std::exception_ptr failure,
+                                                    const std::function<void()>& install) noexcept
+{
+    // Each read of a step takes at most this much, so that one busy peer does
+    // not keep its loop from the others.
+    constexpr std::size_t kStepReadBytes = 1024 * 1024;
+    const TkbzIdTCPServer* outer = tlsServerThread;
+    tlsServerThread = this;
+    detail::EpollStepResult result;
+    TkbzIdTCPConnection& conn = context->Connection();
+    try
+    {
+        if (failure)
+        {
+            std::rethrow_exception(failure);
+        }
+        if (first)
+        {
+            if (context->FBlockingTLS)
+            {
+                // A TLS handler without a non-blocking handshake: it waits, here.
+                std::unique_ptr<TkbzIOHandler> plain = conn.ReleaseIOHandler();
+                std::unique_ptr<TkbzSocketIOHandler> socketHandler(
+                    static_cast<TkbzSocketIOHandler*>(plain.release()));
+                conn.SetIOHandler(TLSHandlerFactory(std::move(socketHandler), context->Binding()));
+            }
+            install();
+            if (!context->Aborted())
+            {
+                OnConnect(*context);
+            }
+        }
+        while (!context->Aborted())
+        {
+            std::size_t got = 0;
+            do
+            {
+                got = conn.CheckForDataOnSource(0);
+            } while (got > 0 && conn.InputBufferSize() < kStepReadBytes);
+            if (context->Aborted() || conn.Disconnected() || conn.CheckForDisconnect(false, false))
+            {
+                break;
+            }
+            const std::size_t before = conn.InputBufferSize();
+            context->FWaitLimit = -1;
+            if (!OnExecute(*context))
+            {
+                // Nobody wants the bytes: dropped.
+                conn.InputBufferClear();
+                tlsServerThread = outer;
+                return result;
+            }
+            const std::size_t after = conn.InputBufferSize();
+            if (after != 0 && after < before)
+            {
+                continue; // what remains may hold more whole requests or frames
+            }
+            if (conn.PeerClosed())
+            {
+                if (after != 0 && after == before)
+                {
+                    break;
+                }
+                continue;
+            }
+            result.WaitLimit = context->FWaitLimit;
+            // A read cut short may leave bytes that only another read finds
+            // (TLS records already taken from the socket).
+            result.Again = got > 0;
+            tlsServerThread = outer;
+            return result;
+        }
+    }
+    catch (const std::exception& e)
+    {
+        ReportException(*context, e);
+    }
+    catch (...)
+    {}
+    try
+    {
+        conn.Disconnect(false);
+    }
+    catch (const std::exception& e)
+    {
+        ReportException(*context, e);
+    }
+    catch (...)
+    {}
+    try
+    {
+        OnDisconnect(*context);
+    }
+    catch (const std::exception& e)
+    {
+        ReportException(*context, e);
+    }
+    catch (...)
+    {}
+    Finished(context);
+    result.Finished = true;
+    tlsServerThread = outer;
+    return result;
 }
 
 void TkbzIdTCPServer::Finished(const TkbzIdContextPtr& context) noexcept

@@ -63,6 +63,8 @@ namespace detail
 {
 
 class EpollEngine;
+class EpollLoop;
+struct EpollStepResult;
 
 // A thread with a small stack, for the many connection threads of a server:
 // what a connection thread runs (parsers, zlib, OpenSSL, event handlers) needs
@@ -152,6 +154,7 @@ private:
     TkbzSocket FAbortSocket;
     std::atomic<bool> FAborted{false};
     TkbzServerEngine FEngine = TkbzServerEngine::seThreads;
+    bool FBlockingTLS = false;        // epoll: TLSHandlerFactory still has to run
     int FWaitLimit = -1;              // the thread running the connection only
     detail::SmallStackThread FThread; // joined by the server, never by the thread itself
 };
@@ -165,6 +168,11 @@ using TkbzIdServerEvent = TkbzEvent<TkbzIdTCPServer&>;
 // the plain channel unchanged; raises when the handshake fails.
 using TkbzServerTLSHandlerFactory = std::function<std::unique_ptr<TkbzIOHandler>(
     std::unique_ptr<TkbzSocketIOHandler> plain, const TkbzListenBinding& binding)>;
+// The same for engines that own non-blocking sockets: the channel to use, whose
+// handshake the engine drives (TkbzIOHandler::ContinueHandshake), or the plain
+// one itself; null, leaving plain alone, when only TLSHandlerFactory can do it.
+using TkbzServerDeferredTLSFactory = std::function<std::unique_ptr<TkbzIOHandler>(
+    std::unique_ptr<TkbzSocketIOHandler>& plain, const TkbzListenBinding& binding)>;
 
 class TkbzIdTCPServer
 {
@@ -185,6 +193,10 @@ public:
     int MaxConnections = 0;
     bool UseNagle = true;
     TkbzServerTLSHandlerFactory TLSHandlerFactory;
+    // Used by the epoll engine before TLSHandlerFactory, with this time limit
+    // for the handshake (ms).
+    TkbzServerDeferredTLSFactory DeferredTLSFactory;
+    int TLSHandshakeTimeOut = 10000;
     TkbzServerEngineOptions EngineOptions;
 
     // ---- Events, set before activation. Per connection, on its own thread:
@@ -231,6 +243,7 @@ public:
 
 private:
     friend class detail::EpollEngine;
+    friend class detail::EpollLoop;
     struct Listener
     {
         TkbzSocket Socket;
@@ -243,6 +256,13 @@ private:
     void AcceptLoop(Listener& listener) noexcept;
     void Accept(Listener& listener, TkbzSocket socket) noexcept;
     void RunConnection(const TkbzIdContextPtr& context) noexcept;
+    // One step of a connection on the epoll engine: at first the TLS set-up
+    // that only TLSHandlerFactory can do, install (the engine's channel) and
+    // OnConnect; then what is readable is read and OnExecute runs while it
+    // uses bytes; at the end (or on failure) OnDisconnect. Never raises.
+    detail::EpollStepResult EngineStep(const TkbzIdContextPtr& context, bool first,
+                                       std::exception_ptr failure,
+                                       const std::function<void()>& install) noexcept;
     // Leaves the list and hands a connection thread over for joining.
     void Finished(const TkbzIdContextPtr& context) noexcept;
     // Pooled threads: take connections until the pool shrinks or stops.
@@ -280,6 +300,8 @@ private:
     std::uint64_t FPoolNextId = 0;
     std::vector<std::pair<std::uint64_t, detail::SmallStackThread>> FPoolThreads;
     std::vector<detail::SmallStackThread> FPoolRetired; // ended, to be joined
+
+    std::unique_ptr<detail::EpollEngine> FEpoll;
 };
 
 } // namespace kbz

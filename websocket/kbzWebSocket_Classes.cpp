@@ -686,6 +686,13 @@ void TkbzWSConnection::DrainQueues()
     // the frames are gathered in the connection's write buffer and sent about
     // every 64 KiB. A failed write discards the rest; the connection is ending.
     TkbzIdTCPConnection* tcp = TCPConnection();
+    // An engine that queues what the socket does not take yet says when it
+    // holds enough: the rest waits here (where the queue's limit applies), and
+    // the engine runs the connection again once its backlog has left.
+    if (tcp && tcp->WriteBacklogged())
+    {
+        return;
+    }
     constexpr std::size_t kFlushBytes = 64 * 1024;
     std::size_t gathered = 0;
     std::size_t drained = 0;
