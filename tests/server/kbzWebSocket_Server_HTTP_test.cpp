@@ -495,6 +495,8 @@ TEST(ServerHTTP, GetChain)
         {"file with charset", "GET /a.txt HTTP/1.1\r\nHost: a\r\n\r\n",
          "200 text/plain; charset=utf-8 alpha"},
         {"css", "GET /sub/s.css HTTP/1.1\r\nHost: a\r\n\r\n", "200 text/css; charset=utf-8 p{}"},
+        {"HEAD of a file: its length, no body", "HEAD /a.txt HTTP/1.1\r\nHost: a\r\n\r\n",
+         "200 text/plain; charset=utf-8 "},
         {"index", "GET /sub/ HTTP/1.1\r\nHost: a\r\n\r\n",
          "200 text/html; charset=utf-8 <p>index</p>"},
         {"missing: on to OnCommandGet", "GET /none HTTP/1.1\r\nHost: a\r\n\r\n",
@@ -524,6 +526,10 @@ TEST(ServerHTTP, GetChain)
                       parser.Head().Headers.Get("Content-Type") + " " +
                       answer.substr(parser.Head().Length),
                   c.answer);
+        if (c.request.starts_with("HEAD"))
+        {
+            EXPECT_EQ(parser.Head().Headers.Get("Content-Length"), "5");
+        }
     }
 }
 
