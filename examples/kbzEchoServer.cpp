@@ -157,13 +157,11 @@ int main(int argc, char** argv)
     try
     {
         server.Options().ValidateUTF8 = true;
+        server.ThreadPool = io == "pool";
         if (io == "epoll")
         {
-            std::fprintf(stderr, "kbzEchoServer: the %s engine is not available in this build\n",
-                         io.c_str());
-            return 1;
+            server.IOHandlerOptions().IOHandlerType = TwsIOHandler::iohEPOLL;
         }
-        server.ThreadPool = io == "pool";
         server.Extensions().PerMessage_Deflate().SetEnabled(deflate);
         server.Extensions().DeflateFrame().SetEnabled(deflate);
         const int portNumber = kbzStrToInt(port);
