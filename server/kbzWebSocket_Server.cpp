@@ -1,5 +1,6 @@
 #include "server/kbzWebSocket_Server.h"
 
+#include "client/kbzWebSocket_Client.h"
 #include "transport/kbzSSL_OpenSSL.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@ TkbzWSHTTPServer::~TkbzWSHTTPServer()
 void TkbzWSHTTPServer::StopForDestruction() noexcept
 {
     SetDestroying();
+    CancelWatchDogMonitor();
     // Start/Stop threads first (they use the listener), then the listener and
     // every connection thread.
     JoinServerThreads();
@@ -188,14 +190,97 @@ void TkbzWSHTTPServer::SetActive(bool value)
             FSSLHandler.reset();
         }
         listener.SetActive(true);
+        {
+            std::lock_guard monitor(FMonitorLock);
+            FMonitorAllowed = true;
+        }
         StartTimers();
     }
     else
     {
+        CancelWatchDogMonitor();
         DisconnectAll();
         listener.SetActive(false);
         StopTimers();
         EndAllSessions();
+    }
+}
+
+void TkbzWSHTTPServer::CancelWatchDogMonitor() noexcept
+{
+    std::shared_ptr<TkbzWSClient> client;
+    {
+        std::lock_guard guard(FMonitorLock);
+        FMonitorAllowed = false;
+        client = FMonitorClient;
+    }
+    if (client)
+    {
+        try
+        {
+            client->SetActive(false); // its Connect returns
+        }
+        catch (...)
+        {}
+    }
+}
+
+void TkbzWSHTTPServer::DoWatchDogMonitor()
+{
+    const std::string secret = WatchDogMonitorSecret();
+    const std::vector<TkbzListenBinding> bound = GetBoundBindings();
+    if (secret.empty() || bound.empty() || IsDestroying())
+    {
+        return;
+    }
+    std::string host = bound.front().IP;
+    if (host.empty() || host == "0.0.0.0" || host == "::" || host == "0:0:0:0:0:0:0:0")
+    {
+        host = "127.0.0.1";
+    }
+    // The design dials SSLOptions.Port even when it is 0, which fails every
+    // time and restarts the server at every tick: the binding's own port then.
+    int port = bound.front().Port;
+    if (SSL && FSSLOptions.Port != 0)
+    {
+        port = FSSLOptions.Port;
+    }
+    auto client = std::make_shared<TkbzWSClient>();
+    client->SetNotifyEvents(TwsNotifyEvent::neNoSync);
+    client->TLSOptions.Version = FSSLOptions.Version;
+    const std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    client->SetURL(std::string(SSL ? "wss://" : "ws://") + authority + ":" + std::to_string(port) +
+                   "/" + secret);
+    {
+        std::lock_guard guard(FMonitorLock);
+        if (!FMonitorAllowed)
+        {
+            return;
+        }
+        FMonitorClient = client;
+    }
+    bool connected = false;
+    try
+    {
+        connected = client->Connect(std::max(1, WatchDog().Monitor.Timeout) * 1000);
+    }
+    catch (...)
+    {}
+    bool restart = false;
+    {
+        std::lock_guard guard(FMonitorLock);
+        FMonitorClient.reset();
+        restart = !connected && FMonitorAllowed;
+    }
+    try
+    {
+        client->SetActive(false);
+    }
+    catch (...)
+    {}
+    if (restart && !IsDestroying())
+    {
+        ReStart();
     }
 }
 

@@ -16,6 +16,7 @@
 namespace kbz
 {
 
+class TkbzWSClient;
 class TkbzWSHTTPServer;
 
 using TkbzWSHTTPCommandEvent =
@@ -182,6 +183,11 @@ public:
 protected:
     // Ends every session (OnSessionEnd unless destroying).
     void EndAllSessions() noexcept;
+    // The monitor: a WebSocket client dials the first binding (127.0.0.1 for
+    // one on every address) at its own port, or at SSLOptions.Port when that is
+    // set with SSL, with the secret as its path, within Monitor.Timeout seconds;
+    // when it cannot, the listener is restarted. A deactivation gives it up.
+    void DoWatchDogMonitor() override;
 
 private:
     TkbzIdTCPServer& GetHTTPServer();
@@ -218,6 +224,12 @@ private:
     std::recursive_mutex FActiveLock;
     mutable std::mutex FServerLock;
     std::unique_ptr<TkbzIdTCPServer> FHTTPServer;
+
+    // Gives up a monitor check under way; no restart follows it.
+    void CancelWatchDogMonitor() noexcept;
+    std::mutex FMonitorLock;
+    bool FMonitorAllowed = false;                 // FMonitorLock: listening, not being stopped
+    std::shared_ptr<TkbzWSClient> FMonitorClient; // FMonitorLock: the check under way
 };
 
 } // namespace kbz

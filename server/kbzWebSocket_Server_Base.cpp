@@ -232,6 +232,10 @@ void TkbzWSServer_Indy_Base::StopTimers()
 
 void TkbzWSServer_Indy_Base::DoStartup()
 {
+    {
+        std::lock_guard guard(FMonitorLock);
+        FWatchDogMonitorSecret = kbzNewGuid();
+    }
     OnStartup(*this);
     if (IkbzWSServerLoadBalancerLink* link = EnabledLoadBalancer())
     {
@@ -250,7 +254,39 @@ void TkbzWSServer_Indy_Base::DoShutdown()
     {
         link->Deactivate();
     }
+    {
+        std::lock_guard guard(FMonitorLock);
+        FWatchDogMonitorSecret.clear();
+    }
     OnShutdown(*this);
+}
+
+std::string TkbzWSServer_Indy_Base::WatchDogMonitorSecret() const
+{
+    std::lock_guard guard(FMonitorLock);
+    return FWatchDogMonitorSecret;
+}
+
+bool TkbzWSServer_Indy_Base::IsWatchDogMonitor(const TkbzWSConnectionServerPtr& c,
+                                               const std::string& requestLine)
+{
+    const TkbzWSWatchDogServer_Options& watchDog = WatchDog();
+    if (!c || !watchDog.Enabled || !watchDog.Monitor.Enabled)
+    {
+        return false;
+    }
+    const std::string secret = WatchDogMonitorSecret();
+    if (secret.empty() || requestLine.find("/" + secret) == std::string::npos)
+    {
+        return false;
+    }
+    // Only the server's own machine: the secret is no credential for anyone else.
+    std::string ip = c->GetIP();
+    if (ip.rfind("::ffff:", 0) == 0)
+    {
+        ip = ip.substr(7);
+    }
+    return ip == "::1" || ip.rfind("127.", 0) == 0;
 }
 
 // ---- Load balancer ----
@@ -801,6 +837,10 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
 
     if (IsUpgradeRequest(head))
     {
+        if (!lines.empty() && IsWatchDogMonitor(c, lines.front()))
+        {
+            c->SetIsInternal(true);
+        }
         if (FAuthentication.Enabled && !c->GetIsInternal())
         {
             DoAuthenticate(c, lines);
@@ -1871,6 +1911,17 @@ void TkbzWSServer_Indy_Base::DoWatchDog()
         else
         {
             Start();
+        }
+    }
+    else if (WatchDog().Monitor.Enabled)
+    {
+        if (GetNotifyEvents() != TwsNotifyEvent::neNoSync)
+        {
+            kbzQueue([this] { DoWatchDogMonitor(); });
+        }
+        else
+        {
+            DoWatchDogMonitor();
         }
     }
     const int attempts = WatchDog().Attempts;

@@ -432,7 +432,20 @@ public:
     void OnListenerDisconnect(const TkbzWSConnectionServerPtr& connection);
     void OnListenerException(const TkbzWSConnectionServerPtr& connection, const std::exception& e);
 
+    // The watchdog monitor's secret: a fresh one at every listener start-up,
+    // empty while the listener is down. An upgrade whose request line holds
+    // "/" + it, from a loopback address, is the server's own monitor (no
+    // authentication, no events); from any other address an ordinary client.
+    std::string WatchDogMonitorSecret() const;
+
 protected:
+    // The watchdog's check that the listener still takes WebSocket connections
+    // (WatchDog.Monitor), run by the watchdog tick while the server is active.
+    // The base has no listener of its own to dial.
+    virtual void DoWatchDogMonitor() {}
+    // The monitor dials in: the request's peer and request line.
+    bool IsWatchDogMonitor(const TkbzWSConnectionServerPtr& connection,
+                           const std::string& requestLine);
     // Plain HTTP requests: called with the first request's head consumed (RequestHead), and
     // again on every step while it returns true, to go on with what has arrived (bodies,
     // further keep-alive requests). False: the connection is closed. The base answers nothing.
@@ -554,6 +567,9 @@ private:
     std::mutex FThreadsLock;
     std::condition_variable FThreadsDone;
     int FThreads = 0;
+
+    mutable std::mutex FMonitorLock;
+    std::string FWatchDogMonitorSecret; // FMonitorLock
 };
 
 } // namespace kbz

@@ -7,11 +7,17 @@
 #include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestCerts.h"
 #include "tests/support/kbzTestProcess.h"
+#include "tests/transport/kbzLoopback.h"
+#include "transport/kbzTCP_Intercept.h"
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace kbz;
@@ -408,4 +414,133 @@ TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
     // The connection leaves the list before its close event has been recorded.
     EXPECT_TRUE(WaitUntil([&] { return !ls.CloseCodes().empty(); }, 10s));
     EXPECT_EQ(ls.CloseCodes().size(), 1u);
+}
+
+namespace
+{
+
+// The server's listening socket on port, among the process's descriptors (-1: none).
+int ListeningSocketOf(int port)
+{
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        int listening = 0;
+        socklen_t length = sizeof listening;
+        sockaddr_in address{};
+        socklen_t addressLength = sizeof address;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &addressLength) == 0 &&
+            address.sin_family == AF_INET && ntohs(address.sin_port) == port)
+        {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// An in-memory connection whose peer has the given address.
+class PeerAtAddress : public TkbzInterceptIOHandler
+{
+public:
+    PeerAtAddress(std::unique_ptr<TkbzIOHandler> inner, std::string ip)
+        : TkbzInterceptIOHandler(std::move(inner), nullptr, 0), FIP(std::move(ip))
+    {}
+    TkbzSocketBinding Binding() const override
+    {
+        TkbzSocketBinding binding;
+        binding.IP = FIP;
+        binding.Port = 40000;
+        return binding;
+    }
+
+private:
+    std::string FIP;
+};
+
+} // namespace
+
+// A listener that stops accepting (its socket shut down behind its back) fails the monitor's
+// check, and the monitor restarts it within its interval; clients are served again.
+TEST(ServerWatchDog, MonitorRestartsAListenerThatStopsAccepting)
+{
+    LoopbackServer ls;
+    ls.server.WatchDog().Enabled = true;
+    ls.server.WatchDog().Interval = 1;
+    ls.server.WatchDog().Monitor.Enabled = true;
+    ls.server.WatchDog().Monitor.Timeout = 2;
+    const int port = ls.Start();
+    ASSERT_EQ(ls.startups.load(), 1);
+    const int fd = ListeningSocketOf(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::shutdown(fd, SHUT_RD), 0);
+    ASSERT_TRUE(WaitUntil([&] { return ls.startups.load() >= 2; }, 10s));
+    RawWSClient client;
+    ASSERT_TRUE(client.Connect(ls.server.GetBoundPort()));
+    EXPECT_TRUE(WaitUntil([&] { return ls.connects.load() == 1; }, 5s));
+    // The monitor's own connections were never anyone's events.
+    EXPECT_EQ(ls.connects.load(), 1);
+}
+
+// The monitor's secret lets a connection past the credentials only from a loopback address;
+// from any other it is an ordinary client, refused without them.
+TEST(ServerWatchDog, MonitorSecretOnlyFromLoopback)
+{
+    LoopbackServer ls;
+    ls.server.WatchDog().Enabled = true;
+    ls.server.WatchDog().Interval = 3600;
+    ls.server.WatchDog().Monitor.Enabled = true;
+    ls.server.Authentication().Enabled = true;
+    ls.server.Authentication().Basic.Enabled = true;
+    ls.server.Authentication().AuthUsers.SetText("bob=pw");
+    ls.Start();
+    const std::string secret = ls.server.WatchDogMonitorSecret();
+    ASSERT_EQ(secret.size(), 32u);
+    struct Case
+    {
+        std::string ip;
+        std::string path;
+        bool internal;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "/" + secret, true},
+        {"::1", "/" + secret, true},
+        {"::ffff:127.0.0.1", "/" + secret, true},
+        {"192.0.2.7", "/" + secret, false},
+        {"", "/" + secret, false},
+        {"127.0.0.1", "/not-the-secret", false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.ip + " " + c.path);
+        auto [peer, ours] = kbzMemoryIOHandlerPair();
+        auto connection = ls.server.OnListenerConnect(std::make_shared<TkbzIdTCPConnection>(
+            std::make_unique<PeerAtAddress>(std::move(ours), c.ip)));
+        ASSERT_TRUE(connection);
+        SendText(*peer, "GET " + c.path +
+                            " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                            "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                            "Sec-WebSocket-Version: 13\r\n\r\n");
+        // The engine's rounds: bytes in, one step, until the answer is there.
+        std::string answer;
+        for (int round = 0; round < 100 && answer.size() < 12; ++round)
+        {
+            connection->TCPConnection()->CheckForDataOnSource(50);
+            if (!ls.server.OnListenerExecute(connection))
+            {
+                break;
+            }
+            answer += RecvText(*peer, 12 - answer.size(), 50);
+        }
+        answer += RecvText(*peer, 12 - answer.size(), 500);
+        EXPECT_EQ(answer, c.internal ? "HTTP/1.1 101" : "HTTP/1.1 401");
+        EXPECT_EQ(connection->GetIsInternal(), c.internal);
+        peer->Shutdown();
+        if (auto* tcp = connection->TCPConnection())
+        {
+            tcp->Disconnect(false);
+        }
+        ls.server.OnListenerDisconnect(connection);
+    }
+    EXPECT_EQ(ls.connects.load(), 0);
 }
