@@ -134,4 +134,48 @@ TEST(TrafficLogInterop, EchoServerLogsWhatClientsSendDecoded)
     EXPECT_EQ(Count(lines, prefix, " Stat Connected."), 1);
 }
 
+// kbzEchoClient -log against a python websockets server that drives it, and the console's raw TCP
+// session with -log: the handshake raw, the client's frames decoded, raw TCP writes as they went.
+TEST(TrafficLogInterop, EchoClientAndRawTCPSessions)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    {
+        Peer driver;
+        ASSERT_TRUE(driver.Start(Peer::PythonWS, {"--mode", "driver"}));
+        const std::string file = MakeTempDir("kbz-log") + "/echo.log";
+        TestProcess echo;
+        ASSERT_TRUE(echo.Start(
+            {BinaryPath("kbzEchoClient"), "-log", file, driver.Url("ws", 0, "/driver")}));
+        ASSERT_EQ(echo.WaitForExit(60s), 0);
+        const auto lines = FileLines(file);
+        SCOPED_TRACE(Dump(lines));
+        EXPECT_EQ(Count(lines, "Stat Connected.", ""), 1);
+        EXPECT_EQ(Count(lines, "Stat Disconnected.", ""), 1);
+        EXPECT_EQ(Count(lines, "Sent ", ": GET /driver HTTP/1.1\\r\\n"), 1);
+        EXPECT_GE(Count(lines, "Sent ", ": [text] "), 1);
+        EXPECT_EQ(Count(lines, "Sent ", ": [close] "), 1);
+    }
+    {
+        Peer peer;
+        ASSERT_TRUE(peer.Start(Peer::Raw, {"tcp-echo"}));
+        const std::string file = MakeTempDir("kbz-log") + "/raw.log";
+        Console console;
+        ASSERT_TRUE(console.Start({"-quiet", "-log", file}));
+        console.Open(peer.Url("tcp", 0, ""));
+        ASSERT_TRUE(console.Await(ConnectedLine)) << console.Dump();
+        console.Send(R"({"message":"write","params":{"text":"raw line\r\nStat Disconnected.\n"}})");
+        ASSERT_TRUE(peer.Process().WaitForLineContaining("raw line", 20s));
+        console.Send(R"({"message":"close"})");
+        ASSERT_TRUE(console.Await(DisconnectedLine(0))) << console.Dump();
+        EXPECT_EQ(console.Exit(), 0);
+        const auto lines = FileLines(file);
+        SCOPED_TRACE(Dump(lines));
+        EXPECT_EQ(Count(lines, "Sent ", ": raw line\\r\\nStat Disconnected.\\n"), 1);
+        EXPECT_EQ(Count(lines, "Stat Disconnected.", ""), 1);
+    }
+}
+
 } // namespace kbz::test::client
