@@ -903,19 +903,20 @@ detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& cont
 
 void TkbzIdTCPServer::Finished(const TkbzIdContextPtr& context) noexcept
 {
-    // Handed over for joining: the thread never joins or frees itself. Leaving the list and
-    // joining the finished ones is one step, so a stop that takes its snapshot of the list in
-    // between still finds this thread (in one list or the other) and joins it before the
-    // listener goes away.
+    // Handed over for joining: the thread never joins or frees itself. It is
+    // in the finished list before it leaves the context list, so a stop that
+    // takes its snapshot of the list in between still finds this thread (in
+    // one list or both; a joined thread is not joined again) and joins it
+    // before the listener goes away. Only a thread of its own is joined.
     try
     {
-        std::lock_guard lock(FFinishedLock);
-        FContexts.Remove(context);
-        if (context->FThread.joinable())
+        if (context->FEngine == TkbzServerEngine::seThreads)
         {
+            std::lock_guard lock(FFinishedLock);
             FFinished.push_back(context);
             Signal(FReapWake);
         }
+        FContexts.Remove(context);
     }
     catch (...)
     {}
