@@ -947,14 +947,14 @@ std::size_t TkbzIdTCPConnection::CheckForDataOnSource(int ms)
     {
         return 0;
     }
-    if (FReadChunk.size() != kReadPiece)
-    {
-        FReadChunk.resize(kReadPiece);
-    }
+    // One scratch piece per reading thread, not per connection, and left
+    // uninitialised: only the pages that reads fill become resident, so an
+    // idle connection (or its thread) holds a page of it, not 64 KiB.
+    thread_local const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(kReadPiece);
     std::size_t got = 0;
     try
     {
-        got = h->Recv(FReadChunk.data(), FReadChunk.size());
+        got = h->Recv(chunk.get(), kReadPiece);
     }
     catch (const EIdClosedSocket&)
     {
@@ -970,8 +970,7 @@ std::size_t TkbzIdTCPConnection::CheckForDataOnSource(int ms)
         return 0;
     }
     std::lock_guard guard(FInputLock);
-    FInput.insert(FInput.end(), FReadChunk.begin(),
-                  FReadChunk.begin() + static_cast<std::ptrdiff_t>(got));
+    FInput.insert(FInput.end(), chunk.get(), chunk.get() + got);
     return got;
 }
 

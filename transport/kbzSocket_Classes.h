@@ -370,9 +370,8 @@ private:
 
     // Lock order: FReadLock, then FWriteLock, then FHandlerLock / FInputLock.
     std::unique_ptr<TkbzIOHandler> FIOHandler;
-    mutable std::mutex FHandlerLock;      // short: pointer swaps against Shutdown/Binding/Connected
-    std::mutex FReadLock;                 // held by the one reader for Readable+Recv
-    std::vector<std::uint8_t> FReadChunk; // the reader's scratch buffer
+    mutable std::mutex FHandlerLock; // short: pointer swaps against Shutdown/Binding/Connected
+    std::mutex FReadLock;            // held by the one reader for Readable+Recv
     mutable std::mutex FInputLock;
     std::vector<std::uint8_t> FInput;
     std::size_t FInputStart = 0; // consumed bytes at the front of FInput
