@@ -23,8 +23,6 @@ namespace detail
 // A value for a form body or a query: everything but the unreserved characters of RFC 3986
 // as %XX (a blank too), so that "&", "=", "+" and "%" in secrets arrive as they were.
 std::string FormEncode(std::string_view value);
-// Text safe inside HTML content and attribute values.
-std::string HTMLEscape(std::string_view text);
 // Whether the text holds a control character (CR, LF, NUL and the others below 0x20, DEL).
 bool HasControlCharacters(std::string_view text) noexcept;
 

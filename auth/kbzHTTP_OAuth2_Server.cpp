@@ -2,6 +2,7 @@
 
 #include "base/kbzBase_Helpers.h"
 #include "base/kbzWebSocket_Version.h"
+#include "server/kbzWebSocket_HTTPResponse.h"
 
 #include "json/kbzJSON.h"
 #include <algorithm>
@@ -652,9 +653,9 @@ void TkbzHTTPComponentServer_OAuth2::DoAuthorizationRequest(const TkbzWSConnecti
     }
     // The scope (and the name, set by the application) land in the page: escaped, so that a
     // crafted request cannot put markup or script there.
-    html = ReplaceAll(html, "{%app.name%}", detail::HTMLEscape(app->GetAppName()));
-    html = ReplaceAll(html, "{%app.scope%}", detail::HTMLEscape(scope));
-    html = ReplaceAll(html, "{%request.id%}", detail::HTMLEscape(request->GetID()));
+    html = ReplaceAll(html, "{%app.name%}", kbzHTMLEscape(app->GetAppName()));
+    html = ReplaceAll(html, "{%app.scope%}", kbzHTMLEscape(scope));
+    html = ReplaceAll(html, "{%request.id%}", kbzHTMLEscape(request->GetID()));
     OnOAuth2BeforeDispatchPage(*this, request, html);
     if (html.empty())
     {
