@@ -35,8 +35,9 @@ int StartEchoServer(TestProcess& server, std::vector<std::string> args)
     return std::stoi(line.substr(line.rfind(':') + 1));
 }
 
-// A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1.
-long StatusKiB(int pid, const std::string& field)
+// A field of /proc/PID/status in KiB (VmRSS, VmHWM), or -1 (unused where the sanitizer
+// skips the memory test).
+[[maybe_unused]] long StatusKiB(int pid, const std::string& field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
