@@ -73,6 +73,38 @@ std::vector<std::string> SplitPath(const std::string& path)
 
 constexpr std::string_view kPolicyRequest = "<policy-file-request/>";
 
+// Components read small form bodies; larger ones are refused rather than buffered.
+constexpr std::uint64_t kMaxFormBody = 64 * 1024;
+
+// Whether the body behind a head of headLength bytes is whole in the input
+// buffer, or can be refused at once (bad framing, over maxBody): reading it
+// then never waits for the peer.
+bool BodyBuffered(TkbzIdTCPConnection& tcp, const TkbzHTTPHead& head, std::size_t headLength,
+                  std::uint64_t maxBody)
+{
+    const TkbzHTTPBodyFraming framing = kbzHTTPRequestFraming(head);
+    if (framing.ErrorStatus != 0 || framing.Kind == TkbzHTTPBodyKind::hbkNone)
+    {
+        return true;
+    }
+    if (framing.Kind == TkbzHTTPBodyKind::hbkLength)
+    {
+        return framing.Length > maxBody || tcp.InputBufferSize() >= headLength + framing.Length;
+    }
+    TkbzHTTPBodyDecoder decoder(framing, maxBody);
+    std::string body;
+    tcp.InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {
+        if (bytes.size() > headLength)
+        {
+            decoder.Feed(std::string_view(reinterpret_cast<const char*>(bytes.data()) + headLength,
+                                          bytes.size() - headLength),
+                         body);
+        }
+        return 0;
+    });
+    return decoder.Done() || decoder.Failed();
+}
+
 // A GET whose Upgrade header lists "websocket" (any case, any blanks).
 bool IsUpgradeRequest(const TkbzHTTPHead& head)
 {
@@ -448,6 +480,7 @@ TkbzWSServer_Indy_Base::OnListenerConnect(std::shared_ptr<TkbzIdTCPConnection> t
             });
         }
         c->SetTrafficLog(log);
+        c->SetStepLinger(true);
         c->FServerOriginsAllowed = FSecurityOptions.OriginsAllowed;
         c->FServerSameOrigin = FSecurityOptions.SameOrigin;
         c->FSilentTimeOut = SilentClientTimeOut;
@@ -531,6 +564,12 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
     try
     {
         const std::uint64_t now = kbzGetTicks();
+        if (c->Lingering())
+        {
+            // Closed for the peer's error: what it still sends is dropped until
+            // it ends or the linger is over, without holding up the engine.
+            return c->LingerStep();
+        }
         if (c->Disconnected() || c->GetMustDisconnect() || !tcp->Connected())
         {
             // A raw TCP peer that ended without a final line break still has
@@ -619,7 +658,7 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
             if (!DoExecuteHTTP(c))
             {
                 DoCloseHTTPConnection(c);
-                return false;
+                return c->Lingering();
             }
             if (!c->FHTTPActive && !c->FRequestHandled && !tcp->InputBufferIsEmpty())
             {
@@ -644,14 +683,14 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
     catch (const EIdSilentException&)
     {
         c->TerminateConnection();
-        return false;
+        return c->Lingering();
     }
     catch (const std::exception& e)
     {
         DoError(c, c->FQueueOverflow.exchange(false) ? std::string(kQueueFullText) : e.what());
-        return false;
+        return c->Lingering();
     }
-    return !c->Disconnected() && !c->GetMustDisconnect();
+    return (!c->Disconnected() && !c->GetMustDisconnect()) || c->Lingering();
 }
 
 int TkbzWSServer_Indy_Base::ExecuteWaitLimit(const TkbzWSConnectionServerPtr& c) const
@@ -667,6 +706,10 @@ int TkbzWSServer_Indy_Base::ExecuteWaitLimit(const TkbzWSConnectionServerPtr& c)
             deadline > now ? static_cast<std::int64_t>(deadline - now) : std::int64_t{0};
         limit = limit < 0 ? left : std::min(limit, left);
     };
+    if (const std::int64_t linger = c->LingerWaitLimit(); linger >= 0)
+    {
+        return static_cast<int>(std::min<std::int64_t>(linger, std::numeric_limits<int>::max()));
+    }
     if (c->RequestedPingTime() != 0)
     {
         return 0;
@@ -830,11 +873,28 @@ void TkbzWSServer_Indy_Base::GatherAndClassify(const TkbzWSConnectionServerPtr& 
         tcp.InputBufferRemove(headLength);
         c->AddRecBytes(static_cast<std::int64_t>(headLength));
     };
+    // Posts that components read whole wait in the buffer until their body
+    // is there too (within the request time limit): their reading never waits.
+    const bool readWhole =
+        head.Method == "POST" &&
+        (head.Path().starts_with("/kbz/xhr/") || head.Path().starts_with("/kbz/protocol/") ||
+         (FAuthentication.Enabled && c->FServerSSL && !c->GetIsInternal()));
+    if (readWhole && !BodyBuffered(tcp, head, headLength, kMaxFormBody) &&
+        kbzGetTicks() - c->FAccepted < static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut)))
+    {
+        if (!tcp.Connected() || tcp.PeerClosed() || c->Disconnected() || IsDestroying())
+        {
+            DoCloseHTTPConnection(c);
+            return;
+        }
+        c->FRequestHandled = false;
+        return;
+    }
+
     if (c->FServerSameOrigin && !DoCheckOrigin(c, head))
     {
         return;
     }
-
     if (IsUpgradeRequest(head))
     {
         if (!lines.empty() && IsWatchDogMonitor(c, lines.front()))
@@ -966,8 +1026,7 @@ std::optional<std::string>
 TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
                                         const TkbzHTTPHead& head)
 {
-    // Components read small form bodies; larger ones are refused rather than buffered.
-    constexpr std::uint64_t kMaxBody = 64 * 1024;
+    constexpr std::uint64_t kMaxBody = kMaxFormBody;
     const TkbzHTTPBodyFraming framing = kbzHTTPRequestFraming(head);
     int failure = framing.ErrorStatus;
     if (failure == 0 && framing.Kind == TkbzHTTPBodyKind::hbkLength && framing.Length > kMaxBody)
@@ -983,8 +1042,10 @@ TkbzWSServer_Indy_Base::ReadRequestBody(const TkbzWSConnectionServerPtr& c,
             tcp->Write("HTTP/1.1 100 Continue\r\n\r\n");
         }
         TkbzHTTPBodyDecoder decoder(framing, kMaxBody);
+        // The request time limit runs from its start: a first request's body
+        // is whole in the buffer by now, or that time is up.
         const std::uint64_t deadline =
-            kbzGetTicks() + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
+            c->FAccepted + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
         while (!decoder.Done() && !decoder.Failed())
         {
             tcp->InputBufferConsume([&](std::span<const std::uint8_t> bytes) -> std::size_t {

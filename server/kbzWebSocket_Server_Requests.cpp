@@ -1061,8 +1061,8 @@ void TkbzWSHTTPServer::WriteRefusal(const TkbzWSConnectionServerPtr& c, int stat
         c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
         // What the peer is still sending (a refused body) is read and dropped for a moment,
         // so that closing over unread bytes does not reset the connection before the
-        // answer has been read.
-        tcp->LingerAfterClose(1000, 100);
+        // answer has been read; the connection's steps keep that linger.
+        c->BeginLinger(1000);
     }
     catch (...)
     {

@@ -1415,15 +1415,22 @@ void TkbzIdTCPConnection::Disconnect(bool notifyPeer)
     RaiseDisconnected();
 }
 
+bool TkbzIdTCPConnection::HalfClose()
+{
+    std::lock_guard guard(FHandlerLock);
+    if (FIOHandler == nullptr || FDisconnected.load())
+    {
+        return false;
+    }
+    FIOHandler->ShutdownWrite();
+    return true;
+}
+
 void TkbzIdTCPConnection::LingerAfterClose(int totalMs, int idleMs)
 {
+    if (!HalfClose())
     {
-        std::lock_guard guard(FHandlerLock);
-        if (FIOHandler == nullptr || FDisconnected.load())
-        {
-            return;
-        }
-        FIOHandler->ShutdownWrite();
+        return;
     }
     const Deadline deadline = DeadlineIn(std::max(0, totalMs));
     try

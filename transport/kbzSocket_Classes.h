@@ -333,6 +333,10 @@ public:
     // resets the connection and can destroy our last frame before the peer
     // has read it).
     void LingerAfterClose(int totalMs, int idleMs);
+    // The first half of LingerAfterClose, for owners that keep the linger in
+    // their steps instead of waiting: ends our sending half (after what is
+    // queued). False when the connection is gone already.
+    bool HalfClose();
     bool Disconnected() const noexcept { return FDisconnected.load(); }
     // The channel holds written bytes the socket has not taken yet, enough for
     // a writer with more to hold back (see TkbzIOHandler::Backlogged).

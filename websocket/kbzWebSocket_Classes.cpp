@@ -865,6 +865,51 @@ std::int64_t TkbzWSConnection::CloseWaitLimit() const noexcept
     return left > 0 ? left : 0;
 }
 
+bool TkbzWSConnection::BeginLinger(int totalMs)
+{
+    if (!FTCPConnection || !FTCPConnection->HalfClose())
+    {
+        return false;
+    }
+    FTCPConnection->InputBufferClear();
+    const std::int64_t now = Now();
+    FLingerQuietAt = now + kLingerIdleMs;
+    FLingerUntil.store(now + std::max(1, totalMs));
+    return true;
+}
+
+bool TkbzWSConnection::LingerStep()
+{
+    const std::int64_t until = FLingerUntil.load();
+    if (until == 0 || !FTCPConnection)
+    {
+        return false;
+    }
+    const std::int64_t now = Now();
+    if (!FTCPConnection->InputBufferIsEmpty())
+    {
+        FTCPConnection->InputBufferClear();
+        FLingerQuietAt = now + kLingerIdleMs;
+    }
+    if (now >= until || now >= FLingerQuietAt || FTCPConnection->PeerClosed() ||
+        FTCPConnection->Disconnected())
+    {
+        FLingerUntil.store(0);
+        return false;
+    }
+    return true;
+}
+
+std::int64_t TkbzWSConnection::LingerWaitLimit() const noexcept
+{
+    const std::int64_t until = FLingerUntil.load();
+    if (until == 0)
+    {
+        return -1;
+    }
+    return std::max<std::int64_t>(0, std::min(until, FLingerQuietAt) - Now());
+}
+
 void TkbzWSConnection::Disconnect(int aCloseCode)
 {
     DoDisconnect({}, aCloseCode, CleanDisconnect);
@@ -910,7 +955,14 @@ void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool send
             DoWriteClose(code);
             if (linger && FTCPConnection)
             {
-                FTCPConnection->LingerAfterClose(kLingerTotalMs, kLingerIdleMs);
+                if (!FStepLinger)
+                {
+                    FTCPConnection->LingerAfterClose(kLingerTotalMs, kLingerIdleMs);
+                }
+                else
+                {
+                    BeginLinger(kLingerTotalMs);
+                }
             }
         }
         catch (...)
@@ -923,6 +975,10 @@ void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool send
         // The owner reports the error first and then ends the connection
         // (TerminateConnection), so the error comes before the disconnect event.
         throw TkbzWSException(text);
+    }
+    if (Lingering())
+    {
+        return; // the owner's steps drop the connection when the linger is over
     }
     try
     {
@@ -956,6 +1012,14 @@ void TkbzWSConnection::DisconnectPeer(bool /*aCallOnDisconnectIfClosed*/)
 
 void TkbzWSConnection::TerminateConnection()
 {
+    if (Lingering())
+    {
+        // Our last bytes are on their way: the owner's steps drop the connection.
+        FDoDisconnect.store(true);
+        RaiseBeforeDisconnect();
+        SetDisconnected(true);
+        return;
+    }
     if (FDoDisconnect.load() || GetDisconnected())
     {
         SetDisconnected(true);

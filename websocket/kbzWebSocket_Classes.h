@@ -219,6 +219,21 @@ public:
     // Ends the owner's current (or next) wait for input, so that it looks at
     // what changed (queued messages, a close that started); any thread.
     void WakeReader() noexcept { WakeQueueReader(); }
+    // Owners that run the connection in steps (the server's engines) keep the
+    // linger after a close for the peer's error themselves: the connection is
+    // half-closed and Lingering until LingerStep says it is over, instead of
+    // a wait inside the failing read.
+    void SetStepLinger(bool value) noexcept { FStepLinger = value; }
+    bool Lingering() const noexcept { return FLingerUntil.load() != 0; }
+    // Half-closes the connection after our last write and starts a linger of
+    // up to totalMs (see LingerStep); false when the connection is gone.
+    bool BeginLinger(int totalMs);
+    // Drops what arrived; false when the linger is over (the peer ended its
+    // stream, stayed quiet for a moment, or the time is up): the owner then
+    // drops the TCP connection.
+    bool LingerStep();
+    // The ms until LingerStep is due at the latest; -1 when not lingering.
+    std::int64_t LingerWaitLimit() const noexcept;
 
     // ---- Subscriptions ----
     void DoSubscribe(const std::string& aChannels);
@@ -293,6 +308,9 @@ private:
     std::atomic<bool> FBeforeDisconnectRaised{false};
     std::atomic<std::int64_t> FCloseStarted{0};
     std::atomic<int> FCloseCode{0};
+    bool FStepLinger = false;
+    std::atomic<std::int64_t> FLingerUntil{0}; // 0: not lingering
+    std::int64_t FLingerQuietAt = 0;           // the owner's steps only
 
     mutable std::mutex FStateLock; // texts below
     std::string FCloseReason;

@@ -170,3 +170,73 @@ TEST(EpollServer, ASlowHandlerHoldsUpOnlyItsOwnConnection)
     EXPECT_EQ(Await(slow, 2, deadline), (std::vector<std::string>{"echo:slow", "echo:after"}));
     es.server.SetActive(false);
 }
+
+namespace
+{
+
+// A first peer that the server holds in a state that once waited inside its
+// step: the bytes that bring it there, and what it goes on sending to keep it
+// there.
+struct HeldPeerCase
+{
+    const char* Name;
+    bool Upgrade;
+    std::string Enter;
+    std::string Keep;
+    std::string Finish; // sent when the other peer has been served
+    std::string Answer; // how the held peer's answer starts
+};
+
+} // namespace
+
+TEST(EpollServer, AConnectionInAWaitingStateHoldsUpNoOtherOnItsLoop)
+{
+    const std::vector<HeldPeerCase> cases = {
+        // An unmasked frame: closed with 1002, then lingering for the peer's end.
+        {"lingering after a protocol error", true, std::string("\x81\x02hi", 4), "x", "", "\x88"},
+        // A body over MaxRequestBody: 413, then lingering while the body still comes.
+        {"lingering after a refused body", false,
+         "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 100000000\r\n\r\n", std::string(512, 'b'),
+         "", "HTTP/1.1 413"},
+        // A stream's post whose body has not come yet (no such stream: 404 once it is whole).
+        {"a post waiting for its body", false,
+         "POST /kbz/xhr/none HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n", "",
+         std::string(1000, 'p'), "HTTP/1.1 404"},
+    };
+    for (const auto& k : cases)
+    {
+        SCOPED_TRACE(k.Name);
+        EpollServer es(1, 0);
+        es.server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
+            c->WriteData("echo:" + text);
+        };
+        es.server.SetActive(true);
+        const int port = es.server.GetBoundPort();
+        RawWSClient held, other;
+        ASSERT_TRUE(held.Connect(port, k.Upgrade));
+        ASSERT_TRUE(other.Connect(port));
+        ASSERT_TRUE(WaitUntil([&] { return es.server.Count() == 2; }, 10s));
+        held.SendRaw(k.Enter);
+        std::atomic<bool> stop{false};
+        std::thread keeper([&] {
+            while (!stop.load() && !k.Keep.empty())
+            {
+                held.SendRaw(k.Keep);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        // Served while the held peer is still there.
+        other.SendText("beside");
+        const auto got = Await(other, 1, std::chrono::steady_clock::now() + 10s);
+        const std::size_t count = es.server.Count();
+        stop = true;
+        keeper.join();
+        EXPECT_EQ(got, std::vector<std::string>{"echo:beside"});
+        EXPECT_EQ(count, 2u);
+        held.SendRaw(k.Finish);
+        while (held.Buffer().size() < k.Answer.size() && held.ReadSome(1000))
+        {}
+        EXPECT_EQ(held.Buffer().substr(0, k.Answer.size()), k.Answer);
+        es.server.SetActive(false);
+    }
+}
