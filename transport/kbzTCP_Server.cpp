@@ -377,6 +377,7 @@ void TkbzIdTCPServer::Activate()
     }
     FMaxConnections.store(
         MaxConnections > 0 ? MaxConnections : ConnectionsForDescriptors(kbzRaiseDescriptorLimit()));
+    FOpenPlaces.store(0);
     FStopping.store(false);
     FEngineOptions = EngineOptions;
     {
@@ -620,12 +621,28 @@ void TkbzIdTCPServer::RefuseForLackOfDescriptors(Listener& listener, int err) no
 
 void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
 {
+    // The place is taken first, so that accepting threads of several bindings
+    // cannot both take the last one; it is given back unless a context holds it.
+    struct Claim
+    {
+        std::atomic<int>& Places;
+        bool Held = true;
+        ~Claim()
+        {
+            if (Held)
+            {
+                Places.fetch_sub(1);
+            }
+        }
+    };
+    if (FOpenPlaces.fetch_add(1) >= std::max(1, FMaxConnections.load()))
+    {
+        FOpenPlaces.fetch_sub(1);
+        return; // closed at once, without any event
+    }
+    Claim claim{FOpenPlaces};
     try
     {
-        if (Count() >= static_cast<std::size_t>(std::max(1, FMaxConnections.load())))
-        {
-            return; // closed at once, without any event
-        }
         const TkbzServerEngine engine = FEngineOptions.Engine;
         const int fd = socket.Handle();
         TkbzSocket abortSocket(::dup(fd));
@@ -659,6 +676,8 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         context->FAbortSocket = std::move(abortSocket);
         context->FEngine = engine;
         context->FBlockingTLS = blockingTLS;
+        context->FHoldsPlace.store(true);
+        claim.Held = false;
         {
             auto& list = FContexts.LockList();
             try
@@ -668,6 +687,7 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
             catch (...)
             {
                 FContexts.UnlockList();
+                FreePlace(*context);
                 throw;
             }
             FContexts.UnlockList();
@@ -694,6 +714,7 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         catch (...)
         {
             FContexts.Remove(context);
+            FreePlace(*context);
             throw;
         }
     }
@@ -771,27 +792,7 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     }
     catch (...)
     {}
-    try
-    {
-        conn.Disconnect(false);
-    }
-    catch (const std::exception& e)
-    {
-        ReportException(*context, e);
-    }
-    catch (...)
-    {}
-    try
-    {
-        OnDisconnect(*context);
-    }
-    catch (const std::exception& e)
-    {
-        ReportException(*context, e);
-    }
-    catch (...)
-    {}
-    Finished(context);
+    EndConnection(context);
     tlsServerThread = nullptr;
 }
 
@@ -875,9 +876,17 @@ detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& cont
     }
     catch (...)
     {}
+    EndConnection(context);
+    result.Finished = true;
+    tlsServerThread = outer;
+    return result;
+}
+
+void TkbzIdTCPServer::EndConnection(const TkbzIdContextPtr& context) noexcept
+{
     try
     {
-        conn.Disconnect(false);
+        context->Connection().Disconnect(false);
     }
     catch (const std::exception& e)
     {
@@ -885,6 +894,9 @@ detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& cont
     }
     catch (...)
     {}
+    // Given back before the end is told: a client that comes once the
+    // application has seen this one go is not refused for it.
+    FreePlace(*context);
     try
     {
         OnDisconnect(*context);
@@ -896,13 +908,19 @@ detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& cont
     catch (...)
     {}
     Finished(context);
-    result.Finished = true;
-    tlsServerThread = outer;
-    return result;
+}
+
+void TkbzIdTCPServer::FreePlace(TkbzIdContext& context) noexcept
+{
+    if (context.FHoldsPlace.exchange(false))
+    {
+        FOpenPlaces.fetch_sub(1);
+    }
 }
 
 void TkbzIdTCPServer::Finished(const TkbzIdContextPtr& context) noexcept
 {
+    FreePlace(*context);
     // Handed over for joining: the thread never joins or frees itself. It is
     // in the finished list before it leaves the context list, so a stop that
     // takes its snapshot of the list in between still finds this thread (in

@@ -153,6 +153,7 @@ private:
     // socket whichever channel (plain or TLS) owns the first one at the time.
     TkbzSocket FAbortSocket;
     std::atomic<bool> FAborted{false};
+    std::atomic<bool> FHoldsPlace{false}; // counted in the listener's open places
     TkbzServerEngine FEngine = TkbzServerEngine::seThreads;
     bool FBlockingTLS = false;        // epoll: TLSHandlerFactory still has to run
     int FWaitLimit = -1;              // the thread running the connection only
@@ -189,7 +190,8 @@ public:
     std::vector<TkbzListenBinding> Bindings;
     std::uint16_t DefaultPort = 0;
     // Over it a new connection is closed at once, silently. 0: what the
-    // descriptor limit allows (see EffectiveMaxConnections).
+    // descriptor limit allows (see EffectiveMaxConnections). A connection's
+    // place is free again when it is closed, before its OnDisconnect.
     int MaxConnections = 0;
     bool UseNagle = true;
     TkbzServerTLSHandlerFactory TLSHandlerFactory;
@@ -263,6 +265,10 @@ private:
     detail::EpollStepResult EngineStep(const TkbzIdContextPtr& context, bool first,
                                        std::exception_ptr failure,
                                        const std::function<void()>& install) noexcept;
+    // The end of every connection, on whichever thread runs it: the channel is
+    // closed, the place given back, OnDisconnect raised, then Finished.
+    void EndConnection(const TkbzIdContextPtr& context) noexcept;
+    void FreePlace(TkbzIdContext& context) noexcept;
     // Leaves the list and hands a connection thread over for joining.
     void Finished(const TkbzIdContextPtr& context) noexcept;
     // Pooled threads: take connections until the pool shrinks or stops.
@@ -284,6 +290,9 @@ private:
     int FReserveFd = -1; // held back for refusing clients when descriptors run out
     std::uint64_t FLastListenError = 0;
     std::atomic<int> FMaxConnections{0};
+    // Connections that count against it: taken at the accept, given back as
+    // soon as a connection is closed, before its OnDisconnect.
+    std::atomic<int> FOpenPlaces{0};
     mutable std::mutex FListenersLock;
     std::vector<std::unique_ptr<Listener>> FListeners;
     TkbzThreadList<TkbzIdContextPtr> FContexts;
