@@ -297,9 +297,10 @@ private:
 
 // ---- Engines ----
 
-// The pool of ThreadPool: idle threads kept for later connections (PoolSize)
-// and the most threads at once (MaxThreads, 0: no cap; over it a connection
-// waits for a thread to come free). Copied into the listener on activation.
+// The pool of ThreadPool, whose threads run the connections' steps (an idle
+// connection holds none): idle threads kept (PoolSize) and the most threads at
+// once (MaxThreads, 0: no cap; over it steps wait for a thread to come free).
+// Copied into the listener on activation.
 class TkbzWSThreadPool_Options : public TkbzPersistent
 {
 public:

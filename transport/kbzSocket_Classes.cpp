@@ -173,10 +173,10 @@ TkbzSocket::~TkbzSocket()
 
 // ---- TkbzSocketIOHandler ----
 
-TkbzSocketIOHandler::TkbzSocketIOHandler(TkbzSocket socket) : FSocket(std::move(socket))
+TkbzSocketIOHandler::TkbzSocketIOHandler(TkbzSocket socket, bool wakeAtOnce)
+    : FSocket(std::move(socket))
 {
-    FWakeRead = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (FWakeRead < 0)
+    if (wakeAtOnce && EnsureWake() < 0)
     {
         RaiseSocketError(errno);
     }
@@ -184,10 +184,37 @@ TkbzSocketIOHandler::TkbzSocketIOHandler(TkbzSocket socket) : FSocket(std::move(
 
 TkbzSocketIOHandler::~TkbzSocketIOHandler()
 {
-    if (FWakeRead >= 0)
+    const int fd = FWakeRead.load();
+    if (fd >= 0)
     {
-        ::close(FWakeRead);
+        ::close(fd);
     }
+}
+
+int TkbzSocketIOHandler::EnsureWake() const noexcept
+{
+    int fd = FWakeRead.load();
+    if (fd >= 0)
+    {
+        return fd;
+    }
+    const int made = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (made < 0)
+    {
+        return -1;
+    }
+    if (!FWakeRead.compare_exchange_strong(fd, made))
+    {
+        ::close(made); // another thread made one first
+        return fd;
+    }
+    // A Wake that found no descriptor set the flag before it looked.
+    if (FWakePending.exchange(false))
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(made, &one, sizeof(one));
+    }
+    return made;
 }
 
 bool TkbzSocketIOHandler::Readable(int ms)
@@ -196,7 +223,12 @@ bool TkbzSocketIOHandler::Readable(int ms)
     {
         return true;
     }
-    pollfd fds[2] = {{FSocket.Handle(), POLLIN, 0}, {FWakeRead, POLLIN, 0}};
+    const int wake = EnsureWake();
+    if (wake < 0)
+    {
+        RaiseSocketError(errno);
+    }
+    pollfd fds[2] = {{FSocket.Handle(), POLLIN, 0}, {wake, POLLIN, 0}};
     const int r = PollFor(fds, 2, ms);
     if (r < 0)
     {
@@ -221,19 +253,22 @@ bool TkbzSocketIOHandler::Readable(int ms)
 
 void TkbzSocketIOHandler::Wake() noexcept
 {
-    if (FWakeRead >= 0)
+    FWakePending.store(true);
+    const int fd = FWakeRead.load();
+    if (fd >= 0)
     {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t w = ::write(FWakeRead, &one, sizeof(one));
+        [[maybe_unused]] const ssize_t w = ::write(fd, &one, sizeof(one));
     }
 }
 
 void TkbzSocketIOHandler::ClearWake() noexcept
 {
-    if (FWakeRead >= 0 && !FShutdown.load())
+    const int fd = FWakeRead.load();
+    if (fd >= 0 && !FShutdown.load())
     {
         std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t r = ::read(FWakeRead, &count, sizeof(count));
+        [[maybe_unused]] const ssize_t r = ::read(fd, &count, sizeof(count));
     }
 }
 

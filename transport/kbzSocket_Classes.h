@@ -157,7 +157,10 @@ private:
 class TkbzSocketIOHandler : public TkbzIOHandler
 {
 public:
-    explicit TkbzSocketIOHandler(TkbzSocket socket);
+    // wakeAtOnce: the eventfd is made here (raising when it cannot be);
+    // otherwise at the first wait that needs it, so that a channel that never
+    // waits (an event loop's) costs one descriptor.
+    explicit TkbzSocketIOHandler(TkbzSocket socket, bool wakeAtOnce = true);
     ~TkbzSocketIOHandler() override;
 
     bool Readable(int ms) override;
@@ -179,12 +182,18 @@ public:
     bool IsShutdown() const noexcept { return FShutdown.load(); }
     // The descriptor that Wake and Shutdown signal, for a channel layered on
     // this one that waits on the socket itself; ClearWake consumes a Wake.
-    int WakeHandle() const noexcept { return FWakeRead; }
+    // -1 when no descriptor is left to make it.
+    int WakeHandle() const noexcept { return EnsureWake(); }
     void ClearWake() noexcept;
 
 private:
+    int EnsureWake() const noexcept;
+
     TkbzSocket FSocket;
-    int FWakeRead = -1; // eventfd that Shutdown and Wake signal, so a poll wakes at once
+    // eventfd that Shutdown and Wake signal, so a poll wakes at once; a Wake
+    // before it exists is kept in FWakePending and signalled when it is made.
+    mutable std::atomic<int> FWakeRead{-1};
+    mutable std::atomic<bool> FWakePending{false};
     std::atomic<bool> FShutdown{false};
     std::atomic<bool> FPeerClosed{false};
     std::mutex FSendLock; // keeps each Send whole when several threads send

@@ -805,7 +805,8 @@ void EpollLoop::Remove(const std::shared_ptr<EpollConn>& c) noexcept
 
 // ---- EpollEngine ----
 
-EpollEngine::EpollEngine(TkbzIdTCPServer& server, int loops, int workers) : FServer(server)
+EpollEngine::EpollEngine(TkbzIdTCPServer& server, int loops, EpollWorkers workers)
+    : FServer(server), FOptions(workers), FHasWorkers(workers.Pooled || workers.Count > 0)
 {
     if (loops <= 0)
     {
@@ -813,10 +814,13 @@ EpollEngine::EpollEngine(TkbzIdTCPServer& server, int loops, int workers) : FSer
     }
     try
     {
-        // Workers first: a loop asks whether there are any.
-        for (int i = 0; i < workers; ++i)
+        if (!FOptions.Pooled)
         {
-            FWorkers.emplace_back([this] { Worker(); });
+            std::lock_guard lock(FWorkLock);
+            for (int i = 0; i < FOptions.Count; ++i)
+            {
+                StartWorker();
+            }
         }
         for (int i = 0; i < loops; ++i)
         {
@@ -849,31 +853,108 @@ void EpollEngine::Add(const TkbzIdContextPtr& context, int fd, bool handshake, i
 
 void EpollEngine::Dispatch(const std::shared_ptr<EpollConn>& c)
 {
+    std::vector<SmallStackThread> retired;
     {
         std::lock_guard lock(FWorkLock);
         FWork.push_back(c);
+        retired.swap(FRetired);
+        if (FOptions.Pooled && FIdle < FWork.size() &&
+            (FOptions.Max <= 0 || FWorkers.size() < static_cast<std::size_t>(FOptions.Max)))
+        {
+            try
+            {
+                StartWorker();
+            }
+            catch (...)
+            {
+                if (FWorkers.empty())
+                {
+                    FWork.pop_back(); // nobody would ever run it
+                    throw;
+                }
+                // A busy worker takes it when it comes free.
+            }
+        }
     }
     FWorkWake.notify_one();
+    // Retired workers have left their loop: joining them takes no time.
+    for (auto& t : retired)
+    {
+        t.join();
+    }
 }
 
-void EpollEngine::Worker() noexcept
+void EpollEngine::StartWorker()
 {
+    const std::uint64_t id = ++FNextWorker;
+    FWorkers.emplace_back(id, SmallStackThread([this, id] { Worker(id); }));
+}
+
+void EpollEngine::Worker(std::uint64_t id) noexcept
+{
+    std::unique_lock lock(FWorkLock);
     for (;;)
     {
-        std::shared_ptr<EpollConn> c;
+        // Also checked before the first wait: a worker made for a step that
+        // another took meanwhile is one too many as well.
+        if (FOptions.Pooled && !FWorkStop && FWork.empty() &&
+            FIdle >= static_cast<std::size_t>(std::max(0, FOptions.Count)))
         {
-            std::unique_lock lock(FWorkLock);
-            FWorkWake.wait(lock, [this] { return FWorkStop || !FWork.empty(); });
-            if (FWork.empty())
+            // Enough idle workers already: this one ends.
+            for (auto it = FWorkers.begin(); it != FWorkers.end(); ++it)
             {
-                return;
+                if (it->first == id)
+                {
+                    FRetired.push_back(std::move(it->second));
+                    FWorkers.erase(it);
+                    break;
+                }
             }
-            c = std::move(FWork.front());
-            FWork.pop_front();
+            return;
         }
+        ++FIdle;
+        FWorkWake.wait(lock, [this] { return FWorkStop || !FWork.empty(); });
+        --FIdle;
+        if (FWork.empty())
+        {
+            return; // stopping: the stop joins this worker
+        }
+        std::shared_ptr<EpollConn> c = std::move(FWork.front());
+        FWork.pop_front();
+        lock.unlock();
         const EpollStepResult result = c->Loop->Step(*c);
         EpollLoop* loop = c->Loop;
         loop->Post({EpollLoop::TMailKind::StepDone, std::move(c), result});
+        lock.lock();
+    }
+}
+
+void EpollEngine::JoinWorkers() noexcept
+{
+    for (;;)
+    {
+        std::vector<SmallStackThread> threads;
+        {
+            std::lock_guard lock(FWorkLock);
+            for (auto& w : FWorkers)
+            {
+                threads.push_back(std::move(w.second));
+            }
+            FWorkers.clear();
+            for (auto& t : FRetired)
+            {
+                threads.push_back(std::move(t));
+            }
+            FRetired.clear();
+        }
+        if (threads.empty())
+        {
+            return;
+        }
+        for (auto& t : threads)
+        {
+            t.join();
+        }
     }
 }
 
@@ -891,11 +972,7 @@ void EpollEngine::Stop() noexcept
         FWorkStop = true;
     }
     FWorkWake.notify_all();
-    for (auto& w : FWorkers)
-    {
-        w.join();
-    }
-    FWorkers.clear();
+    JoinWorkers();
 }
 
 } // namespace kbz::detail

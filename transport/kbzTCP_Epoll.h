@@ -108,11 +108,22 @@ private:
     std::weak_ptr<EpollConn> FOwner;
 };
 
+// Who runs the steps of an engine's connections.
+struct EpollWorkers
+{
+    // Fixed: Count workers (0: the loops run the steps). Pooled: a pool that
+    // keeps up to Count idle workers, makes more while every one is busy, up
+    // to Max (0: no cap), and over Max lets the steps wait; its steps may block.
+    int Count = 0;
+    bool Pooled = false;
+    int Max = 0;
+};
+
 class EpollEngine
 {
 public:
-    // Starts loops (0: one per core) and workers (0: the loops run the steps).
-    EpollEngine(TkbzIdTCPServer& server, int loops, int workers);
+    // Starts loops (0: one per core) and the fixed workers.
+    EpollEngine(TkbzIdTCPServer& server, int loops, EpollWorkers workers);
     EpollEngine(const EpollEngine&) = delete;
     EpollEngine& operator=(const EpollEngine&) = delete;
     ~EpollEngine();
@@ -126,13 +137,18 @@ public:
 
     // A step from a loop to a worker.
     void Dispatch(const std::shared_ptr<EpollConn>& c);
-    bool HasWorkers() const noexcept { return !FWorkers.empty(); }
+    bool HasWorkers() const noexcept { return FHasWorkers; }
     TkbzIdTCPServer& Server() const noexcept { return FServer; }
 
 private:
-    void Worker() noexcept;
+    // Under FWorkLock.
+    void StartWorker();
+    void Worker(std::uint64_t id) noexcept;
+    void JoinWorkers() noexcept;
 
     TkbzIdTCPServer& FServer;
+    const EpollWorkers FOptions;
+    const bool FHasWorkers;
     std::vector<std::unique_ptr<EpollLoop>> FLoops;
     std::atomic<std::size_t> FNext{0};
 
@@ -140,7 +156,12 @@ private:
     std::condition_variable FWorkWake;
     std::deque<std::shared_ptr<EpollConn>> FWork;
     bool FWorkStop = false;
-    std::vector<SmallStackThread> FWorkers; // last: they end before what they use
+    std::size_t FIdle = 0;
+    std::uint64_t FNextWorker = 0;
+    // Last: they end before what they use. A pooled worker that is not
+    // needed any more moves itself to FRetired, for the next to join it.
+    std::vector<std::pair<std::uint64_t, SmallStackThread>> FWorkers;
+    std::vector<SmallStackThread> FRetired;
 };
 
 } // namespace kbz::detail

@@ -32,16 +32,28 @@ std::string ErrorText(int err)
            ".";
 }
 
-// Descriptors one connection of this listener holds: its socket, the second
-// descriptor that aborts it, and the eventfd that wakes its reader.
-constexpr int kDescriptorsPerConnection = 3;
+// Whether the engine gives each connection a thread that waits on it.
+bool WaitsPerConnection(TkbzServerEngine engine)
+{
+    return engine == TkbzServerEngine::seThreads;
+}
+
+// Descriptors one connection holds: its socket and, where a thread waits on
+// it, the second descriptor that aborts it and the eventfd that wakes its
+// reader. On the event loops (the pool's too) only a step that blocks on a
+// read makes the eventfd, and only a TLS handler that waits needs the second
+// descriptor; the reserve covers those few.
+int DescriptorsPerConnection(TkbzServerEngine engine)
+{
+    return WaitsPerConnection(engine) ? 3 : 1;
+}
 
 // The connections that fit in the descriptor limit, after a reserve for the
 // listeners, files, pipes and whatever else the process opens.
-int ConnectionsForDescriptors(int limit)
+int ConnectionsForDescriptors(int limit, TkbzServerEngine engine)
 {
     const int reserve = std::max(64, limit / 20);
-    return std::max(1, (limit - reserve) / kDescriptorsPerConnection);
+    return std::max(1, (limit - reserve) / DescriptorsPerConnection(engine));
 }
 
 void Signal(int fd) noexcept
@@ -276,9 +288,10 @@ void TkbzIdContext::SetData(std::shared_ptr<void> data)
 void TkbzIdContext::Abort() noexcept
 {
     FAborted.store(true);
-    if (FAbortSocket.Valid())
+    const int fd = FAbortSocket.Valid() ? FAbortSocket.Handle() : FSocketFd;
+    if (fd >= 0)
     {
-        ::shutdown(FAbortSocket.Handle(), SHUT_RDWR);
+        ::shutdown(fd, SHUT_RDWR);
     }
 }
 
@@ -375,15 +388,12 @@ void TkbzIdTCPServer::Activate()
         std::lock_guard lock(FReserveLock);
         FReserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
-    FMaxConnections.store(
-        MaxConnections > 0 ? MaxConnections : ConnectionsForDescriptors(kbzRaiseDescriptorLimit()));
+    FEngineOptions = EngineOptions;
+    FMaxConnections.store(MaxConnections > 0 ? MaxConnections
+                                             : ConnectionsForDescriptors(kbzRaiseDescriptorLimit(),
+                                                                         FEngineOptions.Engine));
     FOpenPlaces.store(0);
     FStopping.store(false);
-    FEngineOptions = EngineOptions;
-    {
-        std::lock_guard lock(FPoolLock);
-        FPoolStopping = false;
-    }
     {
         std::lock_guard lock(FListenersLock);
         FListeners = std::move(listeners);
@@ -394,7 +404,16 @@ void TkbzIdTCPServer::Activate()
         if (FEngineOptions.Engine == TkbzServerEngine::seEpoll)
         {
             FEpoll = std::make_unique<detail::EpollEngine>(
-                *this, FEngineOptions.EPOLLThreads, std::max(0, FEngineOptions.WorkOpThreads));
+                *this, FEngineOptions.EPOLLThreads,
+                detail::EpollWorkers{std::max(0, FEngineOptions.WorkOpThreads), false, 0});
+        }
+        else if (FEngineOptions.Engine == TkbzServerEngine::sePool)
+        {
+            // One loop waits for every connection; the pool runs their steps.
+            FEpoll = std::make_unique<detail::EpollEngine>(
+                *this, 1,
+                detail::EpollWorkers{std::max(0, FEngineOptions.PoolSize), true,
+                                     std::max(0, FEngineOptions.MaxThreads)});
         }
         OnStartup(*this);
         std::lock_guard lock(FListenersLock);
@@ -469,42 +488,11 @@ void TkbzIdTCPServer::Deactivate()
         }
     }
     open.clear();
-    // The loops end once their connections have.
+    // The loops end once their connections have (the pool's steps too).
     if (FEpoll)
     {
         FEpoll->Stop();
         FEpoll.reset();
-    }
-    // Pooled threads finish what is theirs or waits for them (all aborted), then end.
-    {
-        std::lock_guard lock(FPoolLock);
-        FPoolStopping = true;
-    }
-    FPoolWake.notify_all();
-    for (;;)
-    {
-        std::vector<detail::SmallStackThread> threads;
-        {
-            std::lock_guard lock(FPoolLock);
-            for (auto& t : FPoolThreads)
-            {
-                threads.push_back(std::move(t.second));
-            }
-            FPoolThreads.clear();
-            for (auto& t : FPoolRetired)
-            {
-                threads.push_back(std::move(t));
-            }
-            FPoolRetired.clear();
-        }
-        if (threads.empty())
-        {
-            break;
-        }
-        for (auto& t : threads)
-        {
-            t.join();
-        }
     }
     ReapFinished();
     if (FReapWake >= 0)
@@ -645,13 +633,13 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
     {
         const TkbzServerEngine engine = FEngineOptions.Engine;
         const int fd = socket.Handle();
-        TkbzSocket abortSocket(::dup(fd));
-        auto handler = std::make_unique<TkbzSocketIOHandler>(std::move(socket));
+        const bool waits = WaitsPerConnection(engine);
+        auto handler = std::make_unique<TkbzSocketIOHandler>(std::move(socket), waits);
         handler->SetNoDelay(!UseNagle);
         bool handshake = false;
         bool blockingTLS = false;
         std::unique_ptr<TkbzIOHandler> channel;
-        if (engine == TkbzServerEngine::seEpoll && TLSHandlerFactory)
+        if (!waits && TLSHandlerFactory)
         {
             // The loop drives the handshake when the factory can leave it to us.
             if (const auto deferred = DeferredTLSFactory)
@@ -667,6 +655,15 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
                 blockingTLS = true;
             }
         }
+        TkbzSocket abortSocket;
+        if (waits || blockingTLS)
+        {
+            abortSocket = TkbzSocket(::dup(fd));
+            if (!abortSocket.Valid())
+            {
+                return; // out of descriptors: closed at once
+            }
+        }
         if (!channel)
         {
             channel = std::move(handler);
@@ -674,6 +671,7 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         auto connection = std::make_shared<TkbzIdTCPConnection>(std::move(channel));
         auto context = std::make_shared<TkbzIdContext>(*this, connection, listener.Binding);
         context->FAbortSocket = std::move(abortSocket);
+        context->FSocketFd = fd;
         context->FEngine = engine;
         context->FBlockingTLS = blockingTLS;
         context->FHoldsPlace.store(true);
@@ -694,11 +692,7 @@ void TkbzIdTCPServer::Accept(Listener& listener, TkbzSocket socket) noexcept
         }
         try
         {
-            if (engine == TkbzServerEngine::sePool)
-            {
-                StartPooled(context);
-            }
-            else if (engine == TkbzServerEngine::seEpoll)
+            if (!waits)
             {
                 FEpoll->Add(context, fd, handshake, TLSHandshakeTimeOut);
             }
@@ -940,70 +934,6 @@ void TkbzIdTCPServer::Finished(const TkbzIdContextPtr& context) noexcept
     {}
 }
 
-void TkbzIdTCPServer::StartPooled(const TkbzIdContextPtr& context)
-{
-    std::lock_guard lock(FPoolLock);
-    FPoolPending.push_back(context);
-    const int maxThreads = FEngineOptions.MaxThreads;
-    if (static_cast<std::size_t>(FPoolIdle) < FPoolPending.size() &&
-        (maxThreads <= 0 || FPoolThreads.size() < static_cast<std::size_t>(maxThreads)))
-    {
-        const std::uint64_t id = ++FPoolNextId;
-        try
-        {
-            FPoolThreads.emplace_back(id, detail::SmallStackThread([this, id] { PoolThread(id); }));
-        }
-        catch (...)
-        {
-            if (FPoolThreads.empty())
-            {
-                // Nobody will ever take it.
-                FPoolPending.pop_back();
-                throw;
-            }
-            // A busy thread takes it when it comes free.
-        }
-    }
-    FPoolWake.notify_one();
-}
-
-void TkbzIdTCPServer::PoolThread(std::uint64_t id) noexcept
-{
-    std::unique_lock lock(FPoolLock);
-    for (;;)
-    {
-        ++FPoolIdle;
-        FPoolWake.wait(lock, [this] { return FPoolStopping || !FPoolPending.empty(); });
-        --FPoolIdle;
-        if (FPoolPending.empty())
-        {
-            return; // stopping: the stop joins this thread
-        }
-        TkbzIdContextPtr context = std::move(FPoolPending.front());
-        FPoolPending.pop_front();
-        lock.unlock();
-        RunConnection(context);
-        context.reset();
-        lock.lock();
-        if (!FPoolStopping && FPoolPending.empty() &&
-            FPoolIdle >= std::max(0, FEngineOptions.PoolSize))
-        {
-            // Enough idle threads already: this one ends and is joined by an accepting thread.
-            for (auto it = FPoolThreads.begin(); it != FPoolThreads.end(); ++it)
-            {
-                if (it->first == id)
-                {
-                    FPoolRetired.push_back(std::move(it->second));
-                    FPoolThreads.erase(it);
-                    Signal(FReapWake);
-                    break;
-                }
-            }
-            return;
-        }
-    }
-}
-
 void TkbzIdTCPServer::ReapFinished() noexcept
 {
     std::vector<TkbzIdContextPtr> finished;
@@ -1017,15 +947,6 @@ void TkbzIdTCPServer::ReapFinished() noexcept
         {
             c->FThread.join();
         }
-    }
-    std::vector<detail::SmallStackThread> retired;
-    {
-        std::lock_guard lock(FPoolLock);
-        retired.swap(FPoolRetired);
-    }
-    for (auto& t : retired)
-    {
-        t.join();
     }
 }
 

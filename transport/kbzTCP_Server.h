@@ -2,8 +2,9 @@
 // separate sockets), one accepting thread per binding, a lock-protected list of
 // per-connection contexts, and a stop that shuts every connection down and
 // joins every thread. Connections are run by one of three engines: a thread
-// each, pooled threads that are reused, or epoll event loops that own
-// non-blocking sockets (transport/kbzTCP_Epoll.h).
+// each, a pool of threads that run a connection's step whenever it has
+// something to do, or epoll event loops that own non-blocking sockets
+// (transport/kbzTCP_Epoll.h; the pool waits on such a loop too).
 #pragma once
 
 #include "base/kbzBase_Events.h"
@@ -41,16 +42,18 @@ class TkbzIdTCPServer;
 enum class TkbzServerEngine : std::uint8_t
 {
     seThreads, // one thread per connection
-    sePool,    // a connection at a time on pooled threads that are reused
+    sePool,    // steps on pooled threads, idle connections hold none
     seEpoll    // event loops over non-blocking sockets
 };
 
 struct TkbzServerEngineOptions
 {
     TkbzServerEngine Engine = TkbzServerEngine::seThreads;
-    // sePool: idle threads kept for later connections; more are made while
-    // every one is busy, up to MaxThreads (0: no cap). Over the cap a
-    // connection waits for a thread to come free.
+    // sePool: one event loop waits for every connection and hands a step
+    // (which may block) to a pooled thread when bytes, a wake or a deadline
+    // come. Idle threads kept: PoolSize; more are made while every one is
+    // busy, up to MaxThreads (0: no cap); over the cap steps wait for a
+    // thread to come free.
     int PoolSize = 32;
     int MaxThreads = 0;
     // seEpoll: event loops (0: one per core) and workers that run the
@@ -150,8 +153,12 @@ private:
     mutable std::mutex FDataLock;
     std::shared_ptr<void> FData;
     // A second descriptor of the accepted socket: shutting it down reaches the
-    // socket whichever channel (plain or TLS) owns the first one at the time.
+    // socket whichever channel (plain or TLS) owns the first one at the time,
+    // also while a TLS handler that waits is being made. The event loops' own
+    // connections do without it: nothing there releases the plain channel,
+    // so the accepted descriptor (FSocketFd) stays open as long as the context.
     TkbzSocket FAbortSocket;
+    int FSocketFd = -1;
     std::atomic<bool> FAborted{false};
     std::atomic<bool> FHoldsPlace{false}; // counted in the listener's open places
     TkbzServerEngine FEngine = TkbzServerEngine::seThreads;
@@ -195,8 +202,8 @@ public:
     int MaxConnections = 0;
     bool UseNagle = true;
     TkbzServerTLSHandlerFactory TLSHandlerFactory;
-    // Used by the epoll engine before TLSHandlerFactory, with this time limit
-    // for the handshake (ms).
+    // Used by the engines on event loops (epoll, pool) before
+    // TLSHandlerFactory, with this time limit for the handshake (ms).
     TkbzServerDeferredTLSFactory DeferredTLSFactory;
     int TLSHandshakeTimeOut = 10000;
     TkbzServerEngineOptions EngineOptions;
@@ -271,11 +278,8 @@ private:
     void FreePlace(TkbzIdContext& context) noexcept;
     // Leaves the list and hands a connection thread over for joining.
     void Finished(const TkbzIdContextPtr& context) noexcept;
-    // Pooled threads: take connections until the pool shrinks or stops.
-    void StartPooled(const TkbzIdContextPtr& context);
-    void PoolThread(std::uint64_t id) noexcept;
     void ReportException(TkbzIdContext& context, const std::exception& e) noexcept;
-    // Joins the threads of connections that have ended.
+    // Joins the threads of connections that have ended (thread engine).
     void ReapFinished() noexcept;
     // Out of descriptors: the reserve one is given up to accept and close the
     // waiting client, so that the listener does not spin on it.
@@ -299,16 +303,6 @@ private:
     std::mutex FFinishedLock;
     std::vector<TkbzIdContextPtr> FFinished;
     TkbzServerEngineOptions FEngineOptions; // as activated
-
-    // ---- Pool
-    std::mutex FPoolLock;
-    std::condition_variable FPoolWake;
-    std::deque<TkbzIdContextPtr> FPoolPending; // accepted, waiting for a thread
-    int FPoolIdle = 0;
-    bool FPoolStopping = false;
-    std::uint64_t FPoolNextId = 0;
-    std::vector<std::pair<std::uint64_t, detail::SmallStackThread>> FPoolThreads;
-    std::vector<detail::SmallStackThread> FPoolRetired; // ended, to be joined
 
     std::unique_ptr<detail::EpollEngine> FEpoll;
 };

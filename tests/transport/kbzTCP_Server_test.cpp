@@ -3,9 +3,12 @@
 #include "tests/transport/kbzTestEngine.h"
 #include "transport/kbzTCP_Server.h"
 
+#include <algorithm>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/resource.h>
 #include <thread>
 
 namespace kbz
@@ -284,8 +287,57 @@ TEST(Listener, BindingAnAddressInUseRaisesAndBindsNothing)
     EXPECT_TRUE(server.GetBoundBindings().empty());
 }
 
-// Pooled threads are reused, and over MaxThreads a connection waits for one.
-TEST(ListenerPool, ThreadsAreReusedAndACappedPoolQueues)
+int ThreadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+    {
+        if (line.rfind("Threads:", 0) == 0)
+        {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return -1;
+}
+
+// A pooled thread runs a step and goes back to the pool: idle connections
+// hold none, so a thousand of them leave the pool at its size.
+TEST(ListenerPool, IdleConnectionsHoldNoThread)
+{
+    constexpr int kPoolSize = 4;
+    const int before = ThreadCount();
+    TkbzIdTCPServer server;
+    server.EngineOptions.Engine = TkbzServerEngine::sePool;
+    server.EngineOptions.PoolSize = kPoolSize;
+    server.OnExecute = Echo;
+    server.Bindings = {{"127.0.0.1", 0, TwsIPVersion::ipV4}};
+    server.SetActive(true); // raises the descriptor limit to the hard one
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    // Three descriptors each: the client's socket and eventfd, the server's socket.
+    const auto peers = std::min<std::size_t>(1000, (limit.rlim_cur - 256) / 3);
+    std::vector<std::unique_ptr<TkbzSocketIOHandler>> clients;
+    for (std::size_t i = 0; i < peers; ++i)
+    {
+        clients.push_back(ConnectTo(TwsIPVersion::ipV4, server.GetBoundPort()));
+        SendText(*clients.back(), "x");
+    }
+    for (auto& c : clients)
+    {
+        ASSERT_EQ(RecvText(*c, 1), "x");
+    }
+    EXPECT_EQ(server.Count(), peers);
+    // The pool, its loop and the accepting thread (more threads, made while
+    // every one was busy, end as they come free).
+    EXPECT_TRUE(test::WaitUntil([&] { return ThreadCount() <= before + kPoolSize + 2; }, 5000ms))
+        << ThreadCount() - before;
+    SendText(*clients.front(), "y");
+    EXPECT_EQ(RecvText(*clients.front(), 1), "y");
+}
+
+// Over MaxThreads a step waits for a pooled thread to come free.
+TEST(ListenerPool, ACappedPoolRunsOneStepAtATime)
 {
     TkbzIdTCPServer server;
     server.EngineOptions.Engine = TkbzServerEngine::sePool;
@@ -293,27 +345,44 @@ TEST(ListenerPool, ThreadsAreReusedAndACappedPoolQueues)
     server.EngineOptions.MaxThreads = 1;
     std::mutex lock;
     std::vector<std::thread::id> threads;
-    server.OnConnect = [&](TkbzIdContext&) {
-        std::lock_guard g(lock);
-        threads.push_back(std::this_thread::get_id());
+    std::atomic<bool> blocked{false};
+    std::atomic<bool> release{false};
+    server.OnExecute = [&](TkbzIdContext& c) {
+        {
+            std::lock_guard g(lock);
+            threads.push_back(std::this_thread::get_id());
+        }
+        if (c.Connection().InputBufferAsString(1) == "w")
+        {
+            blocked = true;
+            test::WaitUntil([&] { return release.load(); }, 10000ms);
+        }
+        Echo(c);
     };
-    server.OnExecute = Echo;
     server.Bindings = {{"127.0.0.1", 0, TwsIPVersion::ipV4}};
     server.SetActive(true);
     const auto port = server.GetBoundPort();
 
+    // An open connection that sends nothing holds no thread.
     auto a = ConnectTo(TwsIPVersion::ipV4, port);
     SendText(*a, "a");
     EXPECT_EQ(RecvText(*a, 1), "a");
-    // b waits for the one thread, which a holds until it leaves.
     auto b = ConnectTo(TwsIPVersion::ipV4, port);
     SendText(*b, "b");
-    a->Shutdown();
     EXPECT_EQ(RecvText(*b, 1), "b");
+    // While a's step holds the one thread, b's waits.
+    SendText(*a, "w");
+    ASSERT_TRUE(test::WaitUntil([&] { return blocked.load(); }, 5000ms));
+    SendText(*b, "c");
+    EXPECT_FALSE(b->Readable(200));
+    release = true;
+    EXPECT_EQ(RecvText(*a, 1), "w");
+    EXPECT_EQ(RecvText(*b, 1), "c");
     server.SetActive(false);
     std::lock_guard g(lock);
-    ASSERT_EQ(threads.size(), 2u);
-    EXPECT_EQ(threads[0], threads[1]);
+    ASSERT_FALSE(threads.empty());
+    EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()),
+              static_cast<std::ptrdiff_t>(threads.size()));
 }
 
 } // namespace
