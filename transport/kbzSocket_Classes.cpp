@@ -223,13 +223,14 @@ bool TkbzSocketIOHandler::Readable(int ms)
     {
         return true;
     }
-    const int wake = EnsureWake();
-    if (wake < 0)
+    // A look that does not wait needs no wake (an event loop's only look).
+    const int wake = ms == 0 ? FWakeRead.load() : EnsureWake();
+    if (wake < 0 && ms != 0)
     {
         RaiseSocketError(errno);
     }
     pollfd fds[2] = {{FSocket.Handle(), POLLIN, 0}, {wake, POLLIN, 0}};
-    const int r = PollFor(fds, 2, ms);
+    const int r = PollFor(fds, wake < 0 ? 1 : 2, ms);
     if (r < 0)
     {
         RaiseSocketError(errno);

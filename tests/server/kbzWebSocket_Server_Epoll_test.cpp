@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -32,6 +34,12 @@ int ThreadCount()
         }
     }
     return -1;
+}
+
+int DescriptorCount()
+{
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator{}));
 }
 
 // Reads from one peer until it holds n messages or the deadline passes.
@@ -88,6 +96,7 @@ TEST(EpollServer, TwoThousandConnectionsOpenEchoAndCloseOnAFewThreads)
     constexpr int kLoops = 2;
     constexpr int kWorkers = 2;
     const int before = ThreadCount();
+    const int descriptorsBefore = DescriptorCount();
     EpollServer es(kLoops, kWorkers);
     es.server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
         c->WriteData("echo:" + text);
@@ -115,6 +124,8 @@ TEST(EpollServer, TwoThousandConnectionsOpenEchoAndCloseOnAFewThreads)
     EXPECT_EQ(es.server.Count(), static_cast<std::size_t>(kPeers));
     // Loops, workers, the accepting thread and the server's own few.
     EXPECT_LE(ThreadCount(), before + kLoops + kWorkers + 4);
+    // A peer's socket and the server's: a connection on the loops holds no other descriptor.
+    EXPECT_LE(DescriptorCount(), descriptorsBefore + 2 * kPeers + 16);
 
     for (auto& p : peers)
     {
