@@ -1,9 +1,8 @@
 // What a server holds for peers it does not trust, over its real listener on
 // 127.0.0.1: a connection that never speaks, more connections than allowed, a
 // process out of descriptors, and the budget for bytes of messages in progress.
-#include "server/kbzWebSocket_Server.h"
+#include "tests/server/kbzLoopbackServer.h"
 #include "tests/server/kbzRawWSClient.h"
-#include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <arpa/inet.h>
@@ -21,47 +20,15 @@ using namespace kbz::test;
 namespace
 {
 
-struct LimitsServer
+// Echoes text and keeps the sizes of binary messages.
+struct LimitsServer : LoopbackServer
 {
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::vector<std::size_t> binaries; // sizes received
-    std::atomic<int> connects{0};
-    // Last, so that it is destroyed first: its threads report into the members above.
-    TkbzWSHTTPServer server;
-
     LimitsServer()
     {
-        UseTestEngine(server);
-        server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
-        server.SetPort(0);
-        server.OnError = [this](const TkbzWSConnectionPtr&, const std::string& text) {
-            std::lock_guard guard(lock);
-            errors.push_back(text);
-        };
-        server.OnConnect = [this](const TkbzWSConnectionPtr&) { ++connects; };
         server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
             c->WriteData(text);
         };
-        server.OnBinary = [this](const TkbzWSConnectionPtr&, TkbzMemoryStream& data) {
-            std::lock_guard guard(lock);
-            binaries.push_back(static_cast<std::size_t>(data.Size()));
-        };
-    }
-    int Start()
-    {
-        server.SetActive(true);
-        return server.GetBoundPort();
-    }
-    std::vector<std::string> Errors()
-    {
-        std::lock_guard guard(lock);
-        return errors;
-    }
-    std::vector<std::size_t> Binaries()
-    {
-        std::lock_guard guard(lock);
-        return binaries;
+        RecordBinaries();
     }
 };
 

@@ -3,6 +3,7 @@
 // plain HTTP and restarts.
 #include "client/kbzWebSocket_Client.h"
 #include "server/kbzWebSocket_Server.h"
+#include "tests/server/kbzLoopbackServer.h"
 #include "tests/server/kbzRawWSClient.h"
 #include "tests/server/kbzServerEngine.h"
 #include "tests/support/kbzTestCerts.h"
@@ -25,61 +26,6 @@ using namespace kbz::test;
 
 namespace
 {
-
-// A server on 127.0.0.1 with a system-chosen port.
-struct LoopbackServer
-{
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::vector<std::string> exceptions;
-    std::vector<int> closeCodes;
-    std::atomic<int> connects{0};
-    std::atomic<int> startups{0};
-    // Last, so that it is destroyed first: its connection threads may still
-    // raise events into the members above until its destructor has joined them.
-    TkbzWSHTTPServer server;
-
-    LoopbackServer()
-    {
-        server.OnStartup = [this](TkbzWSServer_Indy_Base&) { ++startups; };
-        server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
-        server.SetPort(0);
-        UseTestEngine(server);
-        server.OnError = [this](const TkbzWSConnectionPtr&, const std::string& text) {
-            std::lock_guard guard(lock);
-            errors.push_back(text);
-        };
-        server.OnException = [this](const TkbzWSConnectionPtr&, const std::exception& e) {
-            std::lock_guard guard(lock);
-            exceptions.push_back(e.what());
-        };
-        server.OnConnect = [this](const TkbzWSConnectionPtr&) { ++connects; };
-        server.OnDisconnect = [this](const TkbzWSConnectionPtr&, int code) {
-            std::lock_guard guard(lock);
-            closeCodes.push_back(code);
-        };
-    }
-    int Start()
-    {
-        server.SetActive(true);
-        return server.GetBoundPort();
-    }
-    std::vector<std::string> Errors()
-    {
-        std::lock_guard guard(lock);
-        return errors;
-    }
-    std::vector<std::string> Exceptions()
-    {
-        std::lock_guard guard(lock);
-        return exceptions;
-    }
-    std::vector<int> CloseCodes()
-    {
-        std::lock_guard guard(lock);
-        return closeCodes;
-    }
-};
 
 std::vector<std::string> ReadMessages(RawWSClient& c, std::size_t n, int ms = 5000)
 {
