@@ -71,6 +71,17 @@ void Drain(int fd) noexcept
     [[maybe_unused]] const ssize_t r = ::read(fd, &count, sizeof(count));
 }
 
+// Hands the accepted plain channel (still the one installed) to the factory
+// and installs what it returns; raises what the factory raises.
+void WrapAcceptedChannel(TkbzIdContext& context, const TkbzServerTLSHandlerFactory& factory)
+{
+    TkbzIdTCPConnection& conn = context.Connection();
+    std::unique_ptr<TkbzIOHandler> plain = conn.ReleaseIOHandler();
+    std::unique_ptr<TkbzSocketIOHandler> socketHandler(
+        static_cast<TkbzSocketIOHandler*>(plain.release()));
+    conn.SetIOHandler(factory(std::move(socketHandler), context.Binding()));
+}
+
 std::string Describe(const TkbzListenBinding& b)
 {
     const std::string ip =
@@ -741,10 +752,7 @@ void TkbzIdTCPServer::RunConnection(const TkbzIdContextPtr& context) noexcept
     {
         if (const auto factory = TLSHandlerFactory)
         {
-            std::unique_ptr<TkbzIOHandler> plain = conn.ReleaseIOHandler();
-            std::unique_ptr<TkbzSocketIOHandler> socketHandler(
-                static_cast<TkbzSocketIOHandler*>(plain.release()));
-            conn.SetIOHandler(factory(std::move(socketHandler), context->Binding()));
+            WrapAcceptedChannel(*context, factory);
         }
         if (!context->Aborted())
         {
@@ -812,10 +820,7 @@ detail::EpollStepResult TkbzIdTCPServer::EngineStep(const TkbzIdContextPtr& cont
             if (context->FBlockingTLS)
             {
                 // A TLS handler without a non-blocking handshake: it waits, here.
-                std::unique_ptr<TkbzIOHandler> plain = conn.ReleaseIOHandler();
-                std::unique_ptr<TkbzSocketIOHandler> socketHandler(
-                    static_cast<TkbzSocketIOHandler*>(plain.release()));
-                conn.SetIOHandler(TLSHandlerFactory(std::move(socketHandler), context->Binding()));
+                WrapAcceptedChannel(*context, TLSHandlerFactory);
             }
             install();
             if (!context->Aborted())
