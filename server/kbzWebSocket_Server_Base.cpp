@@ -616,9 +616,15 @@ bool TkbzWSServer_Indy_Base::OnListenerExecute(const TkbzWSConnectionServerPtr& 
             {
                 if (c->FHTTPDeadline != 0 && now >= c->FHTTPDeadline)
                 {
-                    // Idle keep-alive, or a request that stopped coming halfway.
+                    // Idle keep-alive, a request that stopped coming halfway, or
+                    // a peer that stopped reading its answer.
                     DoCloseHTTPConnection(c);
                     return false;
+                }
+                if (c->FHTTPSending && !DoExecuteHTTP(c))
+                {
+                    DoCloseHTTPConnection(c);
+                    return c->Lingering();
                 }
             }
             else if (waitingForRequest)

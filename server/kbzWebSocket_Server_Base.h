@@ -221,6 +221,9 @@ public:
     // FHTTPState); the connection ends at FHTTPDeadline (kbzGetTicks; 0: none) when no
     // byte comes: an idle keep-alive connection, or a request that stopped halfway.
     bool FHTTPActive = false;
+    // An answer still going out as the socket drains (a large file): its
+    // steps go on when the socket takes more, with no byte from the peer.
+    bool FHTTPSending = false;
     std::uint64_t FHTTPDeadline = 0;
     std::shared_ptr<void> FHTTPState;
     // A ping for the connection's own thread to send (Ping and the heartbeat

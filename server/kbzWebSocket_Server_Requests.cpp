@@ -33,6 +33,10 @@ struct HTTPExchange
     int UploadFd = -1;
     std::string UploadPath;
     std::uint64_t UploadBytes = 0;
+    // A file answer going out as the socket drains; the requests behind it wait.
+    std::shared_ptr<TkbzHTTPFileContent> SendFile;
+    std::uint64_t SendOffset = 0;
+    bool SendKeepAlive = false;
 
     HTTPExchange() : Parser(TkbzHTTPHeadKind::hkRequest, Limits()) {}
     HTTPExchange(const HTTPExchange&) = delete;
@@ -119,6 +123,47 @@ std::vector<std::pair<std::string, std::string>> ParseCookies(const TkbzHTTPHead
     return cookies;
 }
 
+enum class TFileSend : std::uint8_t
+{
+    fsDone,
+    fsPending,
+    fsFailed
+};
+
+// Sends the exchange's file on from where it stands while the channel takes
+// it without a backlog; a channel that never holds bytes back (a blocking
+// socket) takes it whole.
+TFileSend ContinueFileSend(TkbzWSConnectionServer& c, detail::HTTPExchange& x,
+                           const TkbzComponent_Base& owner)
+{
+    TkbzIdTCPConnection* tcp = c.TCPConnection();
+    if (!tcp || !x.SendFile)
+    {
+        return TFileSend::fsFailed;
+    }
+    const std::uint64_t size = x.SendFile->Size();
+    std::string block(kFileBlock, '\0');
+    while (x.SendOffset < size)
+    {
+        if (tcp->WriteBacklogged())
+        {
+            return TFileSend::fsPending;
+        }
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kFileBlock, size - x.SendOffset));
+        const std::size_t n = x.SendFile->ReadAt(x.SendOffset, block.data(), want);
+        if (n == 0 || owner.IsDestroying() || c.Disconnected())
+        {
+            return TFileSend::fsFailed;
+        }
+        tcp->Write(std::string_view(block.data(), n));
+        c.AddSendBytes(static_cast<std::int64_t>(n));
+        x.SendOffset += n;
+    }
+    x.SendFile.reset();
+    return TFileSend::fsDone;
+}
+
 bool IsGetChainMethod(const std::string& method)
 {
     return method == "GET" || method == "HEAD" || method == "POST";
@@ -154,6 +199,37 @@ bool TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& c)
     for (;;)
     {
         const std::uint64_t now = kbzGetTicks();
+        if (x.SendFile)
+        {
+            // The requests behind an answer still going out wait for it.
+            const std::uint64_t sent = x.SendOffset;
+            const TFileSend r = ContinueFileSend(*c, x, *this);
+            if (r == TFileSend::fsFailed)
+            {
+                c->FHTTPSending = false;
+                return false;
+            }
+            if (r == TFileSend::fsPending)
+            {
+                if (x.SendOffset != sent)
+                {
+                    // A reader that takes nothing for the request time limit is dropped.
+                    c->FHTTPDeadline =
+                        now + static_cast<std::uint64_t>(std::max(1, RequestHeadTimeOut));
+                }
+                return true;
+            }
+            c->FHTTPSending = false;
+            if (!x.SendKeepAlive)
+            {
+                return false;
+            }
+            c->FHTTPDeadline = now + static_cast<std::uint64_t>(std::max(1, KeepAliveTimeOut));
+            if (tcp->InputBufferIsEmpty())
+            {
+                return true;
+            }
+        }
         if (!x.HaveHead)
         {
             TkbzHTTPParseStatus status = TkbzHTTPParseStatus::hpsNeedMore;
@@ -268,8 +344,9 @@ bool TkbzWSHTTPServer::DoExecuteHTTP(const TkbzWSConnectionServerPtr& c)
         x.Next();
         ++x.Served;
         c->FHTTPDeadline =
-            kbzGetTicks() + static_cast<std::uint64_t>(std::max(1, KeepAliveTimeOut));
-        if (tcp->InputBufferIsEmpty())
+            kbzGetTicks() + static_cast<std::uint64_t>(
+                                std::max(1, x.SendFile ? RequestHeadTimeOut : KeepAliveTimeOut));
+        if (tcp->InputBufferIsEmpty() || x.SendFile)
         {
             return true;
         }
@@ -1000,6 +1077,21 @@ bool TkbzWSHTTPServer::WriteResponse(const TkbzWSConnectionServerPtr& c,
                 {
                     tcp->Write(bytes);
                     c->AddSendBytes(static_cast<std::int64_t>(bytes.size()));
+                    if (c->FHTTPState)
+                    {
+                        // Goes out as the socket drains, in the connection's later steps.
+                        detail::HTTPExchange& x = ExchangeOf(c);
+                        x.SendFile = response.ContentFile;
+                        x.SendOffset = 0;
+                        x.SendKeepAlive = keepAlive;
+                        const TFileSend r = ContinueFileSend(*c, x, *this);
+                        if (r == TFileSend::fsFailed)
+                        {
+                            return false;
+                        }
+                        c->FHTTPSending = r == TFileSend::fsPending;
+                        return r == TFileSend::fsPending || keepAlive;
+                    }
                     block.resize(kFileBlock);
                     while (offset < size)
                     {

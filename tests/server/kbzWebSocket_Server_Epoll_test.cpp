@@ -251,3 +251,53 @@ TEST(EpollServer, AConnectionInAWaitingStateHoldsUpNoOtherOnItsLoop)
         es.server.SetActive(false);
     }
 }
+
+TEST(EpollServer, AFileLargerThanAnyWriteQueueGoesOutAsThePeerReads)
+{
+    // Sparse: no disk time. Over the most a connection may queue, so it can
+    // only go out whole when it is written as the socket drains.
+    constexpr std::uint64_t kSize = 80 * 1024 * 1024;
+    const auto root =
+        std::filesystem::temp_directory_path() / ("kbz_epoll_file_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root);
+    std::ofstream(root / "big.bin").close();
+    std::filesystem::resize_file(root / "big.bin", kSize);
+    EpollServer es(1, 0);
+    es.server.DocumentRoot = root.string();
+    es.server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
+        c->WriteData("echo:" + text);
+    };
+    es.server.SetActive(true);
+    const int port = es.server.GetBoundPort();
+    RawWSClient reader, other;
+    ASSERT_TRUE(reader.Connect(port, false));
+    ASSERT_TRUE(other.Connect(port));
+    reader.SendRaw("GET /big.bin HTTP/1.1\r\nHost: a\r\n\r\n");
+    // The reader takes nothing yet; its loop serves the other peer meanwhile.
+    other.SendText("beside");
+    EXPECT_EQ(Await(other, 1, std::chrono::steady_clock::now() + 10s),
+              std::vector<std::string>{"echo:beside"});
+    std::string head;
+    std::uint64_t body = 0;
+    while (body < kSize && reader.ReadSome(10000))
+    {
+        std::string& b = reader.Buffer();
+        if (head.empty())
+        {
+            const std::size_t end = b.find("\r\n\r\n");
+            if (end == std::string::npos)
+            {
+                continue;
+            }
+            head = b.substr(0, end + 4);
+            b.erase(0, end + 4);
+        }
+        body += b.size();
+        b.clear();
+    }
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(kSize)), std::string::npos);
+    EXPECT_EQ(body, kSize);
+    es.server.SetActive(false);
+    std::filesystem::remove_all(root);
+}
