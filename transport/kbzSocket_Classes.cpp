@@ -148,6 +148,31 @@ void TkbzIOHandler::Send2(std::span<const std::uint8_t> a, std::span<const std::
     Send(b.data(), b.size());
 }
 
+std::size_t TkbzIOHandler::TrySend2(std::span<const std::uint8_t> a,
+                                    std::span<const std::uint8_t> b)
+{
+    constexpr std::size_t kJoinBelow = 16 * 1024;
+    if (a.size() + b.size() <= kJoinBelow)
+    {
+        std::uint8_t joined[kJoinBelow];
+        if (!a.empty())
+        {
+            std::memcpy(joined, a.data(), a.size());
+        }
+        if (!b.empty())
+        {
+            std::memcpy(joined + a.size(), b.data(), b.size());
+        }
+        return TrySend(joined, a.size() + b.size());
+    }
+    const std::size_t takenA = a.empty() ? 0 : TrySend(a.data(), a.size());
+    if (takenA < a.size() || b.empty())
+    {
+        return takenA;
+    }
+    return takenA + TrySend(b.data(), b.size());
+}
+
 // ---- TkbzSocket ----
 
 TkbzSocket& TkbzSocket::operator=(TkbzSocket&& other) noexcept
@@ -408,6 +433,66 @@ void TkbzSocketIOHandler::Send2(std::span<const std::uint8_t> a, std::span<const
         }
         RaiseSocketError(err);
     }
+}
+
+std::size_t TkbzSocketIOHandler::TrySend2(std::span<const std::uint8_t> a,
+                                          std::span<const std::uint8_t> b)
+{
+    std::lock_guard guard(FSendLock);
+    iovec pieces[2] = {{const_cast<std::uint8_t*>(a.data()), a.size()},
+                       {const_cast<std::uint8_t*>(b.data()), b.size()}};
+    iovec* next = pieces;
+    int count = 2;
+    std::size_t taken = 0;
+    while (count > 0)
+    {
+        if (next->iov_len == 0)
+        {
+            ++next;
+            --count;
+            continue;
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        msghdr msg{};
+        msg.msg_iov = next;
+        msg.msg_iovlen = static_cast<std::size_t>(count);
+        const ssize_t r = ::sendmsg(FSocket.Handle(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0)
+        {
+            std::size_t sent = static_cast<std::size_t>(r);
+            taken += sent;
+            while (count > 0 && sent >= next->iov_len)
+            {
+                sent -= next->iov_len;
+                ++next;
+                --count;
+            }
+            if (count > 0)
+            {
+                next->iov_base = static_cast<std::uint8_t*>(next->iov_base) + sent;
+                next->iov_len -= sent;
+            }
+            continue;
+        }
+        const int err = r < 0 ? errno : EPIPE;
+        if (err == EINTR)
+        {
+            continue;
+        }
+        if (err == EAGAIN || err == EWOULDBLOCK)
+        {
+            break;
+        }
+        if (FShutdown.load())
+        {
+            throw EIdClosedSocket("Disconnected.");
+        }
+        RaiseSocketError(err);
+    }
+    return taken;
 }
 
 std::size_t TkbzSocketIOHandler::TrySend(const std::uint8_t* data, std::size_t n)

@@ -118,6 +118,11 @@ public:
         Send(data, n);
         return n;
     }
+    // TrySend of a, then b, as one piece (a frame header and its payload leave
+    // in one segment, so a peer's delayed acknowledgement never holds the
+    // payload back behind the header); the count taken of both together. The
+    // default copies small pairs, sends large ones in turn.
+    virtual std::size_t TrySend2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
     // One step of a handshake the channel still owes (a TLS session accepted
     // with its handshake left to the engine); raises when it fails.
     virtual TkbzHandshakeStep ContinueHandshake() { return TkbzHandshakeStep::hsDone; }
@@ -168,6 +173,7 @@ public:
     void Send(const std::uint8_t* data, std::size_t n) override;
     void Send2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) override;
     std::size_t TrySend(const std::uint8_t* data, std::size_t n) override;
+    std::size_t TrySend2(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) override;
     void Shutdown() noexcept override;
     void ShutdownWrite() noexcept override;
     void Wake() noexcept override;

@@ -209,11 +209,11 @@ void EpollChannel::Queue(std::span<const std::uint8_t> a, std::span<const std::u
         std::size_t takenB = 0;
         if (FQueue.empty())
         {
-            takenA = a.empty() ? 0 : FInner->TrySend(a.data(), a.size());
-            if (takenA == a.size() && !b.empty())
-            {
-                takenB = FInner->TrySend(b.data(), b.size());
-            }
+            const std::size_t taken = b.empty()
+                                          ? (a.empty() ? 0 : FInner->TrySend(a.data(), a.size()))
+                                          : FInner->TrySend2(a, b);
+            takenA = std::min(taken, a.size());
+            takenB = taken - takenA;
         }
         const std::size_t rest = (a.size() - takenA) + (b.size() - takenB);
         if (rest == 0)
