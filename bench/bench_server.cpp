@@ -2,11 +2,11 @@
 // server example in each of its engines (-io threads, pool, epoll), node ws and
 // python3-websockets, each started as a child process, all driven by the same
 // light client (one thread polling every connection, sending and reading
-// without blocking). Message sizes 16 B, 1 KiB, 64 KiB and 4 MiB; 1 and 50
-// connections, each with one message in flight. Also one 4 MiB message sent in
-// 64-byte and 1 KiB fragments and echoed whole. bench/bench_server.sh and
-// bench/bench_engines.py print the ratios. An engine the server does not offer
-// is skipped with an error.
+// without blocking). Message sizes 16 B, 1 KiB and 64 KiB over one connection
+// with one message in flight and over 50 connections with 8 in flight each;
+// 4 MiB over 1 and 4 connections. Also one 4 MiB message sent in
+// 64-byte and 1 KiB fragments and echoed whole. bench/bench_server.sh prints
+// the ratios. An engine the server does not offer is skipped with an error.
 #include "tests/server/kbzRawWSClient.h"
 
 #include <algorithm>
@@ -142,62 +142,100 @@ ServerProcess* Server(const std::string& kind)
     return slot->Port > 0 ? slot.get() : nullptr;
 }
 
-// Sends wire on every connection and waits until each has its echo back,
-// writing and reading without blocking so that big messages cannot stall both
-// ends. False when 10 s pass without progress.
-bool RoundTrip(std::vector<std::unique_ptr<RawWSClient>>& clients, std::string_view wire)
+// What one connection has waiting to be sent and how many of its messages are
+// unanswered (queued or on their way).
+struct Pipe
+{
+    std::string Out;
+    std::size_t Sent = 0;
+    std::size_t Outstanding = 0;
+};
+
+// Keeps `window` copies of wire unanswered on every connection, sending a new
+// one for each echo that comes back, until each connection has had `count`
+// echoes in this call; with a window of 0, until nothing is unanswered. What is
+// in flight at the end carries over into the next call. Writes and reads
+// without blocking so that big messages cannot stall both ends. The number of
+// echoes received, or -1 when 10 s pass without progress.
+std::int64_t Echoes(std::vector<std::unique_ptr<RawWSClient>>& clients, std::vector<Pipe>& pipes,
+                    std::string_view wire, std::size_t window, std::size_t count)
 {
     const std::size_t n = clients.size();
-    std::vector<std::size_t> sent(n, 0);
-    std::vector<bool> done(n, false);
+    pipes.resize(n);
+    std::vector<std::size_t> received(n, 0);
     std::vector<pollfd> fds(n);
-    std::size_t pending = n;
-    while (pending > 0)
+    const auto done = [&](std::size_t i) {
+        return window > 0 ? received[i] >= count : pipes[i].Outstanding == 0;
+    };
+    for (auto& p : pipes)
     {
+        for (; p.Outstanding < window; ++p.Outstanding)
+        {
+            p.Out.append(wire);
+        }
+    }
+    std::int64_t total = 0;
+    for (;;)
+    {
+        bool waiting = false;
         for (std::size_t i = 0; i < n; ++i)
         {
-            short events = done[i] ? 0 : POLLIN;
-            if (sent[i] < wire.size())
+            Pipe& p = pipes[i];
+            short events = done(i) ? 0 : POLLIN;
+            if (p.Sent < p.Out.size())
             {
                 events = static_cast<short>(events | POLLOUT);
             }
+            waiting = waiting || !done(i);
             fds[i] = {clients[i]->Fd(), events, 0};
+        }
+        if (!waiting)
+        {
+            return total;
         }
         if (::poll(fds.data(), fds.size(), 10000) <= 0)
         {
-            return false;
+            return -1;
         }
         for (std::size_t i = 0; i < n; ++i)
         {
-            if ((fds[i].revents & POLLOUT) != 0 && sent[i] < wire.size())
+            Pipe& p = pipes[i];
+            if ((fds[i].revents & POLLOUT) != 0 && p.Sent < p.Out.size())
             {
-                const ssize_t w = ::send(clients[i]->Fd(), wire.data() + sent[i],
-                                         wire.size() - sent[i], MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t w = ::send(clients[i]->Fd(), p.Out.data() + p.Sent,
+                                         p.Out.size() - p.Sent, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (w > 0)
                 {
-                    sent[i] += static_cast<std::size_t>(w);
+                    p.Sent += static_cast<std::size_t>(w);
+                }
+                if (p.Sent == p.Out.size())
+                {
+                    p.Out.clear();
+                    p.Sent = 0;
                 }
             }
-            if (done[i] || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
             {
                 continue;
             }
             if (!clients[i]->ReadSome(0))
             {
-                return false;
+                return -1;
             }
-            if (!clients[i]->TakeMessages().empty())
+            const std::size_t got = clients[i]->TakeMessages().size();
+            received[i] += got;
+            total += static_cast<std::int64_t>(got);
+            p.Outstanding -= std::min(got, p.Outstanding);
+            for (; p.Outstanding < window; ++p.Outstanding)
             {
-                done[i] = true;
-                --pending;
+                p.Out.append(wire);
             }
         }
     }
-    return true;
 }
 
 void BM_Echo(benchmark::State& state, const std::string& kind, std::size_t size,
-             std::size_t connections)
+             std::size_t connections, std::size_t inFlight)
 {
     ServerProcess* server = Server(kind);
     if (!server)
@@ -219,16 +257,23 @@ void BM_Echo(benchmark::State& state, const std::string& kind, std::size_t size,
     const auto frame =
         kbz::kbzBuildFrame(kbz::TOpcode::opText, kbz::kbzAsBytes(message), true, true, false);
     const std::string_view wire(reinterpret_cast<const char*>(frame.data()), frame.size());
+    std::vector<Pipe> pipes;
+    std::int64_t echoes = 0;
     for (auto _ : state)
     {
-        if (!RoundTrip(clients, wire))
+        // One iteration: a window's worth of echoes on every connection.
+        const std::int64_t got = Echoes(clients, pipes, wire, inFlight, inFlight);
+        if (got < 0)
         {
             state.SkipWithError("no echo within 10 s");
             return;
         }
+        echoes += got;
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * connections));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * connections * size));
+    state.SetItemsProcessed(echoes);
+    state.SetBytesProcessed(echoes * static_cast<std::int64_t>(size));
+    // The echoes still in flight are read before the connections close.
+    Echoes(clients, pipes, wire, 0, 0);
 }
 
 // One 4 MiB binary message in frames of `fragment` bytes, echoed whole.
@@ -259,9 +304,10 @@ void BM_Fragments(benchmark::State& state, const std::string& kind, std::size_t 
                                piece, true, at + n == total, false);
         wire.append(reinterpret_cast<const char*>(f.data()), f.size());
     }
+    std::vector<Pipe> pipes;
     for (auto _ : state)
     {
-        if (!RoundTrip(clients, wire))
+        if (Echoes(clients, pipes, wire, 1, 1) < 0)
         {
             state.SkipWithError("no echo within 10 s");
             return;
@@ -275,24 +321,37 @@ const char* const kEngines[] = {"kbz-threads", "kbz-pool", "kbz-epoll"};
 
 const bool kRegistered = [] {
     std::signal(SIGPIPE, SIG_IGN);
-    for (const std::size_t connections : {1u, 50u})
+    struct Load
     {
-        for (const std::size_t size : {16u, 1024u, 65536u, 4194304u})
+        std::size_t Size, Connections, InFlight;
+    };
+    // Small and medium messages: one connection with one message in flight, and
+    // 50 connections with 8 each; 4 MiB messages over 1 and 4 connections.
+    std::vector<Load> loads;
+    for (const std::size_t size : {16u, 1024u, 65536u})
+    {
+        loads.push_back({size, 1, 1});
+        loads.push_back({size, 50, 8});
+    }
+    loads.push_back({4194304u, 1, 1});
+    loads.push_back({4194304u, 4, 1});
+    for (const Load& load : loads)
+    {
+        std::vector<std::string> kinds(std::begin(kEngines), std::end(kEngines));
+        kinds.push_back("node");
+        if (load.Size < 4194304u)
         {
-            std::vector<std::string> kinds(std::begin(kEngines), std::end(kEngines));
-            kinds.push_back("node");
-            if (size < 4194304u)
-            {
-                kinds.push_back("python");
-            }
-            for (const auto& kind : kinds)
-            {
-                const std::string name = "Server/echo/" + kind + "/" + std::to_string(size) + "B/" +
-                                         std::to_string(connections) + "conn";
-                benchmark::RegisterBenchmark(name.c_str(), BM_Echo, kind, size, connections)
-                    ->UseRealTime()
-                    ->MinTime(size >= 4194304u ? 2.0 : 1.0);
-            }
+            kinds.push_back("python");
+        }
+        for (const auto& kind : kinds)
+        {
+            const std::string name = "Server/echo/" + kind + "/" + std::to_string(load.Size) +
+                                     "B/" + std::to_string(load.Connections) + "connx" +
+                                     std::to_string(load.InFlight);
+            benchmark::RegisterBenchmark(name.c_str(), BM_Echo, kind, load.Size, load.Connections,
+                                         load.InFlight)
+                ->UseRealTime()
+                ->MinTime(load.Size >= 4194304u ? 2.0 : 1.0);
         }
     }
     for (const std::size_t fragment : {64u, 1024u})
