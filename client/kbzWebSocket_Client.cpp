@@ -1727,7 +1727,11 @@ void TkbzWSClient::DoHeartBeat()
         {
             return;
         }
-        c->Ping(kbzNowAsPingText());
+        const std::string text = kbzNowAsPingText();
+        if (!OfferPingToAPI(c, text))
+        {
+            c->Ping(text);
+        }
         StartHeartBeatTimeout();
     }
     catch (const std::exception& e)

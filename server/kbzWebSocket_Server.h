@@ -173,13 +173,6 @@ protected:
                       TkbzWSHTTPResponseInfo& response);
     bool DoDocumentRoot(TkbzWSHTTPRequestInfo& request, TkbzWSHTTPResponseInfo& response);
 
-public:
-    // WebSocket events of connections without a subprotocol go to a registered API.
-    void DoNotifyConnect(const TkbzWSConnectionPtr& connection) override;
-    void DoNotifyDisconnect(const TkbzWSConnectionPtr& connection) override;
-    void DoNotifyMessage(const TkbzWSConnectionPtr& connection, const std::string& text) override;
-    void DoNotifyBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data) override;
-
 protected:
     // Ends every session (OnSessionEnd unless destroying).
     void EndAllSessions() noexcept;
@@ -214,8 +207,6 @@ private:
 
     TkbzHTTPSessionList FHTTPSessions;
     TkbzHTTPUploadFilesServer FHTTPUploadFiles;
-    mutable std::mutex FAPILock;
-    TkbzWSAPIPtr FAPI;
     int FPort = 80;
     TkbzWSSSL_Options FSSLOptions;
     TkbzWSHTTP2Server_Options FHTTP2Options;

@@ -1876,7 +1876,8 @@ void TkbzWSServer_Indy_Base::Ping(const std::string& aText)
             bool handled = false;
             OnBeforeHeartBeat(*this, c, handled);
             c->FCustomHeartBeat.store(handled);
-            if (!handled)
+            // A registered API pings its connections its own way when it wants to.
+            if (!handled && !OfferPingToAPI(c, text))
             {
                 c->RequestPing(text);
             }

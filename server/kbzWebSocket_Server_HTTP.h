@@ -203,26 +203,18 @@ struct TkbzWSAPIResponse
 };
 
 // An API registered on a server: its plain requests (after the server's authorisation, so that
-// a Bearer token guards it when the server asks for one) and, unless RawMessages, the
-// WebSocket events of connections without a subprotocol, instead of the server's own events.
-// With RawMessages the server's events are raised and the API is told as well. Called from
-// every connection's thread at once.
-class TkbzWSAPI
+// a Bearer token guards it when the server asks for one), and the WebSocket events and pings of
+// connections without a subprotocol (see TkbzWSAPI_Base).
+class TkbzWSAPI : public TkbzWSAPI_Base
 {
 public:
-    virtual ~TkbzWSAPI() = default;
-    bool RawMessages = false;
+    std::string ClassName() const override { return "TkbzWSAPI"; }
     // True when it answered the request (the chain ends); false lets it go on.
     virtual bool DoHTTPRequest(const TkbzWSConnectionServerPtr& /*connection*/,
                                const TkbzWSAPIRequest& /*request*/, TkbzWSAPIResponse& /*response*/)
     {
         return false;
     }
-    virtual void DoConnect(const TkbzWSConnectionPtr& /*connection*/) {}
-    virtual void DoDisconnect(const TkbzWSConnectionPtr& /*connection*/) {}
-    virtual void DoMessage(const TkbzWSConnectionPtr& /*connection*/, const std::string& /*text*/)
-    {}
-    virtual void DoBinary(const TkbzWSConnectionPtr& /*connection*/, TkbzMemoryStream& /*data*/) {}
 };
 using TkbzWSAPIPtr = std::shared_ptr<TkbzWSAPI>;
 

@@ -761,20 +761,18 @@ bool TkbzWSHTTPServer::DoServeBuiltInFile(const TkbzWSConnectionServerPtr& c,
 
 void TkbzWSHTTPServer::RegisterAPI(TkbzWSAPIPtr api)
 {
-    std::lock_guard guard(FAPILock);
-    FAPI = std::move(api);
+    SetAPI(std::move(api));
 }
 
 void TkbzWSHTTPServer::UnRegisterAPI()
 {
-    std::lock_guard guard(FAPILock);
-    FAPI.reset();
+    SetAPI(nullptr);
 }
 
 TkbzWSAPIPtr TkbzWSHTTPServer::API() const
 {
-    std::lock_guard guard(FAPILock);
-    return FAPI;
+    // Only RegisterAPI above sets the API of a server.
+    return std::static_pointer_cast<TkbzWSAPI>(RegisteredAPI());
 }
 
 bool TkbzWSHTTPServer::DoAPIRequest(const TkbzWSConnectionServerPtr& c,
@@ -825,64 +823,6 @@ bool TkbzWSHTTPServer::DoDocumentRoot(TkbzWSHTTPRequestInfo& request,
     response.ContentType = kbzHTTPMimeType(file.Path);
     response.CharSet = Charset;
     return true;
-}
-
-void TkbzWSHTTPServer::DoNotifyConnect(const TkbzWSConnectionPtr& connection)
-{
-    const TkbzWSAPIPtr api = connection && connection->Protocol.empty() ? API() : nullptr;
-    if (api)
-    {
-        api->DoConnect(connection);
-        if (!api->RawMessages)
-        {
-            return;
-        }
-    }
-    TkbzWSServer_Indy_Base::DoNotifyConnect(connection);
-}
-
-void TkbzWSHTTPServer::DoNotifyDisconnect(const TkbzWSConnectionPtr& connection)
-{
-    const TkbzWSAPIPtr api = connection && connection->Protocol.empty() ? API() : nullptr;
-    if (api)
-    {
-        api->DoDisconnect(connection);
-        if (!api->RawMessages)
-        {
-            DoFreeConnection(connection);
-            return;
-        }
-    }
-    TkbzWSServer_Indy_Base::DoNotifyDisconnect(connection);
-}
-
-void TkbzWSHTTPServer::DoNotifyMessage(const TkbzWSConnectionPtr& connection,
-                                       const std::string& text)
-{
-    const TkbzWSAPIPtr api = connection && connection->Protocol.empty() ? API() : nullptr;
-    if (api)
-    {
-        api->DoMessage(connection, text);
-        if (!api->RawMessages)
-        {
-            return;
-        }
-    }
-    TkbzWSServer_Indy_Base::DoNotifyMessage(connection, text);
-}
-
-void TkbzWSHTTPServer::DoNotifyBinary(const TkbzWSConnectionPtr& connection, TkbzMemoryStream& data)
-{
-    const TkbzWSAPIPtr api = connection && connection->Protocol.empty() ? API() : nullptr;
-    if (api)
-    {
-        api->DoBinary(connection, data);
-        if (!api->RawMessages)
-        {
-            return;
-        }
-    }
-    TkbzWSServer_Indy_Base::DoNotifyBinary(connection, data);
 }
 
 TkbzHTTPSessionPtr TkbzWSHTTPServer::CreateSession(const TkbzWSConnectionServerPtr& c,

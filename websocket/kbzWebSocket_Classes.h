@@ -505,8 +505,46 @@ private:
     mutable std::once_flag FGuidOnce;
 };
 
+// An API hosted by a client or a server: it takes the events of the
+// connections without a subprotocol instead of the component's own events
+// (with RawMessages the component's events are raised and the API is told as
+// well), in the component's NotifyEvents mode, and the pings of those
+// connections (heartbeat ticks, a server's ping to all). Connections of many
+// threads call it at once.
+class TkbzWSAPI_Base
+{
+public:
+    virtual ~TkbzWSAPI_Base() = default;
+    // The name a refusal reports (a class of its own names itself).
+    virtual std::string ClassName() const { return "TkbzWSAPI_Base"; }
+    // Set before the API is registered.
+    bool RawMessages = false;
+    virtual void DoConnect(const TkbzWSConnectionPtr& /*connection*/) {}
+    virtual void DoDisconnect(const TkbzWSConnectionPtr& /*connection*/) {}
+    virtual void DoMessage(const TkbzWSConnectionPtr& /*connection*/, const std::string& /*text*/)
+    {}
+    virtual void DoBinary(const TkbzWSConnectionPtr& /*connection*/, TkbzMemoryStream& /*data*/) {}
+    virtual void DoFragmented(const TkbzWSConnectionPtr& /*connection*/, TkbzMemoryStream& /*data*/,
+                              TOpcode /*opcode*/, bool /*continuation*/)
+    {}
+    // A ping is due on the connection (text: the ping's payload). True when the
+    // API pinged it its own way; false sends the ordinary ping frame.
+    virtual bool DoPing(const TkbzWSConnectionPtr& /*connection*/, const std::string& /*text*/)
+    {
+        return false;
+    }
+};
+using TkbzWSAPIBasePtr = std::shared_ptr<TkbzWSAPI_Base>;
+
+// The API a client hosts (RegisterAPI of the client takes only these).
+class TkbzWSAPI_Client : public TkbzWSAPI_Base
+{
+public:
+    std::string ClassName() const override { return "TkbzWSAPI_Client"; }
+};
+
 // Specifications, extensions, log file, heartbeat and keep-alive settings,
-// subprotocol routing and the heartbeat and watchdog timers.
+// subprotocol and API routing and the heartbeat and watchdog timers.
 class TkbzWSComponent : public TkbzWSComponent_Base
 {
 public:
@@ -533,6 +571,8 @@ public:
     std::string ProtocolNames() const;
     // The registered handlers that a protocol name selects (see TkbzWSProtocol::Matches).
     std::vector<std::shared_ptr<TkbzWSProtocol>> ProtocolsNamed(const std::string& name) const;
+    // The registered API, none without one.
+    TkbzWSAPIBasePtr RegisteredAPI() const;
 
     void DoNotifyConnect(const TkbzWSConnectionPtr& connection) override;
     void DoNotifyDisconnect(const TkbzWSConnectionPtr& connection) override;
@@ -565,6 +605,14 @@ protected:
     virtual void DoWatchDog() {}
     // Handlers registered for the connection's protocol (empty without one).
     std::vector<std::shared_ptr<TkbzWSProtocol>> ProtocolsFor(const TkbzWSConnection& c) const;
+    // Registers the API (none: unregisters); the owner checks its kind.
+    void SetAPI(TkbzWSAPIBasePtr api);
+    // The API that takes the connection's events and pings: the registered
+    // one for a connection without subprotocol, otherwise none.
+    TkbzWSAPIBasePtr APIFor(const TkbzWSConnection& c) const;
+    // A ping due on the connection, offered to its API first: true when the
+    // API took it, false when the caller sends the ping frame.
+    bool OfferPingToAPI(const TkbzWSConnectionPtr& connection, const std::string& text);
 
     std::atomic<int> FWatchDogAttempts{0};
     std::atomic<bool> FWatchDogEnabled{false};
@@ -580,6 +628,7 @@ private:
     TkbzTCPKeepAlive FTCPKeepAlive;
     mutable std::mutex FProtocolLock;
     std::vector<std::shared_ptr<TkbzWSProtocol>> FProtocolObjectList;
+    TkbzWSAPIBasePtr FAPI; // under FProtocolLock
     std::mutex FTicksLock;
     std::condition_variable FTicksDone;
     int FTicksRunning = 0; // under FTicksLock
@@ -594,6 +643,12 @@ class TkbzWSComponent_Client : public TkbzWSComponent
 public:
     TkbzWSComponent_Client();
     TkbzWSWatchDogClient_Options& WatchDog() noexcept { return FWatchDog; }
+
+    // The API of the client (one at a time; it replaces the one before). Only
+    // client-side APIs (TkbzWSAPI_Client) are taken: any other raises
+    // TkbzWSException "Error API: <class name> not supported.".
+    void RegisterAPI(TkbzWSAPIBasePtr api);
+    void UnRegisterAPI();
 
 protected:
     // The client keeps the last disconnected connection until the next

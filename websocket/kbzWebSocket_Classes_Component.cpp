@@ -570,6 +570,38 @@ TkbzWSComponent::ProtocolsNamed(const std::string& name) const
     return out;
 }
 
+TkbzWSAPIBasePtr TkbzWSComponent::RegisteredAPI() const
+{
+    std::lock_guard guard(FProtocolLock);
+    return FAPI;
+}
+
+void TkbzWSComponent::SetAPI(TkbzWSAPIBasePtr api)
+{
+    std::lock_guard guard(FProtocolLock);
+    FAPI = std::move(api);
+}
+
+TkbzWSAPIBasePtr TkbzWSComponent::APIFor(const TkbzWSConnection& c) const
+{
+    if (!c.Protocol.empty() || c.GetIsInternal())
+    {
+        return nullptr;
+    }
+    return RegisteredAPI();
+}
+
+bool TkbzWSComponent::OfferPingToAPI(const TkbzWSConnectionPtr& connection, const std::string& text)
+{
+    const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr;
+    return api && api->DoPing(connection, text);
+}
+
+// Each notification goes to the protocol handlers the connection's subprotocol
+// names; without one, to the registered API instead of this component's events
+// (with RawMessages to both, the API first). The API is told in the
+// NotifyEvents mode too: at once on this thread, or with copies of the data.
+
 void TkbzWSComponent::DoNotifyConnect(const TkbzWSConnectionPtr& connection)
 {
     if (connection && !connection->Protocol.empty())
@@ -579,6 +611,17 @@ void TkbzWSComponent::DoNotifyConnect(const TkbzWSConnectionPtr& connection)
             p->DoNotifyConnect(connection);
         }
         return;
+    }
+    if (const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr)
+    {
+        if (!IsDestroying() && connection->NotifyConnection)
+        {
+            Deliver([api, connection] { api->DoConnect(connection); });
+        }
+        if (!api->RawMessages)
+        {
+            return;
+        }
     }
     TkbzWSComponent_Base::DoNotifyConnect(connection);
 }
@@ -592,6 +635,33 @@ void TkbzWSComponent::DoNotifyDisconnect(const TkbzWSConnectionPtr& connection)
         {
             protocols.front()->DoNotifyDisconnect(connection);
             DoFreeConnection(connection);
+            return;
+        }
+    }
+    const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr;
+    if (api && !IsDestroying() && connection->NotifyDisconnection)
+    {
+        const bool raw = api->RawMessages;
+        Deliver([this, api, connection, raw] {
+            try
+            {
+                api->DoDisconnect(connection);
+            }
+            catch (...)
+            {
+                if (!raw)
+                {
+                    DoFreeConnection(connection);
+                }
+                throw;
+            }
+            if (!raw)
+            {
+                DoFreeConnection(connection);
+            }
+        });
+        if (!raw)
+        {
             return;
         }
     }
@@ -609,6 +679,25 @@ void TkbzWSComponent::DoNotifyMessage(const TkbzWSConnectionPtr& connection,
         }
         return;
     }
+    if (const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr)
+    {
+        if (IsDestroying())
+        {
+            return;
+        }
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            api->DoMessage(connection, text);
+        }
+        else
+        {
+            Deliver([api, connection, text] { api->DoMessage(connection, text); });
+        }
+        if (!api->RawMessages)
+        {
+            return;
+        }
+    }
     TkbzWSComponent_Base::DoNotifyMessage(connection, text);
 }
 
@@ -621,6 +710,28 @@ void TkbzWSComponent::DoNotifyBinary(const TkbzWSConnectionPtr& connection, Tkbz
             p->DoNotifyBinary(connection, data);
         }
         return;
+    }
+    if (const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr)
+    {
+        if (IsDestroying())
+        {
+            return;
+        }
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            data.SetPosition(0);
+            api->DoBinary(connection, data);
+        }
+        else
+        {
+            auto copy = std::make_shared<TkbzMemoryStream>();
+            copy->Bytes() = data.Bytes();
+            Deliver([api, connection, copy] { api->DoBinary(connection, *copy); });
+        }
+        if (!api->RawMessages)
+        {
+            return;
+        }
     }
     TkbzWSComponent_Base::DoNotifyBinary(connection, data);
 }
@@ -635,6 +746,30 @@ void TkbzWSComponent::DoNotifyFragmented(const TkbzWSConnectionPtr& connection,
             p->DoNotifyFragmented(connection, data, opcode, continuation);
         }
         return;
+    }
+    if (const TkbzWSAPIBasePtr api = connection ? APIFor(*connection) : nullptr)
+    {
+        if (IsDestroying())
+        {
+            return;
+        }
+        if (GetNotifyEvents() == TwsNotifyEvent::neNoSync)
+        {
+            data.SetPosition(0);
+            api->DoFragmented(connection, data, opcode, continuation);
+        }
+        else
+        {
+            auto copy = std::make_shared<TkbzMemoryStream>();
+            copy->Bytes() = data.Bytes();
+            Deliver([api, connection, copy, opcode, continuation] {
+                api->DoFragmented(connection, *copy, opcode, continuation);
+            });
+        }
+        if (!api->RawMessages)
+        {
+            return;
+        }
     }
     TkbzWSComponent_Base::DoNotifyFragmented(connection, data, opcode, continuation);
 }
@@ -798,6 +933,20 @@ void TkbzWSComponent_Client::DoFreeConnection(const TkbzWSConnectionPtr& connect
         previous = std::exchange(FDelayedFreeConnection, connection);
     }
     // previous goes here, outside the lock (it may be the last reference).
+}
+
+void TkbzWSComponent_Client::RegisterAPI(TkbzWSAPIBasePtr api)
+{
+    if (api && dynamic_cast<const TkbzWSAPI_Client*>(api.get()) == nullptr)
+    {
+        throw TkbzWSException("Error API: " + api->ClassName() + " not supported.");
+    }
+    SetAPI(std::move(api));
+}
+
+void TkbzWSComponent_Client::UnRegisterAPI()
+{
+    SetAPI(nullptr);
 }
 
 TkbzWSComponent_Server::TkbzWSComponent_Server() = default;

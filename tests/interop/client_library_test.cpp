@@ -408,6 +408,75 @@ TEST(ClientPing, PeersAnswerOurPings)
     }
 }
 
+// ---- A client-side API ----
+
+// Takes the events of the client's connection (instead of, or with RawMessages beside, the
+// client's own) and its heartbeat pings, which it sends as texts.
+struct RecordingAPI : TkbzWSAPI_Client
+{
+    EventRecorder& events;
+    explicit RecordingAPI(EventRecorder& e) : events(e) {}
+    void DoConnect(const TkbzWSConnectionPtr&) override { events.Add("api connect"); }
+    void DoDisconnect(const TkbzWSConnectionPtr&) override { events.Add("api disconnect"); }
+    void DoMessage(const TkbzWSConnectionPtr&, const std::string& text) override
+    {
+        events.Add("api message " + text);
+    }
+    void DoBinary(const TkbzWSConnectionPtr&, TkbzMemoryStream& data) override
+    {
+        events.Add("api binary " + data.DataString());
+    }
+    bool DoPing(const TkbzWSConnectionPtr& c, const std::string&) override
+    {
+        c->WriteData(std::string("api ping"));
+        return true;
+    }
+};
+
+TEST(ClientAPI, TakesTheEventsAndHeartbeatPingsOfTheConnection)
+{
+    if (!HavePythonWebSockets())
+    {
+        GTEST_SKIP() << "python3-websockets is not installed";
+    }
+    for (const bool raw : {false, true})
+    {
+        SCOPED_TRACE(raw ? "raw messages" : "instead of the client's events");
+        Peer peer;
+        ASSERT_TRUE(peer.Start(Peer::PythonWS, {"--report-pings"}));
+        EventRecorder events;
+        TkbzWSClient client;
+        events.Attach(client);
+        auto api = std::make_shared<RecordingAPI>(events);
+        api->RawMessages = raw;
+        client.RegisterAPI(api);
+        client.HeartBeat().Enabled = true;
+        client.HeartBeat().Interval = 1;
+        client.SetURL(peer.Url());
+        ASSERT_TRUE(client.Connect(10000));
+        client.WriteData("hello");
+        TkbzMemoryStream bytes(kbzAsBytes("\x01\x02"));
+        client.WriteData(bytes);
+        // The first heartbeat tick is the API's: its text comes back as an echo.
+        ASSERT_TRUE(events.Wait("api message api ping", 10s)) << events.Dump();
+        ASSERT_TRUE(events.Wait("api binary \x01\x02", 5s)) << events.Dump();
+        EXPECT_EQ(events.Count("message hello"), raw ? 1u : 0u) << events.Dump();
+        EXPECT_EQ(events.Count("connect"), raw ? 1u : 0u) << events.Dump();
+        EXPECT_EQ(events.Count("api message hello"), 1u) << events.Dump();
+        for (const std::string& line : peer.Process().Lines())
+        {
+            EXPECT_NE(line.rfind("ping ", 0), 0u) << "a ping frame went out: " << line;
+        }
+        // Unregistered, the client's own events come back and its pings are frames again.
+        client.UnRegisterAPI();
+        client.WriteData("after");
+        ASSERT_TRUE(events.Wait("message after", 5s)) << events.Dump();
+        EXPECT_TRUE(peer.Process().WaitForLine(
+            [](const std::string& l) { return l.rfind("ping ", 0) == 0; }, 10s));
+        EXPECT_EQ(events.Count("api message after"), 0u) << events.Dump();
+    }
+}
+
 std::size_t ThreadCount()
 {
     std::size_t n = 0;

@@ -337,6 +337,41 @@ TEST(Server, HeartbeatPingsAndEndsSilentPeers)
     EXPECT_EQ(ls.Exceptions().front(), "HeartBeat Timeout exceeded.");
 }
 
+TEST(Server, PingToAllLetsARegisteredAPIPingItsOwnWay)
+{
+    struct Api : TkbzWSAPI
+    {
+        std::atomic<int> connects{0};
+        void DoConnect(const TkbzWSConnectionPtr&) override { ++connects; }
+        bool DoPing(const TkbzWSConnectionPtr& c, const std::string& text) override
+        {
+            c->WriteData("api ping " + text);
+            return true;
+        }
+    };
+    LoopbackServer ls;
+    auto api = std::make_shared<Api>();
+    ls.server.RegisterAPI(api);
+    const int port = ls.Start();
+    RawWSClient peer;
+    ASSERT_TRUE(peer.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return api->connects.load() == 1; }, 5s));
+    ls.server.Ping("one");
+    EXPECT_EQ(ReadMessages(peer, 1), std::vector<std::string>{"api ping one"});
+    EXPECT_TRUE(peer.Buffer().empty()) << "a ping frame went out as well";
+    // Without the API the connection gets the ping frame itself.
+    ls.server.UnRegisterAPI();
+    ls.server.Ping("two");
+    const std::string frame = "\x89\x03two";
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (peer.Buffer().size() < frame.size() && std::chrono::steady_clock::now() < deadline)
+    {
+        peer.ReadSome(100);
+    }
+    EXPECT_EQ(peer.Buffer(), frame);
+    EXPECT_EQ(ls.connects.load(), 0);
+}
+
 TEST(Server, HeartbeatEndsAPeerThatStoppedReading)
 {
     LoopbackServer ls;

@@ -510,3 +510,42 @@ TEST(TkbzWSConnectionExtensions, CompressedMessagesBetweenTwoConnections)
     // Compression made the long text small on the wire.
     EXPECT_LT(client->GetSendBytes(), 10000);
 }
+
+TEST(TkbzWSComponentClient, RegisterAPITakesOnlyClientSideAPIs)
+{
+    struct ServerSide : TkbzWSAPI_Base
+    {
+        std::string ClassName() const override { return "TkbzWSAPI"; }
+    };
+    TkbzWSComponent_Client client;
+    const struct
+    {
+        TkbzWSAPIBasePtr api;
+        const char* refusal; // nullptr: taken
+    } cases[] = {
+        {std::make_shared<TkbzWSAPI_Client>(), nullptr},
+        {std::make_shared<TkbzWSAPI_Base>(), "Error API: TkbzWSAPI_Base not supported."},
+        {std::make_shared<ServerSide>(), "Error API: TkbzWSAPI not supported."},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.api->ClassName());
+        client.UnRegisterAPI();
+        if (c.refusal == nullptr)
+        {
+            client.RegisterAPI(c.api);
+            EXPECT_EQ(client.RegisteredAPI(), c.api);
+            continue;
+        }
+        try
+        {
+            client.RegisterAPI(c.api);
+            ADD_FAILURE() << "taken";
+        }
+        catch (const TkbzWSException& e)
+        {
+            EXPECT_STREQ(e.what(), c.refusal);
+        }
+        EXPECT_EQ(client.RegisteredAPI(), nullptr);
+    }
+}
