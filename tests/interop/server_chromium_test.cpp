@@ -3,7 +3,9 @@
 // shows the line the relay broadcasts back; then the relay's own browser
 // files (-server.www): its script over WebSocket and over server-sent events
 // with XHR posts, its EventSource where the browser has none, its test page,
-// and the Flash script without its movie.
+// and the Flash script without its movie; the script's URL login and binary
+// streams against a server of our own.
+#include "kbzWebSocket.h"
 #include "tests/support/kbzTestProcess.h"
 
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+using namespace kbz;
 using namespace kbz::test;
 
 namespace
@@ -56,6 +59,43 @@ std::string OptionsLine(int interval)
 {
     return R"({"event": "options", "params":{"heartbeat": {"enabled": true, "interval": )" +
            std::to_string(interval) + "}}}";
+}
+
+// A page, the script run in it once it has loaded (after kExchange) and what it must come to.
+struct BrowserCase
+{
+    std::string name;
+    std::string url;
+    std::string script;
+    std::string result;
+};
+
+// Runs the cases one after the other in one headless Chromium (under the DevTools driver
+// tests/interop/server_peers/chromium_eval.py) and checks each result.
+void ExpectBrowserResults(const std::vector<BrowserCase>& cases)
+{
+    const std::string dir = MakeTempDir("kbz-chromium");
+    std::vector<std::string> args = {
+        "/usr/bin/python3", SourcePath("tests/interop/server_peers/chromium_eval.py"), kChromium};
+    for (std::size_t i = 0; i < cases.size(); ++i)
+    {
+        const std::string file = dir + "/case" + std::to_string(i + 1) + ".js";
+        std::ofstream(file) << kExchange << cases[i].script << "\n";
+        args.push_back(cases[i].url);
+        args.push_back(file);
+    }
+    TestProcess browser;
+    ASSERT_TRUE(browser.Start(args, {{}, "", true}));
+    for (std::size_t i = 0; i < cases.size(); ++i)
+    {
+        SCOPED_TRACE(cases[i].name);
+        const std::string prefix = "result " + std::to_string(i + 1) + " ";
+        const auto result =
+            browser.WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, 60s);
+        ASSERT_TRUE(result) << "no result from the browser";
+        EXPECT_EQ(browser.Lines()[*result].substr(prefix.size()), cases[i].result);
+    }
+    EXPECT_TRUE(browser.WaitForExit(30s).has_value());
 }
 
 } // namespace
@@ -120,17 +160,13 @@ TEST(Chromium, RelayServesItsBrowserConsole)
                                "127.0.0.1", "-server.port", port, "-server.www"}));
     ASSERT_TRUE(console.WaitForLineContaining("Server Listening on 127.0.0.1:" + port, 10s));
     const std::string page = "http://127.0.0.1:" + port + "/kbzWebSockets.html";
-    const struct
-    {
-        const char* name;
-        std::string script; // run in the relay's test page once it has loaded
-        std::string result;
-    } cases[] = {
-        {"script over WebSocket", "kbzExchange(['websocket'], 41)",
+    // Each script runs in the relay's test page once it has loaded.
+    const std::vector<BrowserCase> cases = {
+        {"script over WebSocket", page, "kbzExchange(['websocket'], 41)",
          "got websocket " + OptionsLine(41)},
-        {"script over server-sent events, sends as XHR posts", "kbzExchange('sse', 42)",
+        {"script over server-sent events, sends as XHR posts", page, "kbzExchange('sse', 42)",
          "got sse " + OptionsLine(42)},
-        {"its EventSource where the browser has none", R"((async () => {
+        {"its EventSource where the browser has none", page, R"((async () => {
            const native = window.EventSource;
            delete window.EventSource;
            await kbzLoadScript('/kbzWebSockets.js?v=2');
@@ -139,7 +175,7 @@ TEST(Chromium, RelayServesItsBrowserConsole)
            return await kbzExchange(['sse'], 43);
          })())",
          "got sse " + OptionsLine(43)},
-        {"the test page, placeholders replaced", R"((async () => {
+        {"the test page, placeholders replaced", page, R"((async () => {
            const $ = (id) => document.getElementById(id);
            if (document.documentElement.outerHTML.includes('{%')) return 'placeholder left';
            const until = (pred) => new Promise((resolve, reject) => {
@@ -163,7 +199,7 @@ TEST(Chromium, RelayServesItsBrowserConsole)
                    state, line().textContent].join(' ');
          })())",
          "ws://127.0.0.1:" + port + " flex open (websocket) " + OptionsLine(44)},
-        {"Flash script without its movie", R"((async () => {
+        {"Flash script without its movie", page, R"((async () => {
            await kbzLoadScript('/kbzWebSocketsFlash.js');
            return await new Promise((resolve) => {
              const ws = new kbzFlashWebSocket('ws://' + location.host + '/');
@@ -173,28 +209,7 @@ TEST(Chromium, RelayServesItsBrowserConsole)
          })())",
          "error bridge missing: http://127.0.0.1:" + port + "/WebSocketMain.swf answered 404"},
     };
-    const std::string dir = MakeTempDir("kbz-chromium");
-    std::vector<std::string> args = {
-        "/usr/bin/python3", SourcePath("tests/interop/server_peers/chromium_eval.py"), kChromium};
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-    {
-        const std::string file = dir + "/case" + std::to_string(i + 1) + ".js";
-        std::ofstream(file) << kExchange << cases[i].script << "\n";
-        args.push_back(page);
-        args.push_back(file);
-    }
-    TestProcess browser;
-    ASSERT_TRUE(browser.Start(args, {{}, "", true}));
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-    {
-        SCOPED_TRACE(cases[i].name);
-        const std::string prefix = "result " + std::to_string(i + 1) + " ";
-        const auto result =
-            browser.WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, 60s);
-        ASSERT_TRUE(result) << "no result from the browser";
-        EXPECT_EQ(browser.Lines()[*result].substr(prefix.size()), cases[i].result);
-    }
-    EXPECT_TRUE(browser.WaitForExit(30s).has_value());
+    ExpectBrowserResults(cases);
     // The commands ran on the console.
     EXPECT_TRUE(console.WaitForLineContaining(OptionsLine(44), 10s));
     console.WriteLine("EXIT");
@@ -213,15 +228,14 @@ TEST(Chromium, StreamsOfOtherPagesObeyTheRelaysOrigins)
         const char* name;
         std::vector<std::string> origins;
         std::string result;
-    } cases[] = {
+    } relayCases[] = {
         {"allowed", {"-server.origins", "null"}, "got sse " + OptionsLine(45)},
         {"not allowed", {}, "error event stream refused"},
     };
     const std::string dir = MakeTempDir("kbz-chromium");
     std::vector<std::unique_ptr<TestProcess>> relays;
-    std::vector<std::string> args = {
-        "/usr/bin/python3", SourcePath("tests/interop/server_peers/chromium_eval.py"), kChromium};
-    for (std::size_t i = 0; i < std::size(cases); ++i)
+    std::vector<BrowserCase> cases;
+    for (std::size_t i = 0; i < std::size(relayCases); ++i)
     {
         const std::string port = std::to_string(FreePort());
         std::vector<std::string> command = {BinaryPath("kbzWebSocketClient"),
@@ -232,7 +246,7 @@ TEST(Chromium, StreamsOfOtherPagesObeyTheRelaysOrigins)
                                             "-server.port",
                                             port,
                                             "-server.www"};
-        command.insert(command.end(), cases[i].origins.begin(), cases[i].origins.end());
+        command.insert(command.end(), relayCases[i].origins.begin(), relayCases[i].origins.end());
         relays.push_back(std::make_unique<TestProcess>());
         ASSERT_TRUE(relays.back()->Start(command));
         ASSERT_TRUE(
@@ -240,28 +254,89 @@ TEST(Chromium, StreamsOfOtherPagesObeyTheRelaysOrigins)
         const std::string page = dir + "/page" + std::to_string(i + 1) + ".html";
         std::ofstream(page) << "<!DOCTYPE html><html><body><script src=\"http://127.0.0.1:" << port
                             << "/kbzWebSockets.js\"></script></body></html>\n";
-        const std::string script = dir + "/page" + std::to_string(i + 1) + ".js";
-        std::ofstream(script) << kExchange << "window.kbzRelayHost = '127.0.0.1:" << port
-                              << "';\nkbzExchange(['sse'], 45)\n";
-        args.push_back("file://" + page);
-        args.push_back(script);
+        cases.push_back(
+            {relayCases[i].name, "file://" + page,
+             "window.kbzRelayHost = '127.0.0.1:" + port + "';\nkbzExchange(['sse'], 45)",
+             relayCases[i].result});
     }
-    TestProcess browser;
-    ASSERT_TRUE(browser.Start(args, {{}, "", true}));
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-    {
-        SCOPED_TRACE(cases[i].name);
-        const std::string prefix = "result " + std::to_string(i + 1) + " ";
-        const auto result =
-            browser.WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, 60s);
-        ASSERT_TRUE(result) << "no result from the browser";
-        EXPECT_EQ(browser.Lines()[*result].substr(prefix.size()), cases[i].result);
-    }
-    EXPECT_TRUE(browser.WaitForExit(30s).has_value());
+    ExpectBrowserResults(cases);
     EXPECT_TRUE(relays[1]->WaitForLineContaining("Origin null not allowed", 10s));
     for (auto& relay : relays)
     {
         relay->WriteLine("EXIT");
         EXPECT_EQ(relay->WaitForExit(10s), 0);
     }
+}
+
+TEST(Chromium, CoreScriptStreamsBinaryAndLogsInThroughTheURL)
+{
+    if (!HaveProgram(kChromium) || !HaveProgram("/usr/bin/python3"))
+    {
+        GTEST_SKIP() << "chromium (or python3 for its driver) not installed";
+    }
+    // A server that takes URL logins only: it answers a text with the user's name, "stream"
+    // with a binary stream of its own (a 10-digit header length, the header, the data), and
+    // echoes binary messages.
+    TkbzWebSocketHTTPServer server;
+    server.SetPort(0);
+    server.Bindings().push_back({"127.0.0.1", 0, TwsIPVersion::ipV4});
+    server.Authentication().Enabled = true;
+    server.Authentication().Basic.Enabled = false;
+    server.Authentication().AuthUsers.SetText("bob=p/a ss");
+    server.OnMessage = [](const TkbzWSConnectionPtr& c, const std::string& text) {
+        if (text == "stream")
+        {
+            c->WriteData(
+                std::span<const std::uint8_t>(kbzAsBytes(std::string("0000000004kbz!\0\xff", 16))));
+            return;
+        }
+        const auto user =
+            std::static_pointer_cast<TkbzWSConnectionServer>(c)->Authentication().User;
+        c->WriteData(user + ": " + text);
+    };
+    server.OnBinary = [](const TkbzWSConnectionPtr& c, TkbzMemoryStream& data) {
+        c->WriteData(std::span<const std::uint8_t>(data.Bytes()));
+    };
+    server.SetActive(true);
+    const std::string page = "http://127.0.0.1:" + std::to_string(server.GetBoundPort()) + "/";
+    // Logs in, asks for the server's stream, sends one with sendbin and reads its echo.
+    const std::string session = R"(
+function kbzSession(user, password) {
+  return new Promise((resolve) => {
+    const ws = new kbzWebSocket({host: location.host, user: user, password: password,
+                                 transport: ['websocket']});
+    const got = [];
+    const end = (text) => { clearTimeout(timer); resolve(text); };
+    const timer = setTimeout(() => end('timeout ' + got.join(' | ')), 15000);
+    ws.on('open', () => ws.send('who'));
+    ws.on('message', (line) => { got.push(line); ws.send('stream'); });
+    ws.on('stream', (data) => {
+      const s = kbzWebSocket.readStream(data);
+      got.push('stream ' + s.header + ' ' + Array.from(s.data).join(','));
+      if (got.length === 2) {
+        const bytes = [...'0000000005hello'].map((c) => c.charCodeAt(0)).concat([1, 2, 3]);
+        ws.sendbin(new Uint8Array(bytes).buffer);
+      } else {
+        end(got.join(' | '));
+        ws.close(1000);
+      }
+    });
+    ws.on('error', (e) => end('error ' + e));
+    ws.open();
+  });
+}
+)";
+    const std::vector<BrowserCase> cases = {
+        {"URL login, streams both ways", page,
+         session + "kbzLoadScript('/kbzWebSockets.js').then(() => kbzSession('bob', 'p/a ss'))",
+         "bob: who | stream kbz! 0,255 | stream hello 1,2,3"},
+        {"wrong password", page,
+         session + "kbzLoadScript('/kbzWebSockets.js').then(() => kbzSession('bob', 'pass'))",
+         "error websocket refused"},
+        {"no login", page,
+         session + "kbzLoadScript('/kbzWebSockets.js').then(() => kbzSession('', ''))",
+         "error websocket refused"},
+    };
+    ExpectBrowserResults(cases);
+    server.SetActive(false);
 }

@@ -18,16 +18,11 @@ Any failure prints "error TEXT". Every wait has a deadline.
 import asyncio
 import json
 import os
-import re
 import subprocess
 import sys
 import tempfile
 
-import websockets
-
-FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--remote-debugging-port=0"]
+from chromium_cdp import chromium
 
 
 def trust_store(ca_pem):
@@ -42,49 +37,13 @@ def trust_store(ca_pem):
     return home
 
 
-class Page:
-    def __init__(self, cdp):
-        self.cdp = cdp
-        self.counter = 0
-        self.session = None
-
-    async def call(self, method, params=None):
-        self.counter += 1
-        message = {"id": self.counter, "method": method, "params": params or {}}
-        if self.session:
-            message["sessionId"] = self.session
-        await self.cdp.send(json.dumps(message))
-        while True:
-            answer = json.loads(await asyncio.wait_for(self.cdp.recv(), 30))
-            if answer.get("id") == self.counter:
-                return answer
-
-    async def evaluate(self, expression):
-        answer = await self.call("Runtime.evaluate",
-                                 {"expression": expression, "returnByValue": True})
-        return answer.get("result", {}).get("result", {}).get("value")
-
-    async def wait_for(self, expression, seconds=20):
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + seconds
-        while loop.time() < deadline:
-            try:
-                value = await self.evaluate(expression)
-            except (KeyError, TypeError):
-                value = None
-            if value:
-                return value
-            await asyncio.sleep(0.05)
-        return None
-
-
 async def drive(page, mode, args):
     ready = "document.readyState === 'complete' && !!document.getElementById('signin')"
     if not await page.wait_for(ready):
-        title = await page.evaluate("document.title + ' ' + location.href")
+        title = await page.value("document.title + ' ' + location.href")
         return "error no sign-in form on " + str(title)
     if mode == "dom":
-        checks = await page.evaluate("""JSON.stringify({
+        checks = await page.value("""JSON.stringify({
             scope: document.getElementById('scope').textContent,
             inside: document.getElementById('scope').children.length,
             images: document.images.length,
@@ -92,8 +51,8 @@ async def drive(page, mode, args):
             ran: window.kbzInjected === true})""")
         return "dom " + checks
     user, password = args
-    start = await page.evaluate("location.origin + location.pathname")
-    await page.evaluate(
+    start = await page.value("location.origin + location.pathname")
+    await page.value(
         "document.getElementById('username').value = %s;"
         "document.getElementById('password').value = %s;"
         "document.getElementById('submit').click(); true" % (json.dumps(user), json.dumps(password)))
@@ -101,44 +60,18 @@ async def drive(page, mode, args):
     gone = ("(location.origin + location.pathname) !== %s && document.readyState === 'complete'"
             " && location.href" % json.dumps(start))
     if not await page.wait_for(gone):
-        return "error stayed on " + str(await page.evaluate("location.href"))
-    final = await page.evaluate("location.origin + location.pathname")
-    text = await page.evaluate("document.body ? document.body.innerText : ''")
+        return "error stayed on " + str(await page.value("location.href"))
+    final = await page.value("location.origin + location.pathname")
+    text = await page.value("document.body ? document.body.innerText : ''")
     return "final " + final + "\ntext " + (text or "").strip()
 
 
 async def main():
-    chromium, ca_pem, mode, url = sys.argv[1:5]
+    path, ca_pem, mode, url = sys.argv[1:5]
     env = dict(os.environ, HOME=trust_store(ca_pem))
-    profile = tempfile.mkdtemp(prefix="kbz-chromium-")
-    proc = await asyncio.create_subprocess_exec(
-        chromium, *FLAGS, f"--user-data-dir={profile}", "about:blank", env=env,
-        stdout=asyncio.subprocess.DEVNULL, stderr=asyncio.subprocess.PIPE)
-    drain = None
-    try:
-        endpoint = None
-        while endpoint is None:
-            line = await asyncio.wait_for(proc.stderr.readline(), 30)
-            if not line:
-                raise SystemExit("chromium ended before its DevTools endpoint")
-            found = re.search(rb"DevTools listening on (ws://\S+)", line)
-            if found:
-                endpoint = found.group(1).decode()
-        # Chromium keeps writing to its standard error: drained, so that it never blocks on it.
-        drain = asyncio.create_task(proc.stderr.read())
-        async with websockets.connect(endpoint, max_size=None) as cdp:
-            page = Page(cdp)
-            target = await page.call("Target.createTarget", {"url": url})
-            attached = await page.call("Target.attachToTarget",
-                                       {"targetId": target["result"]["targetId"],
-                                        "flatten": True})
-            page.session = attached["result"]["sessionId"]
-            print(await drive(page, mode, sys.argv[5:]), flush=True)
-    finally:
-        proc.terminate()
-        await proc.wait()
-        if drain:
-            await drain
+    async with chromium(path, env=env) as browser:
+        page = await browser.open(url)
+        print(await drive(page, mode, sys.argv[5:]), flush=True)
 
 
 asyncio.run(main())
