@@ -259,6 +259,7 @@ TkbzWSLoadBalancerServerLink::TkbzWSLoadBalancerServerLink(TkbzWSHTTPServer& ser
         {
             std::lock_guard guard(FReportLock);
             FRegistered = false;
+            FReported.clear();
         }
         if (!FServer.IsDestroying())
         {
@@ -378,8 +379,15 @@ void TkbzWSLoadBalancerServerLink::ConnectionChanged(
         return;
     }
     std::lock_guard guard(FReportLock);
-    // Before the registration has walked the connections, it reports them itself.
-    if (FRegistered)
+    // Before the registration has walked the connections, it reports them itself. Each
+    // connection is told active once, and gone only when it was told active.
+    if (!FRegistered)
+    {
+        return;
+    }
+    const bool changed = active ? FReported.insert(connection->GetGuid()).second
+                                : FReported.erase(connection->GetGuid()) > 0;
+    if (changed)
     {
         FClient->SendText(ConnectionRecord(connection, active));
     }
@@ -455,6 +463,7 @@ void TkbzWSLoadBalancerServerLink::Register()
                     continue;
                 }
                 // A failed send means the link is gone; the connection itself is fine.
+                FReported.insert(c->GetGuid());
                 SendRecord(ConnectionRecord(c, true));
             }
             FRegistered = true;

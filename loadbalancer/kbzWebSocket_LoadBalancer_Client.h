@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 namespace kbz
 {
@@ -126,6 +127,9 @@ private:
     // connection's "gone" never reaches the balancer before its "came".
     std::mutex FReportLock;
     bool FRegistered = false; // under FReportLock
+    // The connections the balancer was told are active (their GUIDs), under FReportLock: a
+    // connection that the registration found enabled before its connect step ran is told once.
+    std::unordered_set<std::string> FReported;
     std::unique_ptr<TkbzWSLoadBalancerClient> FClient;
 };
 
