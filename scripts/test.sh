@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs every test:
 # once on the normal build and once under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the threaded layers' unit tests under ThreadSanitizer.
+# then the threaded layers' unit tests under ThreadSanitizer, and every fuzzer for a while.
 # The normal build is also installed, packaged and used by examples/consumer
 # (scripts/check_package.sh).
 # KBZ_SKIP_SANITIZE=1 skips the ASan/UBSan pass, KBZ_SKIP_TSAN=1 the
-# ThreadSanitizer pass (quicker local runs); KBZ_FUZZ_SECONDS=N adds fuzzing.
+# ThreadSanitizer pass (quicker local runs); KBZ_FUZZ_SECONDS=N runs each fuzzer N seconds
+# instead of 5 (0: no fuzzing).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # Each step says when it starts (seconds since the start), to see where the time goes.
 kbz_step() { echo "==== $* (at ${SECONDS} s)" >&2; }
 kbz_step install
-kbz_install "${kbz_build_packages[@]}" "${kbz_test_packages[@]}" "${kbz_check_packages[@]}"
+kbz_install "${kbz_build_packages[@]}" "${kbz_test_packages[@]}" "${kbz_check_packages[@]}" \
+    "${kbz_fuzz_packages[@]}"
+kbz_fuzz_seconds=${KBZ_FUZZ_SECONDS:-5}
 kbz_step format check
 bash "$kbz_root/scripts/check_format.sh"
 
@@ -56,10 +59,10 @@ if [ "${KBZ_SKIP_TSAN:-0}" != "1" ]; then
             --gtest_filter='-Codec.*:FrameDecoder.*:*RoundTrip*' >&2
     done
 fi
-# KBZ_FUZZ_SECONDS=N also runs every fuzzer N seconds from its corpus (clang;
-# scripts/fuzz.sh). The committed corpus is replayed by ctest in any case.
-if [ "${KBZ_FUZZ_SECONDS:-0}" -gt 0 ]; then
+# Every fuzzer a short while from its corpus (scripts/fuzz.sh: clang, its own build in
+# build-fuzz/). The committed corpus is replayed by ctest in any case.
+if [ "$kbz_fuzz_seconds" -gt 0 ]; then
     kbz_step fuzzing
-    bash "$kbz_root/scripts/fuzz.sh" "$KBZ_FUZZ_SECONDS"
+    bash "$kbz_root/scripts/fuzz.sh" "$kbz_fuzz_seconds"
 fi
 echo "All tests passed (${SECONDS} s)." >&2
