@@ -98,14 +98,15 @@ public:
     {
         try
         {
+            // Signalled under the lock: once the loop has taken the last mail
+            // of its last connection it may end and close the descriptor, and
+            // its last look at the mail takes this lock.
             std::lock_guard lock(FMailLock);
             FMail.push_back(std::move(mail));
+            Signal();
         }
         catch (...)
-        {
-            return;
-        }
-        Signal();
+        {}
     }
 
     // Ends the loop once it holds no connection.
