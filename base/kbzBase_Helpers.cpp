@@ -388,6 +388,28 @@ std::size_t kbzUTF16Length(std::string_view utf8)
     std::size_t i = 0;
     while (i < bytes.size())
     {
+        // ASCII runs, eight bytes at a time: one unit each (most texts are all of it).
+        while (i + 8 <= bytes.size())
+        {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if ((word & 0x8080808080808080ULL) != 0)
+            {
+                break;
+            }
+            units += 8;
+            i += 8;
+        }
+        if (i >= bytes.size())
+        {
+            break;
+        }
+        if (bytes[i] < 0x80)
+        {
+            ++units;
+            ++i;
+            continue;
+        }
         char32_t cp = 0;
         std::size_t bad = 0;
         const std::size_t len = detail::DecodeUTF8(bytes.data() + i, bytes.size() - i, cp, bad);

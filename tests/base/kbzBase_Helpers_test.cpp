@@ -176,6 +176,15 @@ TEST(kbzUTF8, DecodingValidationAndUTF16Length)
         {"truncated before ascii", "\xE2\x82z", false, fffd + "z", 3},
         {"latin-1 byte", "Zo\xEB", false, "Zo" + fffd, 3},
         {"embedded nul", std::string("a\0b", 3), true, std::string("a\0b", 3), 3},
+        {"ascii past a word, then a pair", "abcdefghij\xF0\x9F\x98\x80k", true,
+         "abcdefghij\xF0\x9F\x98\x80k", 13},
+        {"a euro inside the first word",
+         "abc\xE2\x82\xAC"
+         "defghijkl",
+         true,
+         "abc\xE2\x82\xAC"
+         "defghijkl",
+         13},
     };
     for (const auto& c : cases)
     {
