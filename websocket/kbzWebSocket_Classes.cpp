@@ -824,8 +824,13 @@ void TkbzWSConnection::Close(int aCloseCode)
     {
         // Our half of the closing handshake: the reading thread goes on until the
         // peer's close arrives (or CloseTimeOut passes), then drops the connection.
+        // The start is set before the state says so: the reader's deadline needs it.
         FCloseStarted.store(Now());
-        FClosing.store(true);
+        auto open = TwsConnectionState::csOpen;
+        if (!FState.compare_exchange_strong(open, TwsConnectionState::csClosing))
+        {
+            return; // another thread started the close, or it has ended
+        }
         RaiseBeforeDisconnect();
         try
         {
@@ -863,6 +868,15 @@ std::int64_t TkbzWSConnection::CloseWaitLimit() const noexcept
     }
     const std::int64_t left = FCloseStarted.load() + CloseTimeOut - Now();
     return left > 0 ? left : 0;
+}
+
+void TkbzWSConnection::SetEnabled(bool value) noexcept
+{
+    FEnabled.store(value);
+    // Only the handshake moves between connecting and open; an ending stays.
+    auto from = value ? TwsConnectionState::csConnecting : TwsConnectionState::csOpen;
+    FState.compare_exchange_strong(from, value ? TwsConnectionState::csOpen
+                                               : TwsConnectionState::csConnecting);
 }
 
 bool TkbzWSConnection::BeginLinger(int totalMs)
@@ -930,7 +944,7 @@ void TkbzWSConnection::RaiseBeforeDisconnect()
 
 void TkbzWSConnection::DoDisconnect(const std::string& text, int code, bool sendClose, bool linger)
 {
-    if (FDoDisconnect.exchange(true))
+    if (FState.exchange(TwsConnectionState::csClosed) == TwsConnectionState::csClosed)
     {
         return;
     }
@@ -1015,12 +1029,12 @@ void TkbzWSConnection::TerminateConnection()
     if (Lingering())
     {
         // Our last bytes are on their way: the owner's steps drop the connection.
-        FDoDisconnect.store(true);
+        FState.store(TwsConnectionState::csClosed);
         RaiseBeforeDisconnect();
         SetDisconnected(true);
         return;
     }
-    if (FDoDisconnect.load() || GetDisconnected())
+    if (FState.load() == TwsConnectionState::csClosed || GetDisconnected())
     {
         SetDisconnected(true);
         if (FTCPConnection && !FTCPConnection->Disconnected())
@@ -1034,7 +1048,7 @@ void TkbzWSConnection::TerminateConnection()
         }
         return;
     }
-    FDoDisconnect.store(true);
+    FState.store(TwsConnectionState::csClosed);
     RaiseBeforeDisconnect();
     SetDisconnected(true);
     try

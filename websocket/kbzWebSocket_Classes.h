@@ -65,6 +65,17 @@ struct TkbzQueueObject
     std::vector<std::uint8_t> FStream;
 };
 
+// Where a connection is in its life: its opening handshake, open, ending after
+// a close frame of ours, closed (the close routine ran; a linger may still
+// drop what the peer sends).
+enum class TwsConnectionState : std::uint8_t
+{
+    csConnecting,
+    csOpen,
+    csClosing,
+    csClosed
+};
+
 // The connection, from the frame layer up. Client and server connections
 // derive from TkbzWSConnection_Indy and supply the opening handshake.
 //
@@ -121,13 +132,23 @@ public:
     TkbzIdTCPConnection* TCPConnection() const noexcept { return FTCPConnection.get(); }
 
     // ---- State ----
+    // Where the connection is in its life; a close we started is csClosing
+    // until the peer answers or CloseTimeOut passes.
+    TwsConnectionState State() const noexcept { return FState.load(); }
+    // The opening handshake is done (it stays so once the connection closed).
     bool Enabled() const noexcept { return FEnabled.load(); }
-    void SetEnabled(bool value) noexcept { FEnabled.store(value); }
+    void SetEnabled(bool value) noexcept;
     bool Disconnected() const noexcept { return GetDisconnected(); }
     // Marking the connection disconnected drops what the send queues hold.
     void SetDisconnected(bool value);
-    // A close frame was sent and the peer's answer is awaited.
-    bool Closing() const noexcept { return FClosing.load(); }
+    // We started the closing handshake: our close frame awaits the peer's
+    // answer (csClosing), or did until the connection closed.
+    bool Closing() const noexcept
+    {
+        const TwsConnectionState s = FState.load();
+        return s == TwsConnectionState::csClosing ||
+               (s == TwsConnectionState::csClosed && FCloseStarted.load() != 0);
+    }
     int CloseCode() const noexcept { return FCloseCode.load(); }
     std::string CloseReason() const;
     std::string MsgError() const;
@@ -301,9 +322,8 @@ private:
     TkbzWSExtensions FExtensions;
     TkbzWSQueueOptions FQueueOptions;
 
+    std::atomic<TwsConnectionState> FState{TwsConnectionState::csConnecting};
     std::atomic<bool> FEnabled{false};
-    std::atomic<bool> FDoDisconnect{false};
-    std::atomic<bool> FClosing{false};
     std::atomic<bool> FCloseSent{false};
     std::atomic<bool> FBeforeDisconnectRaised{false};
     std::atomic<std::int64_t> FCloseStarted{0};
