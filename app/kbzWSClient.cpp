@@ -23,8 +23,9 @@ bool IsHeaderName(std::string_view name)
     {
         return false;
     }
-    for (const unsigned char c : name)
+    for (const char ch : name)
     {
+        const auto c = static_cast<unsigned char>(ch);
         const bool alnum =
             (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) ==
@@ -357,13 +358,14 @@ TkbzConsoleIntervalOptions TkbzCommandLog_WSClient::GetWatchDog()
 void TkbzCommandLog_WSClient::AddOpenHeaders(std::vector<std::string>& lines)
 {
     std::lock_guard guard(FOpenLock);
-    for (const auto& [name, value] : FOpenOptions.Headers)
+    for (const auto& header : FOpenOptions.Headers)
     {
+        const std::string& name = header.first;
         // A header given replaces the one the request would carry (Host, for example).
         std::erase_if(lines, [&](const std::string& line) {
             return kbzSameText(kbzTrim(HeaderNameOf(line)), name);
         });
-        lines.push_back(name + ": " + value);
+        lines.push_back(name + ": " + header.second);
     }
 }
 
