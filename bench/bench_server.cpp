@@ -314,7 +314,7 @@ void BM_Fragments(benchmark::State& state, const std::string& kind, std::size_t 
         }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(total));
 }
 
 const char* const kEngines[] = {"kbz-threads", "kbz-pool", "kbz-epoll"};

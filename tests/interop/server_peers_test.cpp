@@ -221,8 +221,9 @@ TEST_P(PeerTest, RelayBroadcastsTheCommandsItRuns)
         const std::string command =
             R"({"message":"watchdog","params":{"watchdog":{"enabled":false,"interval":9}}})";
         std::string hex;
-        for (unsigned char c : command)
+        for (const char ch : command)
         {
+            const auto c = static_cast<unsigned char>(ch);
             static const char* digits = "0123456789abcdef";
             hex += digits[c >> 4];
             hex += digits[c & 15];
